@@ -1,0 +1,403 @@
+#include "entities/node.h"
+
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "entities/methods.h"
+#include "module/binding.h"
+#include "module/convert.h"
+#include "module/entry.h"
+
+namespace tessary::entities {
+
+using module::entry;
+using module::Params;
+using storage::AttrMap;
+using storage::ElementRecord;
+using storage::SharedText;
+
+Result<SharedBorrow> SharedBorrow::take(std::atomic<int64_t>& counter, PyObject* obj) {
+  int64_t cur = counter.load(std::memory_order_relaxed);
+  for (;;) {
+    if (cur == -1) return Error::runtime("Already mutably borrowed");
+    if (counter.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire, std::memory_order_relaxed)) break;
+  }
+  SharedBorrow b;
+  b.c_ = &counter;
+  b.obj_ = obj;
+  return b;
+}
+
+Result<SharedBorrow> borrow_node(PyObject* obj) {
+  if (!is_node(obj)) return module::type_mismatch(obj, "Node");
+  return SharedBorrow::take(as_node(obj)->borrow, obj);
+}
+
+Result<SharedBorrow> borrow_search_type(PyObject* obj) {
+  if (!PyObject_TypeCheck(obj, search_type_type())) return module::type_mismatch(obj, "SearchType");
+  return SharedBorrow::take(reinterpret_cast<SearchTypeObject*>(obj)->borrow, obj);
+}
+
+Result<Ref> text_to_python(const SharedText& t) {
+  std::string_view v;
+  if (!t.checked_view(&v)) return Error::panic("text range lies outside its buffer or splits a character");
+  PyObject* s = PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
+  if (s == nullptr) return Error::fetch();
+  return Ref::steal(s);
+}
+
+namespace {
+
+void release_children(PyObject** children, Py_ssize_t n) {
+  for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(children[i]);
+  std::free(children);
+}
+
+}  // namespace
+
+Result<Ref> make_node(SharedText name, AttrMap attrs, PyObject** children, Py_ssize_t count, SharedText text) {
+  PyTypeObject* tp = node_type();
+  PyObject* o = tp ? tp->tp_alloc(tp, 0) : nullptr;
+  if (o == nullptr) {
+    release_children(children, count);
+    return Error::fetch();
+  }
+  NodeObject* n = as_node(o);
+  new (&n->name) SharedText(std::move(name));
+  new (&n->text) SharedText(std::move(text));
+  n->children = children;
+  n->child_count = count;
+  new (&n->attrs) AttrMap(std::move(attrs));
+  new (&n->borrow) std::atomic<int64_t>(0);
+  return Ref::steal(o);
+}
+
+Result<Ref> nodes_from_record(ElementRecord&& root) {
+  struct Frame {
+    ElementRecord* rec;
+    size_t next;
+    size_t base;  // where this element's converted children start in `made`
+  };
+  std::vector<Frame> stack;
+  std::vector<PyObject*> made;  // owned references, converted children awaiting their parent
+  auto fail = [&](Error e) -> Result<Ref> {
+    for (PyObject* o : made) Py_DECREF(o);
+    return e;
+  };
+  stack.push_back({&root, 0, 0});
+  while (!stack.empty()) {
+    Frame& f = stack.back();
+    if (f.next < f.rec->children.size()) {
+      ElementRecord* child = &f.rec->children[f.next++];
+      stack.push_back({child, 0, made.size()});
+      continue;
+    }
+    const size_t n = made.size() - f.base;
+    PyObject** kids = nullptr;
+    if (n > 0) {
+      kids = static_cast<PyObject**>(std::malloc(n * sizeof(PyObject*)));
+      if (kids == nullptr) std::abort();
+      for (size_t i = 0; i < n; ++i) kids[i] = made[f.base + i];
+      made.resize(f.base);
+    }
+    ElementRecord* r = f.rec;
+    r->children.clear();  // consumed shells
+    Result<Ref> node = make_node(std::move(r->name), std::move(r->attrs), kids, static_cast<Py_ssize_t>(n),
+                                 std::move(r->text));
+    if (!node) return fail(node.take_error());
+    made.push_back(node->release());
+    stack.pop_back();
+  }
+  return Ref::steal(made.back());
+}
+
+namespace {
+
+// ---- destruction ----------------------------------------------------------------------------
+// Nodes are not tracked by the cyclic collector, so the interpreter's trashcan does not limit
+// the depth of nested deallocation. A node released while another is being destroyed on the
+// same thread is queued and destroyed by the outer loop instead of recursing.
+thread_local bool destroying = false;
+thread_local std::vector<PyObject*>* deferred = nullptr;
+
+void destroy_one(PyObject* o) {
+  NodeObject* n = as_node(o);
+  PyObject** kids = n->children;
+  const Py_ssize_t count = n->child_count;
+  n->children = nullptr;
+  n->child_count = 0;
+  for (Py_ssize_t i = 0; i < count; ++i) Py_DECREF(kids[i]);
+  std::free(kids);
+  n->name.~SharedText();
+  n->text.~SharedText();
+  n->attrs.~AttrMap();
+  n->borrow.~atomic();
+  PyTypeObject* tp = Py_TYPE(o);
+  tp->tp_free(o);
+  Py_DECREF(tp);
+}
+
+void node_dealloc(PyObject* o) {
+  if (destroying) {
+    deferred->push_back(o);
+    return;
+  }
+  module::EntryScope scope;
+  destroying = true;
+  std::vector<PyObject*> queue;
+  deferred = &queue;
+  destroy_one(o);
+  while (!queue.empty()) {
+    PyObject* next = queue.back();
+    queue.pop_back();
+    destroy_one(next);
+  }
+  deferred = nullptr;
+  destroying = false;
+}
+
+// ---- constructor ----------------------------------------------------------------------------
+const char* const kNewNames[] = {"name", "attrs", "children", "text"};
+const Params kNewParams{"__new__", "Node", kNewNames, 4, 1};
+
+PyObject* node_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  return entry([&]() -> Result<Ref> {
+    PyObject* slots[4];
+    module::Status bound = module::bind_tuple(kNewParams, args, kwargs, slots);
+    if (!bound) return bound.take_error();
+    Result<SharedText> name = module::text_copied(slots[0]);
+    if (!name) return name.take_error().with_note("name");
+    AttrMap attrs;
+    if (!module::is_none(slots[1])) {
+      Result<AttrMap> m = module::str_map(slots[1]);
+      if (!m) return m.take_error().with_note("attrs");
+      attrs = std::move(*m);
+    }
+    std::vector<Ref> kids;
+    if (!module::is_none(slots[2])) {
+      Result<std::vector<Ref>> seq = module::instance_sequence(slots[2], node_type(), "Node");
+      if (!seq) return seq.take_error().with_note("children");
+      kids = std::move(*seq);
+    }
+    SharedText text;
+    if (!module::is_none(slots[3])) {
+      Result<SharedText> t = module::text_copied(slots[3]);
+      if (!t) return t.take_error().with_note("text");
+      text = std::move(*t);
+    }
+    PyObject** arr = nullptr;
+    if (!kids.empty()) {
+      arr = static_cast<PyObject**>(std::malloc(kids.size() * sizeof(PyObject*)));
+      if (arr == nullptr) std::abort();
+      for (size_t i = 0; i < kids.size(); ++i) arr[i] = kids[i].release();
+    }
+    return make_node(std::move(*name), std::move(attrs), arr, static_cast<Py_ssize_t>(kids.size()),
+                     std::move(text));
+  });
+}
+
+// ---- properties -----------------------------------------------------------------------------
+template <class F>
+PyObject* with_borrow(PyObject* self, F&& f) {
+  return entry([&]() -> Result<Ref> {
+    Result<SharedBorrow> b = borrow_node(self);
+    if (!b) return b.take_error();
+    return f(as_node(self));
+  });
+}
+
+PyObject* get_name(PyObject* self, void*) {
+  return with_borrow(self, [](NodeObject* n) { return text_to_python(n->name); });
+}
+
+PyObject* get_text(PyObject* self, void*) {
+  return with_borrow(self, [](NodeObject* n) -> Result<Ref> {
+    if (n->text.absent()) return Ref::borrow(Py_None);
+    return text_to_python(n->text);
+  });
+}
+
+PyObject* get_attrs(PyObject* self, void*) {
+  return with_borrow(self, [](NodeObject* n) -> Result<Ref> {
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) return Error::fetch();
+    for (const auto& e : n->attrs) {
+      Result<Ref> k = text_to_python(e.key);
+      if (!k) return k.take_error();
+      Result<Ref> v = text_to_python(e.value);
+      if (!v) return v.take_error();
+      if (PyDict_SetItem(d.get(), k->get(), v->get()) < 0) return Error::fetch();
+    }
+    return d;
+  });
+}
+
+PyObject* get_children(PyObject* self, void*) {
+  return with_borrow(self, [](NodeObject* n) -> Result<Ref> {
+    PyObject* l = PyList_New(n->child_count);
+    if (l == nullptr) return Error::fetch();
+    for (Py_ssize_t i = 0; i < n->child_count; ++i) {
+      Py_INCREF(n->children[i]);
+      PyList_SET_ITEM(l, i, n->children[i]);
+    }
+    return Ref::steal(l);
+  });
+}
+
+PyGetSetDef node_getset[] = {
+    {"name", get_name, nullptr, nullptr, nullptr},
+    {"text", get_text, nullptr, nullptr, nullptr},
+    {"attrs", get_attrs, nullptr, nullptr, nullptr},
+    {"children", get_children, nullptr, "Children are shared references to the same nodes, not copies.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- printed form ---------------------------------------------------------------------------
+// Built with an explicit stack: a node's lines, then each child's form between "\n" + prefix
+// and "\n", with the child's width (W + 2) mod 256.
+Result<Ref> printed_form(PyObject* root, uint8_t width) {
+  struct Frame {
+    NodeObject* node;
+    uint8_t width;
+    Py_ssize_t next;
+    SharedBorrow borrow;
+  };
+  std::string out;
+  std::vector<Frame> stack;
+  auto enter = [&](PyObject* o, uint8_t w) -> module::Status {
+    Result<SharedBorrow> b = borrow_node(o);
+    if (!b) return b.take_error();
+    NodeObject* n = as_node(o);
+    std::string_view name;
+    if (!n->name.checked_view(&name)) return Error::panic("text range lies outside its buffer or splits a character");
+    out.append(w, ' ');
+    out += "Name: ";
+    out += name;
+    for (const auto& e : n->attrs) {
+      if (&e == &*n->attrs.begin()) {
+        out += '\n';
+        out.append(w, ' ');
+        out += "Attributes:";
+      }
+      out += '\n';
+      out.append(w, ' ');
+      out += e.key.view();
+      out += ": ";
+      out += e.value.view();
+    }
+    if (n->text.present()) {
+      out += '\n';
+      out.append(w, ' ');
+      out += "Text: ";
+      out += n->text.view();
+    }
+    if (n->child_count > 0) {
+      out += '\n';
+      out.append(w, ' ');
+      out += "Children:";
+    }
+    stack.push_back({n, w, 0, std::move(*b)});
+    return module::ok_status();
+  };
+  module::Status s = enter(root, width);
+  if (!s) return s.take_error();
+  while (!stack.empty()) {
+    Frame& f = stack.back();
+    if (f.next > 0) out += '\n';  // closes the previous child's form
+    if (f.next < f.node->child_count) {
+      PyObject* child = f.node->children[f.next++];
+      out += '\n';
+      out.append(f.width, ' ');
+      s = enter(child, static_cast<uint8_t>(f.width + 2));
+      if (!s) return s.take_error();
+      continue;
+    }
+    stack.pop_back();
+  }
+  PyObject* str = PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+  if (str == nullptr) return Error::fetch();
+  return Ref::steal(str);
+}
+
+PyObject* node_str(PyObject* self) {
+  return entry([&]() -> Result<Ref> { return printed_form(self, 0); });
+}
+
+PyObject* node_repr(PyObject* self) {
+  return with_borrow(self, [](NodeObject* n) -> Result<Ref> {
+    std::string_view name;
+    if (!n->name.checked_view(&name)) return Error::panic("text range lies outside its buffer or splits a character");
+    std::string s = "Node(";
+    s += name;
+    s += ")";
+    PyObject* r = PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+    if (r == nullptr) return Error::fetch();
+    return Ref::steal(r);
+  });
+}
+
+const char* const kToStringNames[] = {"spacing"};
+const Params kToStringParams{"__to_string", "Node", kToStringNames, 1, 0};
+
+PyObject* node_to_string(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return entry([&]() -> Result<Ref> {
+    PyObject* slots[1];
+    module::Status bound = module::bind_vector(kToStringParams, args, nargsf, kwnames, slots);
+    if (!bound) return bound.take_error();
+    uint8_t width = 0;
+    if (!module::is_none(slots[0])) {
+      Result<uint8_t> w = module::to_u8(slots[0]);
+      if (!w) return w.take_error().with_note("spacing");
+      width = *w;
+    }
+    return printed_form(self, width);
+  });
+}
+
+PyMethodDef node_methods[] = {
+    {"__to_string", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(node_to_string)),
+     METH_FASTCALL | METH_KEYWORDS, "__to_string($self, spacing=None)\n--\n\n"},
+    {"search_by_name", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(node_search_by_name)),
+     METH_FASTCALL | METH_KEYWORDS, "search_by_name($self, name, depth=None)\n--\n\n"},
+    {"search_by_attr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(node_search_by_attr)),
+     METH_FASTCALL | METH_KEYWORDS, "search_by_attr($self, key, depth=None)\n--\n\n"},
+    {"search_by_text", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(node_search_by_text)),
+     METH_FASTCALL | METH_KEYWORDS, "search_by_text($self, text, depth=None)\n--\n\n"},
+    {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(node_search)),
+     METH_FASTCALL | METH_KEYWORDS, "search($self, by, value, depth=None)\n--\n\n"},
+    {"from_dict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(node_from_dict)),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_dict($cls, dict_)\n--\n\n"},
+    {"to_dict", node_to_dict, METH_NOARGS, "to_dict($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot node_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(node_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
+    {Py_tp_str, reinterpret_cast<void*>(node_str)},
+    {Py_tp_repr, reinterpret_cast<void*>(node_repr)},
+    {Py_tp_getset, node_getset},
+    {Py_tp_methods, node_methods},
+    {Py_tp_doc, const_cast<char*>("Node(name, attrs=None, children=None, text=None)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec node_spec = {
+    "builtins.Node",
+    sizeof(NodeObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    node_slots,
+};
+
+}  // namespace
+
+PyTypeObject* node_type() {
+  static PyTypeObject* type = nullptr;  // created once per process, kept for its life
+  if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&node_spec));
+  return type;
+}
+
+}  // namespace tessary::entities

@@ -1,0 +1,83 @@
+// The Node class: one immutable XML element as a Python object, and SearchType.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "module/errors.h"
+#include "storage/attr_map.h"
+#include "storage/element_record.h"
+#include "storage/shared_text.h"
+
+namespace tessary::entities {
+
+using module::Error;
+using module::Ref;
+using module::Result;
+
+// The record inside a Node: like ElementRecord, but children are strong references to other
+// Node objects (shared, never copied). Followed by the borrow counter.
+struct NodeObject {
+  PyObject_HEAD
+  storage::SharedText name;
+  storage::SharedText text;
+  PyObject** children;  // strong references; null when there are none
+  Py_ssize_t child_count;
+  storage::AttrMap attrs;
+  std::atomic<int64_t> borrow;  // active shared borrows; -1 would be an exclusive borrow
+};
+
+struct SearchTypeObject {
+  PyObject_HEAD
+  uint8_t value;
+  std::atomic<int64_t> borrow;
+};
+
+// The class objects, created once per process on first use (borrowed; null with an error set
+// when creation failed).
+PyTypeObject* node_type();
+PyTypeObject* search_type_type();
+
+inline bool is_node(PyObject* o) { return PyObject_TypeCheck(o, node_type()); }
+inline NodeObject* as_node(PyObject* o) { return reinterpret_cast<NodeObject*>(o); }
+
+// A shared borrow of a Node or SearchType, given back on destruction.
+class SharedBorrow {
+ public:
+  SharedBorrow() noexcept = default;
+  // Fails only when the object is exclusively borrowed, which no operation does.
+  static Result<SharedBorrow> take(std::atomic<int64_t>& counter, PyObject* obj);
+  SharedBorrow(SharedBorrow&& o) noexcept : c_(o.c_), obj_(o.obj_) { o.c_ = nullptr; o.obj_ = nullptr; }
+  SharedBorrow& operator=(SharedBorrow&& o) noexcept {
+    if (this != &o) { reset(); c_ = o.c_; obj_ = o.obj_; o.c_ = nullptr; o.obj_ = nullptr; }
+    return *this;
+  }
+  SharedBorrow(const SharedBorrow&) = delete;
+  SharedBorrow& operator=(const SharedBorrow&) = delete;
+  ~SharedBorrow() { reset(); }
+  void reset() noexcept { if (c_) { c_->fetch_sub(1, std::memory_order_release); c_ = nullptr; } obj_ = nullptr; }
+  PyObject* object() const noexcept { return obj_; }  // borrowed
+
+ private:
+  std::atomic<int64_t>* c_ = nullptr;
+  PyObject* obj_ = nullptr;
+};
+
+// The class-instance conversion: a Node (subclasses included) taken with a shared borrow, or
+// the type mismatch naming "Node".
+Result<SharedBorrow> borrow_node(PyObject* obj);
+Result<SharedBorrow> borrow_search_type(PyObject* obj);
+
+// A new Node owning the given parts; children are strong references that move in (the array
+// is taken over: malloc'd, `count` entries, or null).
+Result<Ref> make_node(storage::SharedText name, storage::AttrMap attrs, PyObject** children,
+                      Py_ssize_t count, storage::SharedText text);
+
+// Converts a record tree into Node objects, children first, without recursion. The record's
+// fields are moved into the nodes.
+Result<Ref> nodes_from_record(storage::ElementRecord&& root);
+
+// A new Python str with the text (which must be present); checks shared ranges.
+Result<Ref> text_to_python(const storage::SharedText& t);
+
+}  // namespace tessary::entities

@@ -1,0 +1,118 @@
+#include "module/convert.h"
+
+#include <climits>
+#include <cstring>
+
+namespace tessary::module {
+
+Result<std::string_view> text_kept(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) return type_mismatch(obj, "str");
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
+  if (s == nullptr) return Error::fetch();
+  return std::string_view(s, static_cast<size_t>(n));
+}
+
+Result<storage::SharedText> text_copied(PyObject* obj) {
+  Result<std::string_view> v = text_kept(obj);
+  if (!v) return v.take_error();
+  return storage::SharedText::owned(*v);
+}
+
+namespace {
+
+// PyLong_AsLong, then the target range.
+Result<long> bounded_long(PyObject* obj, long lo, long hi) {
+  long v = PyLong_AsLong(obj);
+  if (v == -1 && PyErr_Occurred()) return Error::fetch();
+  if (v > hi) return Error::overflow("number too large to fit in target type");
+  if (v < lo) return Error::overflow("number too small to fit in target type");
+  return v;
+}
+
+}  // namespace
+
+Result<uint8_t> to_u8(PyObject* obj) {
+  Result<long> v = bounded_long(obj, 0, 255);
+  if (!v) return v.take_error();
+  return static_cast<uint8_t>(*v);
+}
+
+Result<int32_t> to_i32(PyObject* obj) {
+  Result<long> v = bounded_long(obj, INT32_MIN, INT32_MAX);
+  if (!v) return v.take_error();
+  return static_cast<int32_t>(*v);
+}
+
+Result<uint64_t> to_u64(PyObject* obj) {
+  Ref index = Ref::steal(PyNumber_Index(obj));
+  if (!index) return Error::fetch();
+  unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return Error::fetch();
+  return static_cast<uint64_t>(v);
+}
+
+Result<bool> to_bool(PyObject* obj) {
+  if (obj == Py_True) return true;
+  if (obj == Py_False) return false;
+  PyTypeObject* t = Py_TYPE(obj);
+  // numpy's bool scalar: module "numpy", name "bool" or "bool_".
+  Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "__module__"));
+  if (!module) PyErr_Clear();
+  const char* mod = module && PyUnicode_Check(module.get()) ? PyUnicode_AsUTF8(module.get()) : nullptr;
+  if (mod == nullptr) PyErr_Clear();
+  const char* dot = std::strrchr(t->tp_name, '.');
+  const char* name = dot ? dot + 1 : t->tp_name;
+  if (mod != nullptr && std::strcmp(mod, "numpy") == 0 &&
+      (std::strcmp(name, "bool") == 0 || std::strcmp(name, "bool_") == 0)) {
+    if (t->tp_as_number == nullptr || t->tp_as_number->nb_bool == nullptr) {
+      return Error::type(std::string("object of type '") + t->tp_name +
+                         "' does not define a '__bool__' conversion");
+    }
+    int r = t->tp_as_number->nb_bool(obj);
+    if (r < 0) return Error::fetch();
+    return r != 0;
+  }
+  return type_mismatch(obj, "bool");
+}
+
+Result<std::vector<Ref>> instance_sequence(PyObject* obj, PyTypeObject* type, const char* type_name) {
+  if (PyUnicode_Check(obj)) return Error::type("Can't extract `str` to `Vec`");
+  if (!PySequence_Check(obj)) return type_mismatch(obj, "Sequence");
+  std::vector<Ref> out;
+  Py_ssize_t n = PySequence_Size(obj);
+  if (n < 0) {
+    PyErr_Clear();
+    n = 0;
+  }
+  out.reserve(static_cast<size_t>(n));
+  Ref it = Ref::steal(PyObject_GetIter(obj));
+  if (!it) return Error::fetch();
+  for (;;) {
+    Ref item = Ref::steal(PyIter_Next(it.get()));
+    if (!item) {
+      if (PyErr_Occurred()) return Error::fetch();
+      break;
+    }
+    if (!PyObject_TypeCheck(item.get(), type)) return type_mismatch(item.get(), type_name);
+    out.push_back(std::move(item));
+  }
+  return out;
+}
+
+Result<storage::AttrMap> str_map(PyObject* obj) {
+  if (!PyDict_Check(obj)) return type_mismatch(obj, "dict");
+  storage::AttrMap map(static_cast<size_t>(PyDict_GET_SIZE(obj)));
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(obj, &pos, &key, &value)) {
+    Result<storage::SharedText> k = text_copied(key);
+    if (!k) return k.take_error();
+    Result<storage::SharedText> v = text_copied(value);
+    if (!v) return v.take_error();
+    map.insert_or_replace(std::move(*k), std::move(*v));
+  }
+  return map;
+}
+
+}  // namespace tessary::module

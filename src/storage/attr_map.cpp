@@ -1,0 +1,211 @@
+#include "storage/attr_map.h"
+
+#include <sys/random.h>
+#include <time.h>
+
+#include <cstring>
+#include <new>
+
+namespace tessary::storage {
+
+namespace {
+
+struct ThreadKeys {
+  bool seeded = false;
+  HashKey key{0, 0};
+};
+thread_local ThreadKeys thread_keys;
+
+void seed(ThreadKeys& tk) noexcept {
+  uint64_t words[2] = {0, 0};
+  size_t got = 0;
+  auto* p = reinterpret_cast<unsigned char*>(words);
+  while (got < sizeof words) {
+    ssize_t n = getrandom(p + got, sizeof words - got, 0);
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  if (got < sizeof words) {
+    // No random source: fall back to an address- and time-derived key rather than failing.
+    words[0] ^= reinterpret_cast<uintptr_t>(&tk) * 0x9E3779B97F4A7C15ull;
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    words[1] ^= static_cast<uint64_t>(ts.tv_nsec) * 0xBF58476D1CE4E5B9ull + static_cast<uint64_t>(ts.tv_sec);
+  }
+  tk.key = {words[0], words[1]};
+  tk.seeded = true;
+}
+
+inline uint64_t rotl(uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+
+struct SipState {
+  uint64_t v0, v1, v2, v3;
+  void round() {
+    v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
+    v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
+    v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
+    v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+  }
+  void absorb(uint64_t m) {
+    v3 ^= m;
+    round();
+    v0 ^= m;
+  }
+};
+
+inline uint64_t load_le64(const unsigned char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;  // little-endian hosts only (x86_64, AArch64)
+}
+
+}  // namespace
+
+HashKey next_hash_key() noexcept {
+  ThreadKeys& tk = thread_keys;
+  if (!tk.seeded) seed(tk);
+  HashKey k = tk.key;
+  tk.key.k0 += 1;
+  return k;
+}
+
+uint64_t siphash13(HashKey key, std::string_view bytes) noexcept {
+  // The message is the bytes followed by one 0xFF byte.
+  SipState s{key.k0 ^ 0x736f6d6570736575ull, key.k1 ^ 0x646f72616e646f6dull,
+             key.k0 ^ 0x6c7967656e657261ull, key.k1 ^ 0x7465646279746573ull};
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const size_t n = bytes.size();
+  const size_t total = n + 1;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) s.absorb(load_le64(p + i));
+  // Tail: the remaining bytes, the 0xFF terminator, and possibly one more full word.
+  unsigned char tail[16] = {0};
+  size_t rest = n - i;
+  if (rest) std::memcpy(tail, p + i, rest);
+  tail[rest] = 0xFF;
+  size_t tail_len = rest + 1;
+  size_t j = 0;
+  if (tail_len == 8) {
+    s.absorb(load_le64(tail));
+    j = 8;
+    tail_len = 0;
+  }
+  uint64_t last = static_cast<uint64_t>(total & 0xFF) << 56;
+  for (size_t k = 0; k < tail_len; ++k) last |= static_cast<uint64_t>(tail[j + k]) << (8 * k);
+  s.absorb(last);
+  s.v2 ^= 0xFF;
+  s.round();
+  s.round();
+  s.round();
+  return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+}
+
+size_t AttrMap::buckets_for(size_t n) noexcept {
+  size_t b = 4;
+  while (b * 7 / 8 < n) b *= 2;
+  return b;
+}
+
+AttrMap::Table* AttrMap::allocate(size_t buckets, HashKey key) noexcept {
+  const size_t bytes = sizeof(Table) + buckets * sizeof(Slot);
+  void* mem = std::calloc(1, bytes);
+  if (mem == nullptr) std::abort();
+  auto* t = static_cast<Table*>(mem);
+  t->key = key;
+  t->mask = buckets - 1;
+  t->count = 0;
+  // Slots are zero: hash 0 marks them empty; their entries are never touched while empty.
+  return t;
+}
+
+AttrMap::AttrMap(size_t n) noexcept {
+  if (n > 0) t_ = allocate(buckets_for(n), next_hash_key());
+}
+
+void AttrMap::clear() noexcept {
+  if (!t_) return;
+  Slot* s = t_->slots();
+  for (size_t i = 0, b = t_->buckets(); i < b; ++i) {
+    if (s[i].hash != 0) s[i].entry.~AttrEntry();
+  }
+  std::free(t_);
+  t_ = nullptr;
+}
+
+AttrMap AttrMap::copy() const noexcept {
+  AttrMap m;
+  if (!t_) return m;
+  m.t_ = allocate(t_->buckets(), t_->key);
+  m.t_->count = t_->count;
+  const Slot* from = t_->slots();
+  Slot* to = m.t_->slots();
+  for (size_t i = 0, b = t_->buckets(); i < b; ++i) {
+    if (from[i].hash == 0) continue;
+    to[i].hash = from[i].hash;
+    new (&to[i].entry) AttrEntry{from[i].entry.key.copy(), from[i].entry.value.copy()};
+  }
+  return m;
+}
+
+AttrMap::Slot* AttrMap::probe(std::string_view key, uint64_t h) const noexcept {
+  Slot* s = t_->slots();
+  size_t i = static_cast<size_t>(h & t_->mask);
+  for (;;) {
+    if (s[i].hash == 0) return &s[i];
+    if (s[i].hash == h && s[i].entry.key.view() == key) return &s[i];
+    i = (i + 1) & t_->mask;
+  }
+}
+
+void AttrMap::grow() noexcept {
+  Table* old = t_;
+  t_ = allocate(old->buckets() * 2, old->key);
+  Slot* s = old->slots();
+  for (size_t i = 0, b = old->buckets(); i < b; ++i) {
+    if (s[i].hash == 0) continue;
+    Slot* d = probe(s[i].entry.key.view(), s[i].hash);
+    d->hash = s[i].hash;
+    new (&d->entry) AttrEntry{std::move(s[i].entry)};
+    s[i].entry.~AttrEntry();
+    ++t_->count;
+  }
+  std::free(old);
+}
+
+bool AttrMap::insert_unique(SharedText key, SharedText value) noexcept {
+  if (!t_) t_ = allocate(buckets_for(1), next_hash_key());
+  const std::string_view kv = key.view();
+  const uint64_t h = siphash13(t_->key, kv) | (1ull << 63);
+  Slot* s = probe(kv, h);
+  if (s->hash != 0) return false;
+  if ((t_->count + 1) > t_->buckets() * 7 / 8) {
+    grow();
+    s = probe(kv, h);
+  }
+  s->hash = h;
+  new (&s->entry) AttrEntry{std::move(key), std::move(value)};
+  ++t_->count;
+  return true;
+}
+
+void AttrMap::insert_or_replace(SharedText key, SharedText value) noexcept {
+  if (t_) {
+    const std::string_view kv = key.view();
+    const uint64_t h = siphash13(t_->key, kv) | (1ull << 63);
+    Slot* s = probe(kv, h);
+    if (s->hash != 0) {
+      s->entry.value = std::move(value);
+      return;
+    }
+  }
+  insert_unique(std::move(key), std::move(value));
+}
+
+const AttrEntry* AttrMap::find(std::string_view key) const noexcept {
+  if (!t_ || t_->count == 0) return nullptr;
+  const uint64_t h = siphash13(t_->key, key) | (1ull << 63);
+  Slot* s = probe(key, h);
+  return s->hash != 0 ? &s->entry : nullptr;
+}
+
+}  // namespace tessary::storage

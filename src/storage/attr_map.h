@@ -1,0 +1,102 @@
+// Hash map from attribute name to attribute value. Keys are compared and hashed by their text
+// (SipHash-1-3 over the bytes plus one 0xFF byte) with a random 128-bit key per map. Iteration
+// follows the internal slot order, which is fixed for the map's life and kept by copies. An empty
+// map allocates nothing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "storage/shared_text.h"
+
+namespace tessary::storage {
+
+struct HashKey {
+  uint64_t k0;
+  uint64_t k1;
+};
+
+// A fresh key for a new map: drawn from this thread's random keys (seeded once per thread from
+// the operating system) and varied for every map.
+HashKey next_hash_key() noexcept;
+
+uint64_t siphash13(HashKey key, std::string_view bytes) noexcept;
+
+struct AttrEntry {
+  SharedText key;
+  SharedText value;
+};
+
+class AttrMap {
+ public:
+  AttrMap() noexcept = default;
+  // Sized for `n` entries, freshly keyed. Allocates nothing when n is 0.
+  explicit AttrMap(size_t n) noexcept;
+  AttrMap(AttrMap&& o) noexcept : t_(o.t_) { o.t_ = nullptr; }
+  AttrMap& operator=(AttrMap&& o) noexcept {
+    if (this != &o) { clear(); t_ = o.t_; o.t_ = nullptr; }
+    return *this;
+  }
+  AttrMap(const AttrMap&) = delete;
+  AttrMap& operator=(const AttrMap&) = delete;
+  ~AttrMap() { clear(); }
+
+  // Same buckets, same slot positions, same hash key: the copy iterates in the same order.
+  AttrMap copy() const noexcept;
+
+  size_t size() const noexcept { return t_ ? t_->count : 0; }
+  bool empty() const noexcept { return size() == 0; }
+
+  // Inserts when no entry has the same key text; returns false (and drops nothing of the map)
+  // when the key is already present. The arguments are consumed either way.
+  bool insert_unique(SharedText key, SharedText value) noexcept;
+  // Inserts, replacing the value of an existing equal key.
+  void insert_or_replace(SharedText key, SharedText value) noexcept;
+  const AttrEntry* find(std::string_view key) const noexcept;
+  bool contains(std::string_view key) const noexcept { return find(key) != nullptr; }
+
+  void clear() noexcept;
+
+  // Iteration in slot order.
+  class Iterator {
+   public:
+    Iterator(const AttrMap* m, size_t i) noexcept : m_(m), i_(i) { skip(); }
+    const AttrEntry& operator*() const noexcept { return m_->t_->slots()[i_].entry; }
+    const AttrEntry* operator->() const noexcept { return &**this; }
+    Iterator& operator++() noexcept { ++i_; skip(); return *this; }
+    bool operator!=(const Iterator& o) const noexcept { return i_ != o.i_; }
+    bool operator==(const Iterator& o) const noexcept { return i_ == o.i_; }
+   private:
+    void skip() noexcept {
+      if (!m_->t_) return;
+      while (i_ < m_->t_->buckets() && m_->t_->slots()[i_].hash == 0) ++i_;
+    }
+    const AttrMap* m_;
+    size_t i_;
+  };
+  Iterator begin() const noexcept { return Iterator(this, 0); }
+  Iterator end() const noexcept { return Iterator(this, t_ ? t_->buckets() : 0); }
+
+ private:
+  struct Slot {
+    uint64_t hash;  // 0: empty; otherwise the key's hash with the top bit set
+    AttrEntry entry;
+  };
+  struct Table {
+    HashKey key;
+    uint64_t mask;
+    uint64_t count;
+    size_t buckets() const noexcept { return static_cast<size_t>(mask + 1); }
+    Slot* slots() noexcept { return reinterpret_cast<Slot*>(this + 1); }
+    const Slot* slots() const noexcept { return reinterpret_cast<const Slot*>(this + 1); }
+  };
+  static Table* allocate(size_t buckets, HashKey key) noexcept;
+  static size_t buckets_for(size_t n) noexcept;
+  void grow() noexcept;
+  Slot* probe(std::string_view key, uint64_t h) const noexcept;
+
+  Table* t_ = nullptr;
+};
+
+}  // namespace tessary::storage

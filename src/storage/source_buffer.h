@@ -1,0 +1,72 @@
+// The immutable text of one parsed document, shared by every range that points into it.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace tessary::storage {
+
+// Releases one reference to a Python object. Implemented by the module layer: it decrements
+// at once when this thread holds the interpreter lock, and queues the release otherwise.
+void release_python_object(void* object) noexcept;
+
+class SourceBuffer {
+ public:
+  enum class Origin : uint8_t { PythonBacked = 0, Owned = 1 };
+
+  // Wraps the UTF-8 form of a Python str. `py_str` is an owned reference that moves into the
+  // buffer; `data` points at the string's own UTF-8 representation. Starts with one reference.
+  static SourceBuffer* python_backed(void* py_str, const char* data, size_t length) noexcept;
+  // Takes ownership of `data`, allocated with malloc (capacity bytes). Starts with one reference.
+  static SourceBuffer* owned(char* data, size_t length, size_t capacity) noexcept;
+
+  void retain() noexcept { count_.fetch_add(1, std::memory_order_relaxed); }
+  void release() noexcept {
+    if (count_.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy();
+  }
+
+  const char* data() const noexcept { return data_; }
+  size_t length() const noexcept { return length_; }
+  Origin origin() const noexcept { return origin_; }
+  uint64_t use_count() const noexcept { return count_.load(std::memory_order_relaxed); }
+
+  SourceBuffer(const SourceBuffer&) = delete;
+  SourceBuffer& operator=(const SourceBuffer&) = delete;
+
+ private:
+  SourceBuffer() = default;
+  void destroy() noexcept;
+
+  std::atomic<uint64_t> count_{1};
+  Origin origin_ = Origin::Owned;
+  void* py_str_ = nullptr;
+  size_t capacity_ = 0;
+  const char* data_ = nullptr;
+  size_t length_ = 0;
+};
+
+// One counted reference to a SourceBuffer, released on destruction.
+class BufferRef {
+ public:
+  BufferRef() = default;
+  // Adopts a reference the caller already owns.
+  static BufferRef adopt(SourceBuffer* b) noexcept { BufferRef r; r.b_ = b; return r; }
+  BufferRef(BufferRef&& o) noexcept : b_(o.b_) { o.b_ = nullptr; }
+  BufferRef& operator=(BufferRef&& o) noexcept {
+    if (this != &o) { reset(); b_ = o.b_; o.b_ = nullptr; }
+    return *this;
+  }
+  BufferRef(const BufferRef&) = delete;
+  BufferRef& operator=(const BufferRef&) = delete;
+  ~BufferRef() { reset(); }
+  void reset() noexcept { if (b_) { b_->release(); b_ = nullptr; } }
+  SourceBuffer* get() const noexcept { return b_; }
+  SourceBuffer* operator->() const noexcept { return b_; }
+  explicit operator bool() const noexcept { return b_ != nullptr; }
+
+ private:
+  SourceBuffer* b_ = nullptr;
+};
+
+}  // namespace tessary::storage
