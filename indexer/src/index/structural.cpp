@@ -1,0 +1,448 @@
+#include "index/structural.h"
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace tessary::index::detail {
+namespace {
+
+using simd::KernelOps;
+
+// ---------------------------------------------------------------------------
+// Character classes
+
+enum CharClass : uint8_t {
+  kStartNameEnd = 1,  // ASCII whitespace, '/', '>'
+  kEndNameEnd = 2,    // ASCII whitespace, '>'
+  kPiTargetEnd = 4,   // ASCII whitespace, '>', '?'
+  kTagWalk = 8,       // what the start-tag walk stops at: '"', '\'', '/', '>'
+  kSpace = 16,        // ASCII whitespace: tab, LF, FF, CR, space (not VT)
+};
+
+struct CharTable {
+  uint8_t cls[256] = {};
+  constexpr CharTable() {
+    for (uint8_t c : {0x09, 0x0A, 0x0C, 0x0D, 0x20})
+      cls[c] = kStartNameEnd | kEndNameEnd | kPiTargetEnd | kSpace;
+    cls[uint8_t('/')] = kStartNameEnd | kTagWalk;
+    cls[uint8_t('>')] = kStartNameEnd | kEndNameEnd | kPiTargetEnd | kTagWalk;
+    cls[uint8_t('?')] = kPiTargetEnd;
+    cls[uint8_t('"')] = kTagWalk;
+    cls[uint8_t('\'')] = kTagWalk;
+  }
+};
+constexpr CharTable kChars;
+
+// First offset in [from, limit) whose byte is in class `c`, else `limit`
+// (also when from >= limit).
+inline size_t scan_until(const uint8_t* d, size_t from, size_t limit, uint8_t c) {
+  size_t i = from;
+  while (i < limit && (kChars.cls[d[i]] & c) == 0) ++i;
+  return i < limit ? i : limit;
+}
+
+// ---------------------------------------------------------------------------
+// The tables
+
+class TableBuilder {
+ public:
+  TableBuilder(const uint8_t* data, size_t length) {
+    ix_.data = data;
+    ix_.length = length;
+    if (length >= 128) {
+      const size_t rows = length / 128;
+      ix_.tag_starts.reserve(rows);
+      ix_.tag_ends.reserve(rows);
+      ix_.tag_kinds.reserve(rows);
+      ix_.tag_names.reserve(rows);
+      ix_.tag_depths.reserve(rows);
+      ix_.tag_parents.reserve(rows);
+    }
+    if (length >= 256) ix_.text_ranges.reserve(length / 256);
+  }
+
+  void text(uint64_t start, uint64_t end) { ix_.text_ranges.push_back({start, end, top()}); }
+
+  // Depth and parent follow the open-tag stack: an Open tag takes the
+  // counter before it and is pushed; a Close tag pops first and takes the
+  // counter after; everything else takes the current values.
+  void tag(TagKind kind, uint64_t start, uint64_t end, uint64_t name_start, uint64_t name_len) {
+    const auto row = static_cast<int32_t>(ix_.tag_starts.size());
+    uint16_t depth = depth_;
+    int32_t parent = top();
+    if (kind == TagKind::Open) {
+      open_.push_back(row);
+      ++depth_;  // wraps at 65,536
+    } else if (kind == TagKind::Close) {
+      if (depth_ != 0) --depth_;
+      depth = depth_;
+      if (!open_.empty()) open_.pop_back();
+      parent = top();
+    }
+    ix_.tag_starts.push_back(start);
+    ix_.tag_ends.push_back(end);
+    ix_.tag_kinds.push_back(kind);
+    ix_.tag_names.push_back({name_start, name_len});
+    ix_.tag_depths.push_back(depth);
+    ix_.tag_parents.push_back(parent);
+  }
+
+  IndexResult finish() { return IndexResult{std::nullopt, std::move(ix_)}; }
+
+ private:
+  int32_t top() const { return open_.empty() ? -1 : open_.back(); }
+
+  StructuralIndex ix_;
+  std::vector<int32_t> open_;
+  uint16_t depth_ = 0;
+};
+
+IndexResult unclosed(uint64_t at) {
+  return IndexResult{StructuralIndexError{StructuralIndexError::Kind::UnclosedTag, at}, {}};
+}
+
+IndexResult truncated() {
+  return IndexResult{StructuralIndexError{StructuralIndexError::Kind::TruncatedInput, 0}, {}};
+}
+
+// ---------------------------------------------------------------------------
+// Construct ends shared by both strategies. `s` is the offset of the '<'.
+
+struct Searcher {
+  const uint8_t* d;
+  size_t n;
+  const KernelOps& ops;
+
+  // First `c` at or after `from` (from <= n), or n.
+  size_t find(size_t from, uint8_t c) const {
+    return static_cast<size_t>(ops.find_byte(d + from, d + n, c) - d);
+  }
+
+  // First `>` at or after `from` whose two preceding bytes are `a`, `a`; n if
+  // none. Used for "-->" and "]]>": the first such '>' closes the first
+  // occurrence of the three-byte terminator.
+  size_t find_closer(size_t from, uint8_t a) const {
+    while (from < n) {
+      size_t p = find(from, '>');
+      if (p == n) break;
+      if (d[p - 1] == a && d[p - 2] == a) return p;
+      from = p + 1;
+    }
+    return n;
+  }
+
+  // `<!--`: the '>' of the first "-->" starting at or after s + 4, or n.
+  size_t comment_end(size_t s) const { return find_closer(s + 6, '-'); }
+
+  // `<![CDATA[`: the '>' of the first "]]>" starting at or after s + 9, or n.
+  size_t cdata_close(size_t s) const { return find_closer(s + 11, ']'); }
+
+  // An unterminated CDATA section ends just after the last ']' of its
+  // content (the search examines every one), or right after "<![CDATA[".
+  size_t cdata_unterminated_end(size_t s) const {
+    for (size_t i = n; i > s + 9; --i)
+      if (d[i - 1] == ']') return i;
+    return s + 9;
+  }
+
+  struct Pi {
+    size_t target_end;
+    size_t end;
+  };
+  // `<?`: the target runs to the first whitespace, '>' or '?'. With at least
+  // one byte after it, the end is the '>' of the first "?>" from there (or
+  // the last byte); otherwise the end is the terminator itself, possibly n.
+  Pi pi(size_t s) const {
+    size_t t = scan_until(d, s + 2, n, kPiTargetEnd);
+    if (t + 1 >= n) return {t, t};
+    size_t from = t + 1;
+    while (from < n) {
+      size_t p = find(from, '>');
+      if (p == n) break;
+      if (d[p - 1] == '?') return {t, p};
+      from = p + 1;
+    }
+    return {t, n - 1};
+  }
+};
+
+bool is_comment_open(const uint8_t* d, size_t n, size_t s) {
+  return s + 4 <= n && d[s + 2] == '-' && d[s + 3] == '-';
+}
+
+bool is_cdata_open(const uint8_t* d, size_t n, size_t s) {
+  return s + 9 <= n && std::memcmp(d + s + 2, "[CDATA[", 7) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Bitmaps filled on demand, a chunk of blocks at a time, so that the walk
+// reads words that were just written and a walk that gives up early has not
+// paid for classifying the whole document.
+
+class LazyBitmaps {
+ public:
+  static constexpr size_t kChunkWords = 1024;  // 64 KiB of text
+
+  LazyBitmaps(const uint8_t* d, size_t n, const KernelOps& ops, bool with_quotes)
+      : d_(d), n_(n), ops_(ops), words_((n + 63) / 64),
+        lt_(new uint64_t[words_]), gt_(new uint64_t[words_]),
+        q_(with_quotes ? new uint64_t[words_] : nullptr) {}
+
+  size_t words() const { return words_; }
+
+  void ensure(size_t word) {
+    if (word >= ready_) fill(word);
+  }
+  // Callers ensure() the word before reading it.
+  uint64_t lt(size_t w) const { return lt_[w]; }
+  uint64_t gt(size_t w) const { return gt_[w]; }
+  uint64_t q(size_t w) const { return q_[w]; }
+
+  void fill_all() {
+    if (words_ != 0) fill(words_ - 1);
+  }
+  std::unique_ptr<uint64_t[]> take_lt() { return std::move(lt_); }
+  std::unique_ptr<uint64_t[]> take_gt() { return std::move(gt_); }
+
+ private:
+  void fill(size_t word) {
+    size_t to = word + 1;
+    if (to < ready_ + kChunkWords) to = ready_ + kChunkWords;
+    if (to > words_) to = words_;
+    const size_t full = n_ / 64;
+    const size_t whole_to = to < full ? to : full;
+    if (whole_to > ready_) {
+      ops_.classify(d_ + 64 * ready_, whole_to - ready_, lt_.get() + ready_, gt_.get() + ready_,
+                    q_ ? q_.get() + ready_ : nullptr, &state_);
+    }
+    if (to > full) {
+      // The final partial block, padded with bytes that are never markup.
+      uint8_t block[64] = {};
+      std::memcpy(block, d_ + 64 * full, n_ - 64 * full);
+      ops_.classify(block, 1, lt_.get() + full, gt_.get() + full, q_ ? q_.get() + full : nullptr,
+                    &state_);
+    }
+    ready_ = to;
+  }
+
+  const uint8_t* d_;
+  size_t n_;
+  const KernelOps& ops_;
+  size_t words_;
+  std::unique_ptr<uint64_t[]> lt_, gt_, q_;
+  size_t ready_ = 0;
+  uint8_t state_ = simd::kOutside;
+};
+
+constexpr size_t kNone = ~size_t{0};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The sequential strategy: jump from one delimiter to the next.
+
+IndexResult sequential(const uint8_t* d, size_t n, const KernelOps& ops) {
+  TableBuilder tb(d, n);
+  const Searcher sr{d, n, ops};
+  size_t l = 0;  // resume position: one past the previous construct's end
+  for (;;) {
+    if (l == n) break;
+    if (l > n) return truncated();
+    const size_t s = sr.find(l, '<');
+    if (s == n) break;
+    if (l < s) tb.text(l, s);
+    if (s + 1 >= n) return unclosed(s);
+    const uint8_t c = d[s + 1];
+    size_t end;
+    if (c == '!') {
+      if (is_comment_open(d, n, s)) {
+        end = sr.comment_end(s);
+        tb.tag(TagKind::Comment, s, end, 0, 0);
+      } else if (is_cdata_open(d, n, s)) {
+        const size_t close = sr.cdata_close(s);
+        if (close != n) {
+          if (s + 9 < close - 2) tb.text(s + 9, close - 2);
+          end = close;
+        } else {
+          end = sr.cdata_unterminated_end(s);
+        }
+        tb.tag(TagKind::CData, s, end, 0, 0);
+      } else {
+        // A declaration such as <!DOCTYPE ...>: no row, ends at the first '>'.
+        const size_t g = sr.find(s + 2, '>');
+        end = g < n ? g : s;
+      }
+    } else if (c == '/') {
+      const size_t t = scan_until(d, s + 2, n, kEndNameEnd);
+      if (t == n) return unclosed(s);
+      end = d[t] == '>' ? t : sr.find(t, '>');
+      if (end == n) return unclosed(s);
+      tb.tag(TagKind::Close, s, end, s + 2, t - (s + 2));
+    } else if (c == '?') {
+      const auto pi = sr.pi(s);
+      end = pi.end;
+      tb.tag(TagKind::ProcessingInstruction, s, end, s + 2, pi.target_end - (s + 2));
+    } else {
+      const size_t t = scan_until(d, s + 1, n, kStartNameEnd);
+      if (t == n) return unclosed(s);
+      // Walk the attributes, jumping over quoted values.
+      size_t i = t;
+      TagKind kind;
+      for (;;) {
+        i = scan_until(d, i, n, kTagWalk);
+        if (i >= n) return unclosed(s);
+        const uint8_t b = d[i];
+        if (b == '>') {
+          kind = TagKind::Open;
+          break;
+        }
+        if (b == '/') {
+          if (i + 1 < n && d[i + 1] == '>') {
+            kind = TagKind::SelfClose;
+            ++i;
+            break;
+          }
+          ++i;
+          continue;
+        }
+        const size_t close = sr.find(i + 1, b);
+        // Without a matching quote the walk goes on at the second byte after
+        // the opening one.
+        i = close < n ? close + 1 : i + 2;
+      }
+      end = i;
+      tb.tag(kind, s, end, s + 1, t - (s + 1));
+    }
+    l = end + 1;
+  }
+  return tb.finish();
+}
+
+// ---------------------------------------------------------------------------
+// The bitmap strategy: walk the unquoted '<' bits, ending each tag at the
+// next unquoted '>' bit.
+//
+// Quote tracking runs over the whole text, so a quote in character data, a
+// comment, a CDATA section, a processing instruction, a declaration, an end
+// tag or a tag name shifts the quote state and hides markup the sequential
+// strategy sees. The walk therefore checks, from the quote bits it already
+// has, that every quote lies in the attribute area of a start tag (after the
+// name, before the closing '>'). When that holds, the quote state is
+// "outside" everywhere else, every '<' and '>' outside start tags is
+// unmasked, and each start tag's quotes pair up exactly as the sequential
+// walk pairs them, so the rows are the same. It also follows the sequential
+// strategy in resuming after the previous construct's end, whatever its
+// kind. Whenever the check fails, or the walk meets anything the strategies
+// treat differently (an error, an unterminated comment, CDATA section or
+// processing instruction, a final lone '<'), the sequential result is
+// returned instead.
+
+IndexResult quote_masked(const uint8_t* d, size_t n, const KernelOps& ops) {
+  LazyBitmaps bm(d, n, ops, /*with_quotes=*/true);
+  TableBuilder tb(d, n);
+  const Searcher sr{d, n, ops};
+  const size_t words = bm.words();
+
+  // Any quote in [a, b)?
+  auto quotes_in = [&](size_t a, size_t b) {
+    if (a >= b) return false;
+    const size_t wa = a / 64, wb = (b - 1) / 64;
+    bm.ensure(wb);
+    for (size_t w = wa; w <= wb; ++w) {
+      uint64_t m = bm.q(w);
+      if (w == wa) m &= ~uint64_t{0} << (a % 64);
+      if (w == wb) m &= ~uint64_t{0} >> (63 - (b - 1) % 64);
+      if (m != 0) return true;
+    }
+    return false;
+  };
+
+  // First unquoted '>' at or after `from`, or kNone.
+  auto next_gt = [&](size_t from) {
+    size_t w = from / 64;
+    if (w >= words) return kNone;
+    bm.ensure(w);
+    uint64_t m = bm.gt(w) & (~uint64_t{0} << (from % 64));
+    while (m == 0) {
+      if (++w >= words) return kNone;
+      bm.ensure(w);
+      m = bm.gt(w);
+    }
+    return 64 * w + static_cast<size_t>(__builtin_ctzll(m));
+  };
+
+  size_t next = 0;   // '<' bits before this offset are inside a construct
+  size_t qpos = 0;   // quotes before this offset have been accounted for
+  for (size_t w = 0; w < words; ++w) {
+    bm.ensure(w);
+    uint64_t m = bm.lt(w);
+    if (next > 64 * w) m = next >= 64 * w + 64 ? 0 : m & (~uint64_t{0} << (next - 64 * w));
+    while (m != 0) {
+      const size_t s = 64 * w + static_cast<size_t>(__builtin_ctzll(m));
+      if (next < s) tb.text(next, s);
+      if (s + 1 >= n) return sequential(d, n, ops);
+      const size_t t = next_gt(s + 1);
+      if (t == kNone) return sequential(d, n, ops);
+      const uint8_t c = d[s + 1];
+      size_t end;
+      if (c == '!') {
+        if (is_comment_open(d, n, s)) {
+          end = sr.comment_end(s);
+          if (end == n) return sequential(d, n, ops);
+          tb.tag(TagKind::Comment, s, end, 0, 0);
+        } else if (is_cdata_open(d, n, s)) {
+          end = sr.cdata_close(s);
+          if (end == n) return sequential(d, n, ops);
+          if (s + 9 < end - 2) tb.text(s + 9, end - 2);
+          tb.tag(TagKind::CData, s, end, 0, 0);
+        } else {
+          end = t;
+        }
+        if (quotes_in(qpos, end + 1)) return sequential(d, n, ops);
+        qpos = end + 1;
+      } else if (c == '/') {
+        end = t;
+        if (quotes_in(qpos, end + 1)) return sequential(d, n, ops);
+        qpos = end + 1;
+        const size_t name_end = scan_until(d, s + 2, t, kSpace);
+        tb.tag(TagKind::Close, s, end, s + 2, name_end - (s + 2));
+      } else if (c == '?') {
+        const auto pi = sr.pi(s);
+        end = pi.end;
+        if (end >= n || quotes_in(qpos, end + 1)) return sequential(d, n, ops);
+        qpos = end + 1;
+        tb.tag(TagKind::ProcessingInstruction, s, end, s + 2, pi.target_end - (s + 2));
+      } else {
+        end = t;
+        const size_t name_end = scan_until(d, s + 1, t, kStartNameEnd);
+        if (quotes_in(qpos, name_end)) return sequential(d, n, ops);
+        qpos = end + 1;
+        const TagKind kind = d[t - 1] == '/' ? TagKind::SelfClose : TagKind::Open;
+        tb.tag(kind, s, end, s + 1, name_end - (s + 1));
+      }
+      next = end + 1;
+      // Drop the '<' bits inside the construct; a construct that runs past
+      // this word continues the outer loop at the word holding its end.
+      if (next >= 64 * w + 64) {
+        w = next / 64 - 1;
+        break;
+      }
+      m &= ~uint64_t{0} << (next - 64 * w);
+    }
+  }
+  if (quotes_in(qpos, n)) return sequential(d, n, ops);
+  return tb.finish();
+}
+
+MarkupBitmaps classify(const uint8_t* d, size_t n, const KernelOps& ops) {
+  LazyBitmaps bm(d, n, ops, /*with_quotes=*/false);
+  bm.fill_all();
+  const size_t words = bm.words();
+  auto lt = bm.take_lt();
+  auto gt = bm.take_gt();
+  return MarkupBitmaps{std::vector<uint64_t>(lt.get(), lt.get() + words),
+                       std::vector<uint64_t>(gt.get(), gt.get() + words), n};
+}
+
+}  // namespace tessary::index::detail

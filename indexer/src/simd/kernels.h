@@ -1,0 +1,48 @@
+// The primitives each instruction set supplies to the indexer. The strategies
+// in index/structural.cpp are written once against this table; a kernel only
+// provides the byte-level work.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "index/mod.h"
+
+namespace tessary::index::simd {
+
+// Quote state carried from one 64-byte block to the next.
+enum QuoteState : uint8_t { kOutside = 0, kInDouble = 1, kInSingle = 2 };
+
+struct KernelOps {
+  Kernel kernel;
+  // First occurrence of c in [p, end), or end.
+  const uint8_t* (*find_byte)(const uint8_t* p, const uint8_t* end, uint8_t c);
+  // Classifies `nblocks` whole 64-byte blocks starting at `data`: word i of
+  // `lt`/`gt` gets the '<'/'>' bits of block i that lie outside quotes, word
+  // i of `quotes` (when not null) every '"' and '\'' of block i. `*state` is
+  // the quote state before the first block and is left as the state after
+  // the last one.
+  void (*classify)(const uint8_t* data, size_t nblocks, uint64_t* lt, uint64_t* gt,
+                   uint64_t* quotes, uint8_t* state);
+  // Number of '<' and '"' bytes in [p, p + n).
+  MarkupCounts (*count)(const uint8_t* p, size_t n);
+  uint64_t (*prefix_xor)(uint64_t x);
+};
+
+// The primitive table of a kernel, or nullptr when this CPU or this build
+// does not have it.
+const KernelOps* kernel_ops(Kernel k);
+// Like kernel_ops, but an unavailable kernel yields the scalar table.
+const KernelOps& ops_or_scalar(Kernel k);
+
+// Each kernel's table; nullptr when the CPU lacks the instructions.
+const KernelOps* scalar_kernel_ops();
+#if TESSARY_INDEXER_X86
+const KernelOps* sse2_kernel_ops();
+const KernelOps* avx2_kernel_ops();
+#endif
+#if TESSARY_INDEXER_NEON
+const KernelOps* neon_kernel_ops();
+#endif
+
+}  // namespace tessary::index::simd

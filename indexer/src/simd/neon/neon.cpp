@@ -1,0 +1,133 @@
+// AArch64 Advanced SIMD kernel.
+#include <arm_neon.h>
+#include <sys/auxv.h>
+
+#include "simd/generic/classify.h"
+
+#ifndef HWCAP_PMULL
+#define HWCAP_PMULL (1 << 4)
+#endif
+
+namespace tessary::index::simd {
+namespace {
+
+// A byte-equality compare narrowed to a 64-bit nibble mask: each 16-bit lane
+// shifted right by 4 and narrowed, so byte i of the vector owns bits 4i..4i+3.
+inline uint64_t nibble_mask(uint8x16_t eq) {
+  uint8x8_t narrowed = vshrn_n_u16(vreinterpretq_u16_u8(eq), 4);
+  return vget_lane_u64(vreinterpret_u64_u8(narrowed), 0);
+}
+
+const uint8_t* neon_find_byte(const uint8_t* p, const uint8_t* end, uint8_t c) {
+  const uint8x16_t needle = vdupq_n_u8(c);
+  // Four vectors per step; only a hit is resolved to its position.
+  while (end - p >= 64) {
+    uint8x16_t a = vceqq_u8(vld1q_u8(p), needle);
+    uint8x16_t b = vceqq_u8(vld1q_u8(p + 16), needle);
+    uint8x16_t d = vceqq_u8(vld1q_u8(p + 32), needle);
+    uint8x16_t e = vceqq_u8(vld1q_u8(p + 48), needle);
+    uint8x16_t any = vorrq_u8(vorrq_u8(a, b), vorrq_u8(d, e));
+    if (vmaxvq_u8(any) != 0) {
+      const uint8x16_t parts[4] = {a, b, d, e};
+      for (int i = 0; i < 4; ++i) {
+        uint64_t m = nibble_mask(parts[i]) & 0x8888888888888888ull;
+        if (m != 0) return p + 16 * i + (__builtin_ctzll(m) >> 2);
+      }
+    }
+    p += 64;
+  }
+  while (end - p >= 16) {
+    uint64_t m = nibble_mask(vceqq_u8(vld1q_u8(p), needle)) & 0x8888888888888888ull;
+    if (m != 0) return p + (__builtin_ctzll(m) >> 2);
+    p += 16;
+  }
+  // Fewer than 16 bytes: four per step.
+  while (end - p >= 4) {
+    if (p[0] == c) return p;
+    if (p[1] == c) return p + 1;
+    if (p[2] == c) return p + 2;
+    if (p[3] == c) return p + 3;
+    p += 4;
+  }
+  while (p < end && *p != c) ++p;
+  return p;
+}
+
+// Compare results ANDed with the lane weights 1, 2, ..., 128 and summed
+// pairwise down to one byte per 8 input bytes: a 64-bit mask, bit i for byte i.
+inline uint64_t bitmask64(uint8x16_t a, uint8x16_t b, uint8x16_t c, uint8x16_t d) {
+  const uint8x16_t weights = vreinterpretq_u8_u64(vdupq_n_u64(0x8040201008040201ull));
+  uint8x16_t ab = vpaddq_u8(vandq_u8(a, weights), vandq_u8(b, weights));
+  uint8x16_t cd = vpaddq_u8(vandq_u8(c, weights), vandq_u8(d, weights));
+  uint8x16_t abcd = vpaddq_u8(ab, cd);
+  abcd = vpaddq_u8(abcd, abcd);
+  return vgetq_lane_u64(vreinterpretq_u64_u8(abcd), 0);
+}
+
+inline RawMasks neon_classify64(const uint8_t* p) {
+  const uint8x16_t v0 = vld1q_u8(p), v1 = vld1q_u8(p + 16), v2 = vld1q_u8(p + 32),
+                   v3 = vld1q_u8(p + 48);
+  auto mask = [&](uint8_t ch) {
+    const uint8x16_t n = vdupq_n_u8(ch);
+    return bitmask64(vceqq_u8(v0, n), vceqq_u8(v1, n), vceqq_u8(v2, n), vceqq_u8(v3, n));
+  };
+  return RawMasks{mask('<'), mask('>'), mask('"'), mask('\'')};
+}
+
+// Polynomial multiply by all ones (PMULL, present on nearly every AArch64
+// core): bit i of the low half of the product is the XOR of bits 0..i.
+__attribute__((target("+crypto"))) uint64_t pmull_prefix_xor(uint64_t x) {
+  poly128_t product = vmull_p64(static_cast<poly64_t>(x), static_cast<poly64_t>(~uint64_t{0}));
+  return static_cast<uint64_t>(product);
+}
+
+// Log-step doubling, for cores without PMULL.
+inline uint64_t shift_prefix_xor(uint64_t x) {
+  x ^= x << 1;
+  x ^= x << 2;
+  x ^= x << 4;
+  x ^= x << 8;
+  x ^= x << 16;
+  x ^= x << 32;
+  return x;
+}
+
+struct NeonPmullPrim {
+  static RawMasks classify64(const uint8_t* p) { return neon_classify64(p); }
+  static uint64_t prefix_xor(uint64_t x) { return pmull_prefix_xor(x); }
+};
+
+struct NeonShiftPrim {
+  static RawMasks classify64(const uint8_t* p) { return neon_classify64(p); }
+  static uint64_t prefix_xor(uint64_t x) { return shift_prefix_xor(x); }
+};
+
+void neon_classify_pmull(const uint8_t* data, size_t nblocks, uint64_t* lt, uint64_t* gt,
+                         uint64_t* quotes, uint8_t* state) {
+  classify_full_blocks<NeonPmullPrim>(data, nblocks, lt, gt, quotes, state);
+}
+
+void neon_classify_shift(const uint8_t* data, size_t nblocks, uint64_t* lt, uint64_t* gt,
+                         uint64_t* quotes, uint8_t* state) {
+  classify_full_blocks<NeonShiftPrim>(data, nblocks, lt, gt, quotes, state);
+}
+
+MarkupCounts neon_count(const uint8_t* p, size_t n) {
+  return count_with_blocks<NeonShiftPrim>(p, n);
+}
+
+uint64_t neon_shift_prefix_xor(uint64_t x) { return shift_prefix_xor(x); }
+
+const KernelOps kNeonPmullOps{Kernel::NEON, neon_find_byte, neon_classify_pmull, neon_count,
+                              pmull_prefix_xor};
+const KernelOps kNeonShiftOps{Kernel::NEON, neon_find_byte, neon_classify_shift, neon_count,
+                              neon_shift_prefix_xor};
+
+}  // namespace
+
+const KernelOps* neon_kernel_ops() {
+  static const bool pmull = (getauxval(AT_HWCAP) & HWCAP_PMULL) != 0;
+  return pmull ? &kNeonPmullOps : &kNeonShiftOps;
+}
+
+}  // namespace tessary::index::simd
