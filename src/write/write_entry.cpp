@@ -1,14 +1,162 @@
-// write_string and write_file: the Python halves of the writer.
+// write_string and write_file: the Python halves of the writer. Both convert their arguments,
+// copy the tree with the interpreter lock held, then release the lock for all the work whose
+// cost depends on the document: serializing, escaping, and for write_file opening, writing and
+// closing the file.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+#include <utility>
+
+#include "entities/node.h"
+#include "module/binding.h"
+#include "module/convert.h"
 #include "module/entry.h"
 #include "module/functions.h"
+#include "write/serializer.h"
+#include "write/sinks.h"
+#include "write/snapshot.h"
 
 namespace tessary::module {
 
-PyObject* py_write_file(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  return entry([]() -> Result<Ref> { return Error::not_implemented("write_file is not implemented yet"); });
+namespace {
+
+using entities::SharedBorrow;
+using storage::ElementRecord;
+using write::FileSink;
+using write::MemorySink;
+using write::WriteError;
+using write::XmlWriter;
+
+constexpr std::string_view kDeclaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
+
+Error to_error(const WriteError& e) {
+  switch (e.kind) {
+    case WriteError::Kind::Os: return Error::os(e.os_errno);
+    case WriteError::Kind::WholeBuffer: return Error::os_text("failed to write whole buffer");
+    case WriteError::Kind::BufferedData: return Error::os_text("failed to write the buffered data");
+    case WriteError::Kind::OutOfMemory: return Error::memory("the XML output does not fit in memory");
+    case WriteError::Kind::BadText: return Error::panic("text range lies outside its buffer or splits a character");
+    case WriteError::Kind::None: break;
+  }
+  return Error::panic("invariant: a failed write reported no error");
 }
-PyObject* py_write_string(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  return entry([]() -> Result<Ref> { return Error::not_implemented("write_string is not implemented yet"); });
+
+// The arguments shared by both functions, converted in parameter order.
+struct Options {
+  uint64_t indent = 4;
+  bool declaration = true;
+};
+
+Status convert_options(PyObject* indent, PyObject* default_xml_def, Options* out) {
+  if (!is_none(indent)) {
+    Result<uint64_t> v = to_u64(indent);
+    if (!v) return v.take_error().with_note("indent");
+    out->indent = *v;
+  }
+  if (!is_none(default_xml_def)) {
+    Result<bool> v = to_bool(default_xml_def);
+    if (!v) return v.take_error().with_note("default_xml_def");
+    out->declaration = *v;
+  }
+  return ok_status();
+}
+
+const char* const kWriteStringNames[] = {"node", "indent", "default_xml_def"};
+const Params kWriteStringParams{"write_string", nullptr, kWriteStringNames, 3, 1};
+
+const char* const kWriteFileNames[] = {"node", "file_path", "indent", "default_xml_def"};
+const Params kWriteFileParams{"write_file", nullptr, kWriteFileNames, 4, 2};
+
+// Opens (creating or truncating) the file for writing; returns the descriptor or -errno.
+int open_for_writing(const char* path) {
+  for (;;) {
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd >= 0) return fd;
+    if (errno != EINTR) return -errno;
+  }
+}
+
+}  // namespace
+
+PyObject* py_write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return entry([&]() -> Result<Ref> {
+    PyObject* slots[3];
+    Status bound = bind_vector(kWriteStringParams, args, nargsf, kwnames, slots);
+    if (!bound) return bound.take_error();
+    Result<SharedBorrow> root = entities::borrow_node(slots[0]);
+    if (!root) return root.take_error().with_note("node");
+    Options opt;
+    Status converted = convert_options(slots[1], slots[2], &opt);
+    if (!converted) return converted.take_error();
+    Result<ElementRecord> snapshot = write::snapshot_tree(slots[0]);
+    if (!snapshot) return snapshot.take_error();
+
+    MemorySink sink;
+    const WriteError failure = without_lock([&]() -> WriteError {
+      if (opt.declaration && !sink.append(kDeclaration.data(), kDeclaration.size())) return sink.error();
+      XmlWriter<MemorySink> writer(sink, opt.indent);
+      if (!writer.write_element(std::move(*snapshot))) return writer.error();
+      return WriteError{};
+    });
+    root->reset();
+    if (failure.kind != WriteError::Kind::None) return to_error(failure);
+
+    // Every piece is valid UTF-8 (names and texts come from str objects or from checked ranges
+    // of a document), and the interpreter's decoder checks it as it builds the str.
+    PyObject* s = PyUnicode_DecodeUTF8(sink.data(), static_cast<Py_ssize_t>(sink.size()), "strict");
+    if (s == nullptr) {
+      if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+        PyErr_Clear();
+        return Error::panic("invariant: the XML writer only emits valid UTF-8");
+      }
+      return Error::fetch();
+    }
+    return Ref::steal(s);
+  });
+}
+
+PyObject* py_write_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return entry([&]() -> Result<Ref> {
+    PyObject* slots[4];
+    Status bound = bind_vector(kWriteFileParams, args, nargsf, kwnames, slots);
+    if (!bound) return bound.take_error();
+    Result<SharedBorrow> root = entities::borrow_node(slots[0]);
+    if (!root) return root.take_error().with_note("node");
+    // The path's UTF-8 form belongs to the str argument, which the caller keeps alive for the
+    // whole call; it is NUL-terminated after its last byte.
+    Result<std::string_view> path = text_kept(slots[1]);
+    if (!path) return path.take_error().with_note("file_path");
+    Options opt;
+    Status converted = convert_options(slots[2], slots[3], &opt);
+    if (!converted) return converted.take_error();
+    Result<ElementRecord> snapshot = write::snapshot_tree(slots[0]);
+    if (!snapshot) return snapshot.take_error();
+
+    struct Outcome {
+      WriteError write;
+      bool nul_in_path = false;
+    };
+    const Outcome outcome = without_lock([&]() -> Outcome {
+      ElementRecord tree = std::move(*snapshot);  // released here, without the lock, on every path
+      if (std::memchr(path->data(), 0, path->size()) != nullptr) return {WriteError{}, true};
+      const int fd = open_for_writing(path->data());
+      if (fd < 0) return {WriteError{WriteError::Kind::Os, -fd}};
+      FileSink sink(fd);
+      if (opt.declaration && !sink.append(kDeclaration.data(), kDeclaration.size())) return {sink.error()};
+      XmlWriter<FileSink> writer(sink, opt.indent);
+      if (!writer.write_element(std::move(tree))) return {writer.error()};
+      if (!sink.flush()) return {sink.error()};
+      return {WriteError{}};
+      // The sink closes the descriptor as it goes out of scope, still without the lock.
+    });
+    root->reset();
+    if (outcome.nul_in_path) return Error::os_text("file name contained an unexpected NUL byte");
+    if (outcome.write.kind != WriteError::Kind::None) return to_error(outcome.write);
+    return Ref::borrow(Py_None);
+  });
 }
 
 }  // namespace tessary::module

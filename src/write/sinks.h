@@ -1,0 +1,122 @@
+// The two byte sinks of the XML writer: a growable memory buffer (write_string) and a buffered
+// file descriptor (write_file). Both are plain C++, usable without the interpreter lock. An
+// append returns false on failure and leaves the reason in error(); the first failure ends the
+// write, so nothing is appended after it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace tessary::write {
+
+struct WriteError {
+  enum class Kind : uint8_t {
+    None,
+    Os,            // a system call failed with os_errno
+    WholeBuffer,   // a piece written straight to the file: write() reported 0 bytes
+    BufferedData,  // a flush: write() reported 0 bytes
+    OutOfMemory,   // the memory buffer could not grow to hold the output
+    BadText,       // a shared text range lies outside its buffer or splits a character
+  };
+  Kind kind = Kind::None;
+  int os_errno = 0;
+};
+
+// A growable byte buffer (malloc/realloc). Growth failure, including a size that cannot be
+// represented, is reported as OutOfMemory instead of aborting, so an absurd indentation turns
+// into an error the caller can handle.
+class MemorySink {
+ public:
+  MemorySink() noexcept = default;
+  MemorySink(const MemorySink&) = delete;
+  MemorySink& operator=(const MemorySink&) = delete;
+  ~MemorySink();
+
+  bool append(const char* p, size_t n) noexcept {
+    if (n < cap_ - len_) [[likely]] {
+      std::memcpy(data_ + len_, p, n);
+      len_ += n;
+      return true;
+    }
+    return append_slow(p, n);
+  }
+  bool put(char c) noexcept {
+    if (len_ + 1 < cap_) [[likely]] {
+      data_[len_++] = c;
+      return true;
+    }
+    return append_slow(&c, 1);
+  }
+  // Appends `n` spaces.
+  bool fill_spaces(uint64_t n) noexcept;
+
+  const char* data() const noexcept { return data_; }
+  size_t size() const noexcept { return len_; }
+  const WriteError& error() const noexcept { return error_; }
+
+ private:
+  bool append_slow(const char* p, size_t n) noexcept;
+  // Makes room for `extra` more bytes (strictly more than needed, so the fast paths' `<` holds).
+  bool reserve_more(uint64_t extra) noexcept;
+
+  char* data_ = nullptr;
+  size_t len_ = 0;
+  size_t cap_ = 0;
+  WriteError error_;
+};
+
+// A file descriptor behind an 8192-byte buffer. Pieces of 8192 bytes or more bypass the buffer
+// and go straight to the file. The descriptor is owned: close() (or destruction) closes it.
+class FileSink {
+ public:
+  static constexpr size_t kBufferSize = 8192;
+
+  explicit FileSink(int fd) noexcept : fd_(fd) {}
+  FileSink(const FileSink&) = delete;
+  FileSink& operator=(const FileSink&) = delete;
+  ~FileSink() { close(); }
+
+  bool append(const char* p, size_t n) noexcept {
+    if (n < kBufferSize - used_) [[likely]] {
+      std::memcpy(buf_ + used_, p, n);
+      used_ += n;
+      return true;
+    }
+    return append_slow(p, n);
+  }
+  bool put(char c) noexcept {
+    if (used_ + 1 < kBufferSize) [[likely]] {
+      buf_[used_++] = c;
+      return true;
+    }
+    return append_slow(&c, 1);
+  }
+  // Appends `n` spaces through the buffer, one buffer-full at a time: any count is written
+  // with bounded memory.
+  bool fill_spaces(uint64_t n) noexcept;
+
+  // Writes out the buffered bytes. The bytes that reached the file leave the buffer even when
+  // a later write fails.
+  bool flush() noexcept;
+  // If bytes are still buffered (only after a failure), tries once more to write them, ignoring
+  // the outcome; then closes the descriptor, ignoring any error. Idempotent.
+  void close() noexcept;
+
+  size_t buffered() const noexcept { return used_; }
+  const WriteError& error() const noexcept { return error_; }
+
+ private:
+  bool append_slow(const char* p, size_t n) noexcept;
+  bool fail(WriteError::Kind kind, int err = 0) noexcept {
+    if (error_.kind == WriteError::Kind::None) error_ = {kind, err};
+    return false;
+  }
+
+  int fd_;
+  size_t used_ = 0;
+  WriteError error_;
+  char buf_[kBufferSize];
+};
+
+}  // namespace tessary::write
