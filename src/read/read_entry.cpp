@@ -1,14 +1,108 @@
-// read_string and read_file: the Python halves of the reader.
+// read_string and read_file: the Python halves of the reader. Arguments are converted with the
+// lock held; the file read, the UTF-8 check and the whole tree build run with it released; the
+// Node tree and any exception are made once it is back.
+#include <cstdlib>
+#include <optional>
+#include <utility>
+
+#include "entities/node.h"
+#include "module/binding.h"
+#include "module/convert.h"
 #include "module/entry.h"
 #include "module/functions.h"
+#include "module/gil.h"
+#include "read/builder.h"
+#include "read/file_read.h"
+#include "read/utf8.h"
+#include "storage/source_buffer.h"
 
 namespace tessary::module {
 
-PyObject* py_read_file(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  return entry([]() -> Result<Ref> { return Error::not_implemented("read_file is not implemented yet"); });
+namespace {
+
+using read::BuildResult;
+using read::ReadError;
+using storage::BufferRef;
+using storage::ElementRecord;
+using storage::SharedText;
+using storage::SourceBuffer;
+
+const char* const kReadStringNames[] = {"xml_string", "root_tag"};
+const Params kReadStringParams{"read_string", nullptr, kReadStringNames, 2, 2};
+const char* const kReadFileNames[] = {"file_path", "root_tag"};
+const Params kReadFileParams{"read_file", nullptr, kReadFileNames, 2, 2};
+
+// The Node tree of a successful build, or the reader's ValueError (lock held).
+Result<Ref> finish(BuildResult&& built) {
+  if (auto* e = std::get_if<ReadError>(&built)) return Error::value(e->text());
+  return entities::nodes_from_record(std::move(std::get<ElementRecord>(built)));
 }
-PyObject* py_read_string(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  return entry([]() -> Result<Ref> { return Error::not_implemented("read_string is not implemented yet"); });
+
+}  // namespace
+
+PyObject* py_read_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return entry([&]() -> Result<Ref> {
+    PyObject* slots[2];
+    Status bound = bind_vector(kReadStringParams, args, nargsf, kwnames, slots);
+    if (!bound) return bound.take_error();
+    Result<std::string_view> xml = text_kept(slots[0]);
+    if (!xml) return xml.take_error().with_note("xml_string");
+    Result<SharedText> root = text_copied(slots[1]);
+    if (!root) return root.take_error().with_note("root_tag");
+
+    // The buffer points at the str's own UTF-8 form and keeps the str alive: no copy.
+    Py_INCREF(slots[0]);
+    BufferRef buffer = BufferRef::adopt(SourceBuffer::python_backed(slots[0], xml->data(), xml->size()));
+    const std::string_view root_tag = root->view();
+    BuildResult built = without_lock([&] { return read::build_tree(buffer.get(), root_tag); });
+    Result<Ref> node = finish(std::move(built));
+    buffer.reset();
+    return node;
+  });
+}
+
+PyObject* py_read_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return entry([&]() -> Result<Ref> {
+    PyObject* slots[2];
+    Status bound = bind_vector(kReadFileParams, args, nargsf, kwnames, slots);
+    if (!bound) return bound.take_error();
+    Result<SharedText> path = text_copied(slots[0]);
+    if (!path) return path.take_error().with_note("file_path");
+    Result<SharedText> root = text_copied(slots[1]);
+    if (!root) return root.take_error().with_note("root_tag");
+
+    struct Outcome {
+      read::FileBytes file;  // the failure, when the file could not be read
+      std::optional<BuildResult> built;
+    };
+    const std::string_view path_text = path->view();
+    const std::string_view root_tag = root->view();
+    Outcome out = without_lock([&]() -> Outcome {
+      Outcome o;
+      read::FileBytes bytes = read::read_whole_file(path_text);
+      if (!bytes.ok()) {
+        o.file = bytes;
+        return o;
+      }
+      // The reader works on UTF-8 throughout; anything else is refused before building so that
+      // no string made from the document can be invalid.
+      const size_t bad = read::find_invalid_utf8(reinterpret_cast<const uint8_t*>(bytes.data), bytes.length);
+      if (bad != bytes.length) {
+        std::free(bytes.data);
+        o.built.emplace(ReadError::positioned("invalid UTF-8", bad));
+        return o;
+      }
+      BufferRef buffer = BufferRef::adopt(SourceBuffer::owned(bytes.data, bytes.length, bytes.capacity));
+      o.built.emplace(read::build_tree(buffer.get(), root_tag));
+      return o;  // the entry's buffer reference is given back here, still without the lock
+    });
+    *path = SharedText();
+    if (!out.built) {
+      if (out.file.nul_in_path) return Error::os_text("file name contained an unexpected NUL byte");
+      return Error::os(out.file.error);
+    }
+    return finish(std::move(*out.built));
+  });
 }
 
 }  // namespace tessary::module

@@ -1,0 +1,85 @@
+// A growable malloc'd byte string that can be handed to an Owned SharedText without copying.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "storage/shared_text.h"
+
+namespace tessary::read {
+
+class OwnedBytes {
+ public:
+  OwnedBytes() noexcept = default;
+  explicit OwnedBytes(size_t capacity) noexcept { reserve(capacity); }
+  OwnedBytes(OwnedBytes&& o) noexcept : p_(o.p_), len_(o.len_), cap_(o.cap_) {
+    o.p_ = nullptr;
+    o.len_ = o.cap_ = 0;
+  }
+  OwnedBytes& operator=(OwnedBytes&& o) noexcept {
+    if (this != &o) {
+      std::free(p_);
+      p_ = o.p_; len_ = o.len_; cap_ = o.cap_;
+      o.p_ = nullptr;
+      o.len_ = o.cap_ = 0;
+    }
+    return *this;
+  }
+  OwnedBytes(const OwnedBytes&) = delete;
+  OwnedBytes& operator=(const OwnedBytes&) = delete;
+  ~OwnedBytes() { std::free(p_); }
+
+  const char* data() const noexcept { return p_; }
+  char* data() noexcept { return p_; }
+  size_t size() const noexcept { return len_; }
+  bool empty() const noexcept { return len_ == 0; }
+  std::string_view view() const noexcept { return {p_, len_}; }
+
+  void reserve(size_t n) noexcept {
+    if (n <= cap_) return;
+    char* q = static_cast<char*>(std::realloc(p_, n));
+    if (q == nullptr) std::abort();  // memory exhaustion is fatal
+    p_ = q;
+    cap_ = n;
+  }
+  void append(const char* s, size_t n) noexcept {
+    if (n == 0) return;
+    if (len_ + n > cap_) reserve(grown(len_ + n));
+    std::memcpy(p_ + len_, s, n);
+    len_ += n;
+  }
+  void append(std::string_view s) noexcept { append(s.data(), s.size()); }
+  void push_back(char c) noexcept {
+    if (len_ == cap_) reserve(grown(len_ + 1));
+    p_[len_++] = c;
+  }
+  // Keeps bytes [from, from + n) and moves them to the front.
+  void keep_range(size_t from, size_t n) noexcept {
+    if (from != 0 && n != 0) std::memmove(p_, p_ + from, n);
+    len_ = n;
+  }
+  void clear() noexcept { len_ = 0; }
+
+  // Moves the bytes into an Owned text; this string is left empty.
+  storage::SharedText into_text() noexcept {
+    storage::SharedText t = len_ == 0 ? storage::SharedText::owned({}) : storage::SharedText::adopt(p_, len_, cap_);
+    if (len_ == 0) std::free(p_);
+    p_ = nullptr;
+    len_ = cap_ = 0;
+    return t;
+  }
+
+ private:
+  size_t grown(size_t need) const noexcept {
+    size_t c = cap_ < 16 ? 16 : cap_ * 2;
+    return c < need ? need : c;
+  }
+
+  char* p_ = nullptr;
+  size_t len_ = 0;
+  size_t cap_ = 0;
+};
+
+}  // namespace tessary::read
