@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace tessary::index::detail {
@@ -323,22 +324,31 @@ IndexResult sequential(const uint8_t* d, size_t n, const KernelOps& ops) {
 // The bitmap strategy: walk the unquoted '<' bits, ending each tag at the
 // next unquoted '>' bit.
 //
-// Quote tracking runs over the whole text, so a quote in character data, a
-// comment, a CDATA section, a processing instruction, a declaration, an end
-// tag or a tag name shifts the quote state and hides markup the sequential
-// strategy sees. The walk therefore checks, from the quote bits it already
-// has, that every quote lies in the attribute area of a start tag (after the
-// name, before the closing '>'). When that holds, the quote state is
-// "outside" everywhere else, every '<' and '>' outside start tags is
-// unmasked, and each start tag's quotes pair up exactly as the sequential
-// walk pairs them, so the rows are the same. It also follows the sequential
-// strategy in resuming after the previous construct's end, whatever its
-// kind. Whenever the check fails, or the walk meets anything the strategies
-// treat differently (an error, an unterminated comment, CDATA section or
-// processing instruction, a final lone '<'), the sequential result is
-// returned instead.
+// Quote tracking runs over the whole text, character data included, so an
+// apostrophe in text ("don't") can hide markup the sequential strategy sees.
+// The walk is exact whenever the quote state is "outside" at every place
+// where the sequential strategy looks for the next '<', and each construct's
+// end comes out the same. It checks that as it goes, from the bitmaps it
+// already has:
+//  - every construct ends on an unquoted '>' (for comments, CDATA sections
+//    and processing instructions, found by the same byte search as in the
+//    sequential strategy, the '>' bit must be set), so the state is outside
+//    right after it;
+//  - a gap of character data that holds quotes hides no '<' (a raw search
+//    over that gap finds the same '<' as the bitmap);
+//  - end tags hold no quotes, declarations (<!DOCTYPE ...>) end on the first
+//    raw '>', and a start-tag name holds no quotes, so the attribute walk of
+//    the sequential strategy starts outside quotes and pairs them exactly as
+//    the bitmap did;
+//  - the '<' bits inside any construct are skipped, as the sequential
+//    strategy resumes after the construct's end whatever its kind.
+// Where a check fails, or the walk meets anything the strategies treat
+// differently (an error, an unterminated construct, a final lone '<'), it
+// gives up and the sequential result is used, so the two strategies always
+// agree. The checks cost a few bitmap word tests per construct; only gaps
+// that contain quotes are searched byte-wise.
 
-IndexResult quote_masked(const uint8_t* d, size_t n, const KernelOps& ops) {
+std::optional<IndexResult> try_quote_masked(const uint8_t* d, size_t n, const KernelOps& ops) {
   LazyBitmaps bm(d, n, ops, /*with_quotes=*/true);
   TableBuilder tb(d, n);
   const Searcher sr{d, n, ops};
@@ -358,6 +368,12 @@ IndexResult quote_masked(const uint8_t* d, size_t n, const KernelOps& ops) {
     return false;
   };
 
+  // Is the byte at p an unquoted '>'?
+  auto gt_at = [&](size_t p) {
+    bm.ensure(p / 64);
+    return ((bm.gt(p / 64) >> (p % 64)) & 1) != 0;
+  };
+
   // First unquoted '>' at or after `from`, or kNone.
   auto next_gt = [&](size_t from) {
     size_t w = from / 64;
@@ -372,54 +388,56 @@ IndexResult quote_masked(const uint8_t* d, size_t n, const KernelOps& ops) {
     return 64 * w + static_cast<size_t>(__builtin_ctzll(m));
   };
 
-  size_t next = 0;   // '<' bits before this offset are inside a construct
-  size_t qpos = 0;   // quotes before this offset have been accounted for
+  // The sequential strategy looks for '<' from `from`; does it find `s`
+  // (n: finds none)?
+  auto same_next_lt = [&](size_t from, size_t s) {
+    return !quotes_in(from, s) || sr.find(from, '<') == s;
+  };
+
+  size_t next = 0;  // one past the previous construct's end
   for (size_t w = 0; w < words; ++w) {
     bm.ensure(w);
     uint64_t m = bm.lt(w);
     if (next > 64 * w) m = next >= 64 * w + 64 ? 0 : m & (~uint64_t{0} << (next - 64 * w));
     while (m != 0) {
       const size_t s = 64 * w + static_cast<size_t>(__builtin_ctzll(m));
+      if (!same_next_lt(next, s)) return std::nullopt;
       if (next < s) tb.text(next, s);
-      if (s + 1 >= n) return sequential(d, n, ops);
-      const size_t t = next_gt(s + 1);
-      if (t == kNone) return sequential(d, n, ops);
+      if (s + 1 >= n) return std::nullopt;
       const uint8_t c = d[s + 1];
       size_t end;
-      if (c == '!') {
-        if (is_comment_open(d, n, s)) {
-          end = sr.comment_end(s);
-          if (end == n) return sequential(d, n, ops);
-          tb.tag(TagKind::Comment, s, end, 0, 0);
-        } else if (is_cdata_open(d, n, s)) {
-          end = sr.cdata_close(s);
-          if (end == n) return sequential(d, n, ops);
-          if (s + 9 < end - 2) tb.text(s + 9, end - 2);
-          tb.tag(TagKind::CData, s, end, 0, 0);
-        } else {
-          end = t;
-        }
-        if (quotes_in(qpos, end + 1)) return sequential(d, n, ops);
-        qpos = end + 1;
-      } else if (c == '/') {
-        end = t;
-        if (quotes_in(qpos, end + 1)) return sequential(d, n, ops);
-        qpos = end + 1;
-        const size_t name_end = scan_until(d, s + 2, t, kSpace);
-        tb.tag(TagKind::Close, s, end, s + 2, name_end - (s + 2));
+      if (c == '!' && is_comment_open(d, n, s)) {
+        end = sr.comment_end(s);
+        if (end == n || !gt_at(end)) return std::nullopt;
+        tb.tag(TagKind::Comment, s, end, 0, 0);
+      } else if (c == '!' && is_cdata_open(d, n, s)) {
+        end = sr.cdata_close(s);
+        if (end == n || !gt_at(end)) return std::nullopt;
+        if (s + 9 < end - 2) tb.text(s + 9, end - 2);
+        tb.tag(TagKind::CData, s, end, 0, 0);
       } else if (c == '?') {
         const auto pi = sr.pi(s);
         end = pi.end;
-        if (end >= n || quotes_in(qpos, end + 1)) return sequential(d, n, ops);
-        qpos = end + 1;
+        if (end >= n || !gt_at(end)) return std::nullopt;
         tb.tag(TagKind::ProcessingInstruction, s, end, s + 2, pi.target_end - (s + 2));
       } else {
+        const size_t t = next_gt(s + 1);
+        if (t == kNone) return std::nullopt;
         end = t;
-        const size_t name_end = scan_until(d, s + 1, t, kStartNameEnd);
-        if (quotes_in(qpos, name_end)) return sequential(d, n, ops);
-        qpos = end + 1;
-        const TagKind kind = d[t - 1] == '/' ? TagKind::SelfClose : TagKind::Open;
-        tb.tag(kind, s, end, s + 1, name_end - (s + 1));
+        if (c == '!') {
+          // A declaration: no row; the sequential strategy ends it on the
+          // first raw '>'.
+          if (quotes_in(s, t) && sr.find(s + 2, '>') != t) return std::nullopt;
+        } else if (c == '/') {
+          if (quotes_in(s, t)) return std::nullopt;
+          const size_t name_end = scan_until(d, s + 2, t, kSpace);
+          tb.tag(TagKind::Close, s, end, s + 2, name_end - (s + 2));
+        } else {
+          const size_t name_end = scan_until(d, s + 1, t, kStartNameEnd);
+          if (quotes_in(s, name_end)) return std::nullopt;
+          const TagKind kind = d[t - 1] == '/' ? TagKind::SelfClose : TagKind::Open;
+          tb.tag(kind, s, end, s + 1, name_end - (s + 1));
+        }
       }
       next = end + 1;
       // Drop the '<' bits inside the construct; a construct that runs past
@@ -431,8 +449,13 @@ IndexResult quote_masked(const uint8_t* d, size_t n, const KernelOps& ops) {
       m &= ~uint64_t{0} << (next - 64 * w);
     }
   }
-  if (quotes_in(qpos, n)) return sequential(d, n, ops);
+  if (next < n && !same_next_lt(next, n)) return std::nullopt;
   return tb.finish();
+}
+
+IndexResult quote_masked(const uint8_t* d, size_t n, const KernelOps& ops) {
+  std::optional<IndexResult> r = try_quote_masked(d, n, ops);
+  return r ? std::move(*r) : sequential(d, n, ops);
 }
 
 MarkupBitmaps classify(const uint8_t* d, size_t n, const KernelOps& ops) {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "index/mod.h"
 #include "simd/kernels.h"
@@ -10,6 +11,10 @@
 namespace tessary::index::detail {
 
 IndexResult sequential(const uint8_t* data, size_t length, const simd::KernelOps& ops);
+// The bitmap walk alone: nullopt where it gives way to the sequential
+// strategy (see structural.cpp).
+std::optional<IndexResult> try_quote_masked(const uint8_t* data, size_t length,
+                                            const simd::KernelOps& ops);
 IndexResult quote_masked(const uint8_t* data, size_t length, const simd::KernelOps& ops);
 MarkupBitmaps classify(const uint8_t* data, size_t length, const simd::KernelOps& ops);
 

@@ -1,0 +1,104 @@
+// Sizes that cross block, chunk and integer-width boundaries.
+#include <random>
+
+#include "harness.h"
+#include "support.h"
+
+using namespace support;
+
+namespace {
+
+void check_all_agree(const std::string& doc, const char* what) {
+  IndexResult ref = index_sequential(bytes(doc), doc.size(), Kernel::Scalar);
+  for (Kernel k : available_kernels()) {
+    for (int s = 0; s < 2; ++s) {
+      IndexResult r = s ? index_quote_masked(bytes(doc), doc.size(), k)
+                        : index_sequential(bytes(doc), doc.size(), k);
+      std::string diff = difference(ref, r);
+      CHECK_MSG(diff.empty(), what << " (" << doc.size() << " bytes) " << kernel_name(k)
+                                   << " strategy " << s << ": " << diff);
+    }
+  }
+}
+
+}  // namespace
+
+TEST(block_boundary_lengths) {
+  // Documents of exactly these lengths, with a tag, a quoted '>' and a
+  // comment slid across every offset near the end of a block.
+  DocGenerator gen(64);
+  for (size_t length : {64, 65, 127, 128, 4096}) {
+    for (size_t shift = 0; shift < 40 && shift < length; ++shift) {
+      std::string doc(length - shift > 30 ? length - shift - 30 : 0, 'x');
+      doc += "<a k='>'/><!--'-->\"\"<b>";
+      doc.resize(length, 'y');
+      doc.replace(0, std::min(shift, doc.size()), std::string(std::min(shift, doc.size()), ' '));
+      check_all_agree(doc, "sliding");
+    }
+    std::string doc = gen.document(length);
+    if (doc.size() > length) doc.resize(length);
+    while (doc.size() < length) doc += ' ';
+    check_all_agree(doc, "generated");
+  }
+}
+
+TEST(long_names_are_not_truncated) {
+  const std::string name(70000, 'n');
+  const std::string doc = "<" + name + " a='1'>x</" + name + "><?" + name + " d?>";
+  check_all_agree(doc, "long names");
+  IndexResult r = build_structural_index(bytes(doc), doc.size());
+  CHECK(r.ok());
+  CHECK_EQ(r.index.tag_count(), 3u);
+  for (size_t i = 0; i < r.index.tag_count(); ++i) CHECK_EQ(r.index.tag_names[i].length, 70000u);
+  const std::string quote_dense = "<" + name + std::string(200, ' ') + "a=\"\"b=\"\"c=\"\"/>";
+  check_all_agree(quote_dense, "long name, bitmaps");
+}
+
+TEST(million_levels_of_nesting) {
+  constexpr size_t kDepth = 1000000;
+  std::string doc;
+  doc.reserve(kDepth * 7 + 1);
+  for (size_t i = 0; i < kDepth; ++i) doc += "<a>";
+  doc += "t";
+  for (size_t i = 0; i < kDepth; ++i) doc += "</a>";
+  for (Kernel k : {Kernel::Scalar, best_kernel()}) {
+    for (int s = 0; s < 2; ++s) {
+      IndexResult r = s ? index_quote_masked(bytes(doc), doc.size(), k)
+                        : index_sequential(bytes(doc), doc.size(), k);
+      CHECK(r.ok());
+      if (!r.ok()) continue;
+      const StructuralIndex& ix = r.index;
+      CHECK_EQ(ix.tag_count(), 2 * kDepth);
+      // The depth counter wraps at 65,536; parents are exact row indices.
+      CHECK_EQ(ix.tag_depths[65535], 65535);
+      CHECK_EQ(ix.tag_depths[65536], 0);
+      CHECK_EQ(ix.tag_depths[kDepth - 1], (kDepth - 1) % 65536);
+      CHECK_EQ(ix.tag_parents[kDepth - 1], static_cast<int32_t>(kDepth - 2));
+      CHECK_EQ(ix.tag_parents[kDepth], static_cast<int32_t>(kDepth - 2));  // first </a>
+      CHECK_EQ(ix.tag_parents[2 * kDepth - 1], -1);
+      CHECK_EQ(ix.text_ranges.size(), 1u);
+      CHECK_EQ(ix.text_ranges[0].parent, static_cast<int32_t>(kDepth - 1));
+      // The counter never goes below zero once the wrapped opens are closed.
+      CHECK_EQ(ix.tag_depths[2 * kDepth - 1], 0);
+    }
+  }
+}
+
+TEST(large_documents_across_chunks) {
+  // Comments, CDATA sections and attribute values spanning the 64 KiB chunks
+  // the bitmaps are filled in.
+  std::string doc = "<?xml version=\"1.0\"?><r>";
+  std::mt19937_64 rng(8);
+  while (doc.size() < 600000) {
+    switch (rng() % 4) {
+      case 0: doc += "<!--" + std::string(rng() % 100000, '-') + "x-->"; break;
+      case 1: doc += "<![CDATA[" + std::string(rng() % 70000, '>') + "]]>"; break;
+      case 2: doc += "<v a=\"" + std::string(rng() % 70000, '<') + "\"/>"; break;
+      default: doc += "<w x=\"1\" y=\"2\" z=\"3\">t</w>"; break;
+    }
+  }
+  doc += "</r>";
+  check_all_agree(doc, "chunks");
+  IndexResult r = build_structural_index(bytes(doc), doc.size());
+  CHECK(r.ok());
+}
