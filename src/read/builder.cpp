@@ -237,7 +237,22 @@ class Builder {
   std::string_view root_tag_;
   StructuralIndex idx_;
   size_t text_cursor_ = 0;
-  std::vector<OpenElement> open_;                // the root at the bottom
+  // Open elements, the root at the bottom: entries [0, depth_) are in use. Entries above stay
+  // allocated (their records were moved out) and are reused by the next start tag.
+  std::vector<OpenElement> open_;
+  size_t depth_ = 0;
+  OpenElement& top() noexcept { return open_[depth_ - 1]; }
+  bool inside_root() const noexcept { return depth_ != 0; }
+  OpenElement& push() noexcept {
+    if (depth_ == open_.size()) open_.emplace_back();
+    OpenElement& e = open_[depth_++];
+    e.child_base = finished_.size();
+    return e;
+  }
+  // Finished elements whose parent is still open, in document order; each open element's
+  // children are the entries from its `child_base` on. Gathering them here and moving them
+  // into one exactly sized vector when the parent ends avoids growing every parent's vector.
+  std::vector<ElementRecord> finished_;
   std::vector<index::NameRange> outer_names_;    // start tags before the root, not yet closed
   ElementRecord result_;
   ReadError error_;
@@ -247,7 +262,7 @@ bool Builder::add_text(uint64_t start, uint64_t end) noexcept {
   const char* p = doc_ + start;
   const char* e = doc_ + end;
   const char* q = find_lt_or_amp(p, e);
-  OpenElement& top = open_.back();
+  OpenElement& top = this->top();
   if (q == e) {
     top.text.append_slice(doc_, start, end);
     return true;
@@ -270,24 +285,31 @@ bool Builder::take_text_before(uint64_t limit) noexcept {
   const auto& texts = idx_.text_ranges;
   while (text_cursor_ < texts.size() && texts[text_cursor_].start < limit) {
     const index::TextRange& t = texts[text_cursor_++];
-    if (open_.empty()) continue;
+    if (!inside_root()) continue;
     if (!add_text(t.start, t.end)) return false;
   }
   return true;
 }
 
 bool Builder::close_innermost() noexcept {
-  OpenElement& top = open_.back();
-  top.record.text = top.text.finish(doc_, buffer_);
-  if (open_.size() == 1) {
-    result_ = std::move(top.record);
-    open_.pop_back();
-    return true;
+  OpenElement& top = this->top();
+  ElementRecord& rec = top.record;
+  rec.text = top.text.finish(doc_, buffer_);
+  const size_t base = top.child_base;
+  const size_t n = finished_.size() - base;
+  if (n > 0) {
+    rec.children.reserve(n);
+    for (size_t i = base; i < finished_.size(); ++i) rec.children.push_back(std::move(finished_[i]));
+    finished_.resize(base);
   }
-  ElementRecord done = std::move(top.record);
-  open_.pop_back();
-  open_.back().record.children.push_back(std::move(done));
-  return false;
+  const bool root = depth_ == 1;
+  if (root) {
+    result_ = std::move(rec);
+  } else {
+    finished_.push_back(std::move(rec));
+  }
+  --depth_;
+  return root;
 }
 
 BuildResult Builder::run() noexcept {
@@ -310,15 +332,14 @@ BuildResult Builder::run() noexcept {
     if (!take_text_before(s)) return std::move(error_);
     switch (idx_.tag_kinds[k]) {
       case TagKind::Open: {
-        if (open_.empty() && !name_is_root(idx_.tag_names[k])) {
+        if (!inside_root() && !name_is_root(idx_.tag_names[k])) {
           // Outside the root only the name is checked; the attributes are not parsed.
           StartTagName tag;
           if (!start_tag_name(idx_, k, tag, error_)) return std::move(error_);
           outer_names_.push_back(idx_.tag_names[k]);
           break;
         }
-        open_.emplace_back();
-        if (!parse_start_tag(doc_, idx_, k, buffer_, open_.back().record, error_)) return std::move(error_);
+        if (!parse_start_tag(doc_, idx_, k, buffer_, push().record, error_)) return std::move(error_);
         break;
       }
       case TagKind::Close: {
@@ -329,8 +350,8 @@ BuildResult Builder::run() noexcept {
           return ReadError::positioned(quoted("malformed end tag </", found, ">"), s);
         }
         std::string_view expected;
-        if (!open_.empty()) {
-          expected = open_.back().record.name.view();
+        if (inside_root()) {
+          expected = top().record.name.view();
         } else if (!outer_names_.empty()) {
           const index::NameRange& o = outer_names_.back();
           expected = slice(doc_, o.start, o.start + o.length);
@@ -343,7 +364,7 @@ BuildResult Builder::run() noexcept {
           m.append("expected </").append(expected).append(">, found </").append(found).append(">");
           return ReadError::positioned(std::move(m), s);
         }
-        if (open_.empty()) {
+        if (!inside_root()) {
           outer_names_.pop_back();
         } else if (close_innermost()) {
           return std::move(result_);
@@ -354,8 +375,8 @@ BuildResult Builder::run() noexcept {
         // Parsed wherever it stands, so its attributes are checked outside the root too.
         ElementRecord rec;
         if (!parse_start_tag(doc_, idx_, k, buffer_, rec, error_)) return std::move(error_);
-        if (!open_.empty()) {
-          open_.back().record.children.push_back(std::move(rec));
+        if (inside_root()) {
+          finished_.push_back(std::move(rec));
         } else if (name_is_root(idx_.tag_names[k])) {
           return rec;
         }
@@ -370,7 +391,7 @@ BuildResult Builder::run() noexcept {
         if (!(e > 1 && doc_[e - 2] == ']' && doc_[e - 1] == ']' && doc_[e] == '>')) {
           return ReadError::positioned("unterminated CDATA section", s);
         }
-        if (!open_.empty() && s + 9 < e - 2) open_.back().text.append_slice(doc_, s + 9, e - 2);
+        if (inside_root() && s + 9 < e - 2) top().text.append_slice(doc_, s + 9, e - 2);
         // The section's own content row needs no examination.
         const auto& texts = idx_.text_ranges;
         while (text_cursor_ < texts.size() && texts[text_cursor_].start < e) ++text_cursor_;
@@ -383,7 +404,7 @@ BuildResult Builder::run() noexcept {
         break;
     }
   }
-  if (!open_.empty()) return ReadError::never_closed(open_.back().record.name.view());
+  if (inside_root()) return ReadError::never_closed(top().record.name.view());
   return ReadError::root_not_found(root_tag_);
 }
 

@@ -51,6 +51,7 @@ class TextAccumulator {
 struct OpenElement {
   storage::ElementRecord record;
   TextAccumulator text;
+  size_t child_base = 0;  // where this element's finished children start in the builder's list
 };
 
 // A start tag's name and its attribute area (after the name, up to the '>' or the "/>").
