@@ -102,3 +102,24 @@ TEST(large_documents_across_chunks) {
   IndexResult r = build_structural_index(bytes(doc), doc.size());
   CHECK(r.ok());
 }
+
+TEST(ranges_longer_than_the_bitmap_window) {
+  // Questions about ranges longer than the bitmap ring holds are answered
+  // from the text: a long gap of text with paired quotes (kept on the bitmap
+  // path), the same gap with a lone apostrophe hiding a tag (deferred), and
+  // a start-tag name longer than the ring.
+  std::string attrs;
+  for (int i = 0; i < 40; ++i) attrs += " a" + std::to_string(i) + "=\"v\"";
+  const std::string head = "<r" + attrs + ">";
+  std::string paired = head + std::string(300000, 't') + "\"q\"" + std::string(300000, 't') +
+                       "<b/>" + std::string(200000, 'u') + "</r>";
+  check_all_agree(paired, "long paired gap");
+  std::string lone = head + std::string(300000, 't') + "'" + std::string(300000, 't') + "<b/>" +
+                     std::string(200000, 'u') + "</r>";
+  check_all_agree(lone, "long lone gap");
+  const std::string name(300000, 'n');
+  std::string long_name = head + "<" + name + attrs + "/>" + "<" + name + "\"" + attrs + "/></r>";
+  check_all_agree(long_name, "long name with quotes");
+  IndexResult r = build_structural_index(bytes(paired), paired.size());
+  CHECK(r.ok() && r.index.tag_count() == 3);
+}

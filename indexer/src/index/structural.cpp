@@ -177,52 +177,62 @@ bool is_cdata_open(const uint8_t* d, size_t n, size_t s) {
 }
 
 // ---------------------------------------------------------------------------
-// Bitmaps filled on demand, a chunk of blocks at a time, so that the walk
-// reads words that were just written and a walk that gives up early has not
-// paid for classifying the whole document.
+// The bitmaps of the walk, classified a chunk of blocks at a time into a ring
+// that slides along the document: the walk reads words that were just
+// written, memory stays fixed whatever the document size, and a walk that
+// gives up early has not paid for classifying the rest.
+//
+// A word can be read once ensure() has covered it and while it is among the
+// last kRingWords classified. The walk only reads words near its position
+// (at most kMaxLookback words behind the furthest word it has asked for) and
+// answers questions about longer ranges from the text itself.
 
-class LazyBitmaps {
+class BitmapWindow {
  public:
-  static constexpr size_t kChunkWords = 1024;  // 64 KiB of text
+  static constexpr size_t kChunkWords = 1024;  // 64 KiB of text per step
+  static constexpr size_t kRingWords = 4 * kChunkWords;
+  static constexpr size_t kMaxLookback = kRingWords - 2 * kChunkWords;
 
-  LazyBitmaps(const uint8_t* d, size_t n, const KernelOps& ops, bool with_quotes)
-      : d_(d), n_(n), ops_(ops), words_((n + 63) / 64),
-        lt_(new uint64_t[words_]), gt_(new uint64_t[words_]),
-        q_(with_quotes ? new uint64_t[words_] : nullptr) {}
+  BitmapWindow(const uint8_t* d, size_t n, const KernelOps& ops)
+      : d_(d), n_(n), ops_(ops), words_((n + 63) / 64), mask_(ring_size(words_) - 1),
+        bits_(new uint64_t[3 * ring_size(words_)]),
+        lt_(bits_.get()), gt_(lt_ + mask_ + 1), q_(gt_ + mask_ + 1) {}
 
   size_t words() const { return words_; }
 
   void ensure(size_t word) {
-    if (word >= ready_) fill(word);
+    while (word >= ready_) fill_chunk();
   }
-  // Callers ensure() the word before reading it.
-  uint64_t lt(size_t w) const { return lt_[w]; }
-  uint64_t gt(size_t w) const { return gt_[w]; }
-  uint64_t q(size_t w) const { return q_[w]; }
-
-  void fill_all() {
-    if (words_ != 0) fill(words_ - 1);
-  }
-  std::unique_ptr<uint64_t[]> take_lt() { return std::move(lt_); }
-  std::unique_ptr<uint64_t[]> take_gt() { return std::move(gt_); }
+  uint64_t lt(size_t w) const { return lt_[w & mask_]; }
+  uint64_t gt(size_t w) const { return gt_[w & mask_]; }
+  uint64_t q(size_t w) const { return q_[w & mask_]; }
 
  private:
-  void fill(size_t word) {
-    size_t to = word + 1;
-    if (to < ready_ + kChunkWords) to = ready_ + kChunkWords;
+  // The ring: kRingWords, or for a shorter document the power of two that
+  // holds all of it (then it never wraps).
+  static size_t ring_size(size_t words) {
+    size_t size = 1;
+    while (size < words && size < kRingWords) size *= 2;
+    return size;
+  }
+
+  // Classifies the next chunk; chunks start at multiples of kChunkWords, so
+  // one never wraps around the ring.
+  void fill_chunk() {
+    const size_t from = ready_;
+    size_t to = from + kChunkWords;
     if (to > words_) to = words_;
     const size_t full = n_ / 64;
     const size_t whole_to = to < full ? to : full;
-    if (whole_to > ready_) {
-      ops_.classify(d_ + 64 * ready_, whole_to - ready_, lt_.get() + ready_, gt_.get() + ready_,
-                    q_ ? q_.get() + ready_ : nullptr, &state_);
-    }
+    const size_t slot = from & mask_;
+    if (whole_to > from)
+      ops_.classify(d_ + 64 * from, whole_to - from, lt_ + slot, gt_ + slot, q_ + slot, &state_);
     if (to > full) {
       // The final partial block, padded with bytes that are never markup.
       uint8_t block[64] = {};
       std::memcpy(block, d_ + 64 * full, n_ - 64 * full);
-      ops_.classify(block, 1, lt_.get() + full, gt_.get() + full, q_ ? q_.get() + full : nullptr,
-                    &state_);
+      const size_t last = full & mask_;
+      ops_.classify(block, 1, lt_ + last, gt_ + last, q_ + last, &state_);
     }
     ready_ = to;
   }
@@ -231,7 +241,11 @@ class LazyBitmaps {
   size_t n_;
   const KernelOps& ops_;
   size_t words_;
-  std::unique_ptr<uint64_t[]> lt_, gt_, q_;
+  size_t mask_;
+  std::unique_ptr<uint64_t[]> bits_;
+  uint64_t* lt_;
+  uint64_t* gt_;
+  uint64_t* q_;
   size_t ready_ = 0;
   uint8_t state_ = simd::kOutside;
 };
@@ -349,15 +363,18 @@ IndexResult sequential(const uint8_t* d, size_t n, const KernelOps& ops) {
 // that contain quotes are searched byte-wise.
 
 std::optional<IndexResult> try_quote_masked(const uint8_t* d, size_t n, const KernelOps& ops) {
-  LazyBitmaps bm(d, n, ops, /*with_quotes=*/true);
+  BitmapWindow bm(d, n, ops);
   TableBuilder tb(d, n);
   const Searcher sr{d, n, ops};
   const size_t words = bm.words();
 
-  // Any quote in [a, b)?
+  // Any quote in [a, b)? Called with b at or before the furthest position
+  // the walk has reached plus one word; long ranges are searched in the text.
   auto quotes_in = [&](size_t a, size_t b) {
     if (a >= b) return false;
     const size_t wa = a / 64, wb = (b - 1) / 64;
+    if (wb - wa >= BitmapWindow::kMaxLookback)
+      return sr.find(a, '"') < b || sr.find(a, '\'') < b;
     bm.ensure(wb);
     for (size_t w = wa; w <= wb; ++w) {
       uint64_t m = bm.q(w);
@@ -420,24 +437,25 @@ std::optional<IndexResult> try_quote_masked(const uint8_t* d, size_t n, const Ke
         end = pi.end;
         if (end >= n || !gt_at(end)) return std::nullopt;
         tb.tag(TagKind::ProcessingInstruction, s, end, s + 2, pi.target_end - (s + 2));
-      } else {
-        const size_t t = next_gt(s + 1);
-        if (t == kNone) return std::nullopt;
-        end = t;
-        if (c == '!') {
-          // A declaration: no row; the sequential strategy ends it on the
-          // first raw '>'.
-          if (quotes_in(s, t) && sr.find(s + 2, '>') != t) return std::nullopt;
-        } else if (c == '/') {
-          if (quotes_in(s, t)) return std::nullopt;
-          const size_t name_end = scan_until(d, s + 2, t, kSpace);
+      } else if (c == '!' || c == '/') {
+        // A declaration or an end tag: the sequential strategy ends it on the
+        // first '>', the bitmap on the first unquoted one; the same byte
+        // exactly when that first '>' is unquoted.
+        end = sr.find(s + 2, '>');
+        if (end == n || !gt_at(end)) return std::nullopt;
+        if (c == '/') {
+          const size_t name_end = scan_until(d, s + 2, end, kSpace);
           tb.tag(TagKind::Close, s, end, s + 2, name_end - (s + 2));
-        } else {
-          const size_t name_end = scan_until(d, s + 1, t, kStartNameEnd);
-          if (quotes_in(s, name_end)) return std::nullopt;
-          const TagKind kind = d[t - 1] == '/' ? TagKind::SelfClose : TagKind::Open;
-          tb.tag(kind, s, end, s + 1, name_end - (s + 1));
         }
+      } else {
+        // The name ends on or before the first unquoted '>', itself a name
+        // terminator, so a plain scan finds it.
+        const size_t name_end = scan_until(d, s + 1, n, kStartNameEnd);
+        if (name_end == n || quotes_in(s, name_end)) return std::nullopt;
+        end = next_gt(name_end);
+        if (end == kNone) return std::nullopt;
+        const TagKind kind = d[end - 1] == '/' ? TagKind::SelfClose : TagKind::Open;
+        tb.tag(kind, s, end, s + 1, name_end - (s + 1));
       }
       next = end + 1;
       // Drop the '<' bits inside the construct; a construct that runs past
@@ -459,13 +477,16 @@ IndexResult quote_masked(const uint8_t* d, size_t n, const KernelOps& ops) {
 }
 
 MarkupBitmaps classify(const uint8_t* d, size_t n, const KernelOps& ops) {
-  LazyBitmaps bm(d, n, ops, /*with_quotes=*/false);
-  bm.fill_all();
-  const size_t words = bm.words();
-  auto lt = bm.take_lt();
-  auto gt = bm.take_gt();
-  return MarkupBitmaps{std::vector<uint64_t>(lt.get(), lt.get() + words),
-                       std::vector<uint64_t>(gt.get(), gt.get() + words), n};
+  MarkupBitmaps out{std::vector<uint64_t>((n + 63) / 64), std::vector<uint64_t>((n + 63) / 64), n};
+  uint8_t state = simd::kOutside;
+  const size_t full = n / 64;
+  ops.classify(d, full, out.lt_bits.data(), out.gt_bits.data(), nullptr, &state);
+  if (n % 64 != 0) {
+    uint8_t block[64] = {};
+    std::memcpy(block, d + 64 * full, n % 64);
+    ops.classify(block, 1, out.lt_bits.data() + full, out.gt_bits.data() + full, nullptr, &state);
+  }
+  return out;
 }
 
 }  // namespace tessary::index::detail
