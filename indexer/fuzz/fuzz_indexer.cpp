@@ -1,0 +1,68 @@
+// libFuzzer target: every kernel and both strategies on the same input.
+//
+// What must agree, and is checked on every input:
+//  - each vector kernel's primitives with their byte-at-a-time twins
+//    (classification bitmaps, '<'/'"' counts, byte search from several
+//    starts, prefix XOR of words taken from the input);
+//  - the index of every kernel with that of the scalar kernel, per strategy;
+//  - the two strategies with each other. The bitmap strategy checks its own
+//    exactness as it walks and returns the sequential result wherever quote
+//    tracking could make it differ, so the two agree on every input, well
+//    formed or not; comparing them unconditionally is stronger (and cheaper)
+//    than first deciding whether the input is well formed.
+// Sanitizers catch reads outside the input, which libFuzzer hands over in a
+// buffer of exactly its size.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "../tests/support.h"
+
+namespace {
+
+using namespace support;
+
+[[noreturn]] void fail(const char* what, const std::string& detail) {
+  std::fprintf(stderr, "MISMATCH: %s: %s\n", what, detail.c_str());
+  std::abort();
+}
+
+void check_primitives(Kernel k, const uint8_t* data, size_t size) {
+  const MarkupBitmaps a = classify_blocks(data, size, Kernel::Scalar);
+  const MarkupBitmaps b = classify_blocks(data, size, k);
+  if (a.lt_bits != b.lt_bits || a.gt_bits != b.gt_bits || a.length != b.length)
+    fail("classify_blocks", kernel_name(k));
+  const MarkupCounts ca = count_markup(data, size, Kernel::Scalar);
+  const MarkupCounts cb = count_markup(data, size, k);
+  if (ca.lt != cb.lt || ca.dq != cb.dq) fail("count_markup", kernel_name(k));
+  static const uint8_t needles[] = {'<', '>', '"', '\'', '-', ']', '?'};
+  const size_t step = size / 7 + 1;
+  for (uint8_t c : needles) {
+    for (size_t from = 0; from <= size; from += step) {
+      if (find_byte(data + from, data + size, c, Kernel::Scalar) !=
+          find_byte(data + from, data + size, c, k))
+        fail("find_byte", kernel_name(k));
+    }
+  }
+  for (size_t i = 0; i + 8 <= size && i < 64; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, data + i, 8);
+    if (prefix_xor(w, k) != prefix_xor(w, Kernel::Scalar)) fail("prefix_xor", kernel_name(k));
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const IndexResult reference = index_sequential(data, size, Kernel::Scalar);
+  for (Kernel k : available_kernels()) {
+    if (k != Kernel::Scalar) check_primitives(k, data, size);
+    std::string d = difference(reference, index_sequential(data, size, k));
+    if (!d.empty()) fail(kernel_name(k), "sequential vs scalar sequential: " + d);
+    d = difference(reference, index_quote_masked(data, size, k));
+    if (!d.empty()) fail(kernel_name(k), "quote-masked vs scalar sequential: " + d);
+    d = difference(reference, build_structural_index(data, size, k));
+    if (!d.empty()) fail(kernel_name(k), "build_structural_index vs scalar sequential: " + d);
+  }
+  return 0;
+}
