@@ -48,30 +48,32 @@ Result<Ref> text_to_python(const SharedText& t) {
   return Ref::steal(s);
 }
 
-namespace {
-
-void release_children(PyObject** children, Py_ssize_t n) {
-  for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(children[i]);
-  std::free(children);
-}
-
-}  // namespace
-
-Result<Ref> make_node(SharedText name, AttrMap attrs, PyObject** children, Py_ssize_t count, SharedText text) {
+Result<Ref> make_node_moving(SharedText name, AttrMap attrs, PyObject* const* refs, Py_ssize_t count,
+                             SharedText text) {
   PyTypeObject* tp = node_type();
-  PyObject* o = tp ? tp->tp_alloc(tp, 0) : nullptr;
+  PyObject* o = tp ? tp->tp_alloc(tp, count) : nullptr;
   if (o == nullptr) {
-    release_children(children, count);
+    for (Py_ssize_t i = 0; i < count; ++i) Py_DECREF(refs[i]);
     return Error::fetch();
   }
   NodeObject* n = as_node(o);
   new (&n->name) SharedText(std::move(name));
   new (&n->text) SharedText(std::move(text));
-  n->children = children;
+  n->children = nullptr;
+  if (count > 0) {
+    n->children = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + tp->tp_basicsize);
+    for (Py_ssize_t i = 0; i < count; ++i) n->children[i] = refs[i];
+  }
   n->child_count = count;
   new (&n->attrs) AttrMap(std::move(attrs));
   new (&n->borrow) std::atomic<int64_t>(0);
   return Ref::steal(o);
+}
+
+Result<Ref> make_node(SharedText name, AttrMap attrs, PyObject** children, Py_ssize_t count, SharedText text) {
+  Result<Ref> r = make_node_moving(std::move(name), std::move(attrs), children, count, std::move(text));
+  std::free(children);
+  return r;
 }
 
 Result<Ref> nodes_from_record(ElementRecord&& root) {
@@ -95,17 +97,11 @@ Result<Ref> nodes_from_record(ElementRecord&& root) {
       continue;
     }
     const size_t n = made.size() - f.base;
-    PyObject** kids = nullptr;
-    if (n > 0) {
-      kids = static_cast<PyObject**>(std::malloc(n * sizeof(PyObject*)));
-      if (kids == nullptr) std::abort();
-      for (size_t i = 0; i < n; ++i) kids[i] = made[f.base + i];
-      made.resize(f.base);
-    }
     ElementRecord* r = f.rec;
     r->children.clear();  // consumed shells
-    Result<Ref> node = make_node(std::move(r->name), std::move(r->attrs), kids, static_cast<Py_ssize_t>(n),
-                                 std::move(r->text));
+    Result<Ref> node = make_node_moving(std::move(r->name), std::move(r->attrs), made.data() + f.base,
+                                        static_cast<Py_ssize_t>(n), std::move(r->text));
+    made.resize(f.base);  // those references moved into the node (or were released)
     if (!node) return fail(node.take_error());
     made.push_back(node->release());
     stack.pop_back();
@@ -129,7 +125,6 @@ void destroy_one(PyObject* o) {
   n->children = nullptr;
   n->child_count = 0;
   for (Py_ssize_t i = 0; i < count; ++i) Py_DECREF(kids[i]);
-  std::free(kids);
   n->name.~SharedText();
   n->text.~SharedText();
   n->attrs.~AttrMap();
@@ -187,14 +182,11 @@ PyObject* node_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
       if (!t) return t.take_error().with_note("text");
       text = std::move(*t);
     }
-    PyObject** arr = nullptr;
-    if (!kids.empty()) {
-      arr = static_cast<PyObject**>(std::malloc(kids.size() * sizeof(PyObject*)));
-      if (arr == nullptr) std::abort();
-      for (size_t i = 0; i < kids.size(); ++i) arr[i] = kids[i].release();
-    }
-    return make_node(std::move(*name), std::move(attrs), arr, static_cast<Py_ssize_t>(kids.size()),
-                     std::move(text));
+    // The references move into the node.
+    std::vector<PyObject*> refs(kids.size());
+    for (size_t i = 0; i < kids.size(); ++i) refs[i] = kids[i].release();
+    return make_node_moving(std::move(*name), std::move(attrs), refs.data(), static_cast<Py_ssize_t>(refs.size()),
+                            std::move(text));
   });
 }
 
@@ -387,7 +379,7 @@ PyType_Slot node_slots[] = {
 PyType_Spec node_spec = {
     "builtins.Node",
     sizeof(NodeObject),
-    0,
+    sizeof(PyObject*),
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     node_slots,
 };

@@ -17,11 +17,13 @@ using module::Result;
 
 // The record inside a Node: like ElementRecord, but children are strong references to other
 // Node objects (shared, never copied). Followed by the borrow counter.
+// The child references are stored inline, after the fixed fields (a variable-size object), so a
+// node costs one allocation whatever its number of children.
 struct NodeObject {
-  PyObject_HEAD
+  PyObject_VAR_HEAD
   storage::SharedText name;
   storage::SharedText text;
-  PyObject** children;  // strong references; null when there are none
+  PyObject** children;  // the inline strong references; null when there are none
   Py_ssize_t child_count;
   storage::AttrMap attrs;
   std::atomic<int64_t> borrow;  // active shared borrows; -1 would be an exclusive borrow
@@ -72,6 +74,10 @@ Result<SharedBorrow> borrow_search_type(PyObject* obj);
 // is taken over: malloc'd, `count` entries, or null).
 Result<Ref> make_node(storage::SharedText name, storage::AttrMap attrs, PyObject** children,
                       Py_ssize_t count, storage::SharedText text);
+// As make_node, but the `count` references at `refs` move in and the array stays the caller's.
+// On failure the references are released.
+Result<Ref> make_node_moving(storage::SharedText name, storage::AttrMap attrs, PyObject* const* refs,
+                             Py_ssize_t count, storage::SharedText text);
 
 // Converts a record tree into Node objects, children first, without recursion. The record's
 // fields are moved into the nodes.

@@ -100,101 +100,115 @@ uint64_t siphash13(HashKey key, std::string_view bytes) noexcept {
   return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
 }
 
+AttrEntry* AttrMap::Table::entries() noexcept {
+  // Entries follow the index, aligned to 8 bytes.
+  const size_t off = (sizeof(Table) + buckets() * sizeof(uint32_t) + 7) & ~size_t{7};
+  return reinterpret_cast<AttrEntry*>(reinterpret_cast<char*>(this) + off);
+}
+
 size_t AttrMap::buckets_for(size_t n) noexcept {
+  // At most three quarters full.
   size_t b = 4;
-  while (b * 7 / 8 < n) b *= 2;
+  while (b * 3 / 4 < n) b *= 2;
   return b;
 }
 
-AttrMap::Table* AttrMap::allocate(size_t buckets, HashKey key) noexcept {
-  const size_t bytes = sizeof(Table) + buckets * sizeof(Slot);
-  void* mem = std::calloc(1, bytes);
+AttrMap::Table* AttrMap::allocate(size_t buckets, size_t capacity, HashKey key) noexcept {
+  const size_t index_end = (sizeof(Table) + buckets * sizeof(uint32_t) + 7) & ~size_t{7};
+  const size_t bytes = index_end + capacity * sizeof(AttrEntry);
+  void* mem = std::malloc(bytes);
   if (mem == nullptr) std::abort();
   auto* t = static_cast<Table*>(mem);
   t->key = key;
-  t->mask = buckets - 1;
+  t->mask = static_cast<uint32_t>(buckets - 1);
   t->count = 0;
-  // Slots are zero: hash 0 marks them empty; their entries are never touched while empty.
+  t->capacity = static_cast<uint32_t>(capacity);
+  t->pad = 0;
+  std::memset(t->index(), 0, buckets * sizeof(uint32_t));
   return t;
 }
 
 AttrMap::AttrMap(size_t n) noexcept {
-  if (n > 0) t_ = allocate(buckets_for(n), next_hash_key());
+  if (n > 0) t_ = allocate(buckets_for(n), n, next_hash_key());
 }
 
 void AttrMap::clear() noexcept {
   if (!t_) return;
-  Slot* s = t_->slots();
-  for (size_t i = 0, b = t_->buckets(); i < b; ++i) {
-    if (s[i].hash != 0) s[i].entry.~AttrEntry();
-  }
+  AttrEntry* e = t_->entries();
+  for (uint32_t i = 0, n = t_->count; i < n; ++i) e[i].~AttrEntry();
   std::free(t_);
   t_ = nullptr;
 }
 
 AttrMap AttrMap::copy() const noexcept {
   AttrMap m;
-  if (!t_) return m;
-  m.t_ = allocate(t_->buckets(), t_->key);
+  if (!t_ || t_->count == 0) return m;
+  m.t_ = allocate(t_->buckets(), t_->count, t_->key);
+  std::memcpy(m.t_->index(), t_->index(), t_->buckets() * sizeof(uint32_t));
+  const AttrEntry* from = t_->entries();
+  AttrEntry* to = m.t_->entries();
+  for (uint32_t i = 0; i < t_->count; ++i) new (&to[i]) AttrEntry{from[i].key.copy(), from[i].value.copy()};
   m.t_->count = t_->count;
-  const Slot* from = t_->slots();
-  Slot* to = m.t_->slots();
-  for (size_t i = 0, b = t_->buckets(); i < b; ++i) {
-    if (from[i].hash == 0) continue;
-    to[i].hash = from[i].hash;
-    new (&to[i].entry) AttrEntry{from[i].entry.key.copy(), from[i].entry.value.copy()};
-  }
   return m;
 }
 
-AttrMap::Slot* AttrMap::probe(std::string_view key, uint64_t h) const noexcept {
-  Slot* s = t_->slots();
-  size_t i = static_cast<size_t>(h & t_->mask);
+size_t AttrMap::probe(std::string_view key, uint64_t h) const noexcept {
+  const uint32_t* ix = t_->index();
+  const AttrEntry* e = t_->entries();
+  size_t i = static_cast<size_t>(h) & t_->mask;
   for (;;) {
-    if (s[i].hash == 0) return &s[i];
-    if (s[i].hash == h && s[i].entry.key.view() == key) return &s[i];
+    const uint32_t slot = ix[i];
+    if (slot == 0 || e[slot - 1].key.view() == key) return i;
     i = (i + 1) & t_->mask;
   }
 }
 
 void AttrMap::grow() noexcept {
+  // Doubles the entry room, and the buckets when they would pass three quarters full.
   Table* old = t_;
-  t_ = allocate(old->buckets() * 2, old->key);
-  Slot* s = old->slots();
-  for (size_t i = 0, b = old->buckets(); i < b; ++i) {
-    if (s[i].hash == 0) continue;
-    Slot* d = probe(s[i].entry.key.view(), s[i].hash);
-    d->hash = s[i].hash;
-    new (&d->entry) AttrEntry{std::move(s[i].entry)};
-    s[i].entry.~AttrEntry();
-    ++t_->count;
+  const size_t n = old->count;
+  const size_t capacity = n < 2 ? 4 : n * 2;
+  t_ = allocate(buckets_for(capacity), capacity, old->key);
+  AttrEntry* from = old->entries();
+  AttrEntry* to = t_->entries();
+  uint32_t* ix = t_->index();
+  // Re-index in the old bucket order so equal histories give equal layouts.
+  const uint32_t* old_ix = old->index();
+  for (size_t b = 0, nb = old->buckets(); b < nb; ++b) {
+    if (old_ix[b] == 0) continue;
+    AttrEntry& src = from[old_ix[b] - 1];
+    const uint32_t pos = t_->count++;
+    new (&to[pos]) AttrEntry{std::move(src)};
+    src.~AttrEntry();
+    const std::string_view k = to[pos].key.view();
+    ix[probe(k, siphash13(t_->key, k))] = pos + 1;
   }
   std::free(old);
 }
 
 bool AttrMap::insert_unique(SharedText key, SharedText value) noexcept {
-  if (!t_) t_ = allocate(buckets_for(1), next_hash_key());
+  if (!t_) t_ = allocate(buckets_for(1), 1, next_hash_key());
   const std::string_view kv = key.view();
-  const uint64_t h = siphash13(t_->key, kv) | (1ull << 63);
-  Slot* s = probe(kv, h);
-  if (s->hash != 0) return false;
-  if ((t_->count + 1) > t_->buckets() * 7 / 8) {
+  const uint64_t h = siphash13(t_->key, kv);
+  size_t b = probe(kv, h);
+  if (t_->index()[b] != 0) return false;
+  if (t_->count == t_->capacity) {
     grow();
-    s = probe(kv, h);
+    b = probe(kv, h);
   }
-  s->hash = h;
-  new (&s->entry) AttrEntry{std::move(key), std::move(value)};
-  ++t_->count;
+  const uint32_t pos = t_->count++;
+  new (&t_->entries()[pos]) AttrEntry{std::move(key), std::move(value)};
+  t_->index()[b] = pos + 1;
   return true;
 }
 
 void AttrMap::insert_or_replace(SharedText key, SharedText value) noexcept {
   if (t_) {
     const std::string_view kv = key.view();
-    const uint64_t h = siphash13(t_->key, kv) | (1ull << 63);
-    Slot* s = probe(kv, h);
-    if (s->hash != 0) {
-      s->entry.value = std::move(value);
+    const size_t b = probe(kv, siphash13(t_->key, kv));
+    const uint32_t slot = t_->index()[b];
+    if (slot != 0) {
+      t_->entries()[slot - 1].value = std::move(value);
       return;
     }
   }
@@ -203,9 +217,9 @@ void AttrMap::insert_or_replace(SharedText key, SharedText value) noexcept {
 
 const AttrEntry* AttrMap::find(std::string_view key) const noexcept {
   if (!t_ || t_->count == 0) return nullptr;
-  const uint64_t h = siphash13(t_->key, key) | (1ull << 63);
-  Slot* s = probe(key, h);
-  return s->hash != 0 ? &s->entry : nullptr;
+  const size_t b = probe(key, siphash13(t_->key, key));
+  const uint32_t slot = t_->index()[b];
+  return slot != 0 ? &t_->entries()[slot - 1] : nullptr;
 }
 
 }  // namespace tessary::storage

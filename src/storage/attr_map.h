@@ -28,6 +28,10 @@ struct AttrEntry {
   SharedText value;
 };
 
+// Layout: one allocation holding a header, an index of `buckets` 32-bit slots (0: empty,
+// otherwise 1 + the position of an entry) and the entries, stored densely. Lookups probe the
+// index linearly from the key's hash; iteration walks the index, so its order is that of the
+// hash buckets under this map's key, not the order of insertion.
 class AttrMap {
  public:
   AttrMap() noexcept = default;
@@ -42,13 +46,13 @@ class AttrMap {
   AttrMap& operator=(const AttrMap&) = delete;
   ~AttrMap() { clear(); }
 
-  // Same buckets, same slot positions, same hash key: the copy iterates in the same order.
+  // Same buckets, same index, same hash key: the copy iterates in the same order.
   AttrMap copy() const noexcept;
 
   size_t size() const noexcept { return t_ ? t_->count : 0; }
   bool empty() const noexcept { return size() == 0; }
 
-  // Inserts when no entry has the same key text; returns false (and drops nothing of the map)
+  // Inserts when no entry has the same key text; returns false (leaving the map as it was)
   // when the key is already present. The arguments are consumed either way.
   bool insert_unique(SharedText key, SharedText value) noexcept;
   // Inserts, replacing the value of an existing equal key.
@@ -58,11 +62,11 @@ class AttrMap {
 
   void clear() noexcept;
 
-  // Iteration in slot order.
+  // Iteration in bucket order.
   class Iterator {
    public:
     Iterator(const AttrMap* m, size_t i) noexcept : m_(m), i_(i) { skip(); }
-    const AttrEntry& operator*() const noexcept { return m_->t_->slots()[i_].entry; }
+    const AttrEntry& operator*() const noexcept { return m_->t_->entries()[m_->t_->index()[i_] - 1]; }
     const AttrEntry* operator->() const noexcept { return &**this; }
     Iterator& operator++() noexcept { ++i_; skip(); return *this; }
     bool operator!=(const Iterator& o) const noexcept { return i_ != o.i_; }
@@ -70,7 +74,9 @@ class AttrMap {
    private:
     void skip() noexcept {
       if (!m_->t_) return;
-      while (i_ < m_->t_->buckets() && m_->t_->slots()[i_].hash == 0) ++i_;
+      const uint32_t* ix = m_->t_->index();
+      const size_t b = m_->t_->buckets();
+      while (i_ < b && ix[i_] == 0) ++i_;
     }
     const AttrMap* m_;
     size_t i_;
@@ -79,22 +85,23 @@ class AttrMap {
   Iterator end() const noexcept { return Iterator(this, t_ ? t_->buckets() : 0); }
 
  private:
-  struct Slot {
-    uint64_t hash;  // 0: empty; otherwise the key's hash with the top bit set
-    AttrEntry entry;
-  };
   struct Table {
     HashKey key;
-    uint64_t mask;
-    uint64_t count;
-    size_t buckets() const noexcept { return static_cast<size_t>(mask + 1); }
-    Slot* slots() noexcept { return reinterpret_cast<Slot*>(this + 1); }
-    const Slot* slots() const noexcept { return reinterpret_cast<const Slot*>(this + 1); }
+    uint32_t mask;      // buckets - 1
+    uint32_t count;
+    uint32_t capacity;  // room for entries
+    uint32_t pad;
+    size_t buckets() const noexcept { return static_cast<size_t>(mask) + 1; }
+    uint32_t* index() noexcept { return reinterpret_cast<uint32_t*>(this + 1); }
+    const uint32_t* index() const noexcept { return reinterpret_cast<const uint32_t*>(this + 1); }
+    AttrEntry* entries() noexcept;
+    const AttrEntry* entries() const noexcept { return const_cast<Table*>(this)->entries(); }
   };
-  static Table* allocate(size_t buckets, HashKey key) noexcept;
+  static Table* allocate(size_t buckets, size_t capacity, HashKey key) noexcept;
   static size_t buckets_for(size_t n) noexcept;
   void grow() noexcept;
-  Slot* probe(std::string_view key, uint64_t h) const noexcept;
+  // The bucket holding `key`, or the empty bucket where it would go.
+  size_t probe(std::string_view key, uint64_t h) const noexcept;
 
   Table* t_ = nullptr;
 };

@@ -12,6 +12,8 @@
 
 namespace tessary::storage {
 
+// Three words: the first holds the owned bytes' address (malloc'd, so 8-aligned, or null), or
+// the buffer's address with its low bit set for a shared range, or 2 for absent text.
 class SharedText {
  public:
   enum class Tag : uint8_t { Owned = 0, Shared = 1, Absent = 2 };
@@ -22,12 +24,12 @@ class SharedText {
   // A new Owned value holding a copy of `s`.
   static SharedText owned(std::string_view s) noexcept {
     SharedText t;
-    t.tag_ = Tag::Owned;
+    t.w_ = 0;
     if (!s.empty()) {
       char* p = static_cast<char*>(std::malloc(s.size()));
       if (p == nullptr) std::abort();
       std::memcpy(p, s.data(), s.size());
-      t.ptr_ = p;
+      t.w_ = reinterpret_cast<uintptr_t>(p);
       t.a_ = s.size();
       t.b_ = s.size();
     }
@@ -36,10 +38,10 @@ class SharedText {
   // Takes a malloc'd string of `capacity` bytes, `length` of them used.
   static SharedText adopt(char* p, size_t length, size_t capacity) noexcept {
     SharedText t;
-    t.tag_ = Tag::Owned;
-    t.ptr_ = p;
+    t.w_ = reinterpret_cast<uintptr_t>(p);
     t.a_ = length;
     t.b_ = capacity;
+    if (capacity == 0) t.w_ = 0;
     return t;
   }
   // A range [start, end) of `buffer`; takes one more reference on the buffer.
@@ -50,23 +52,18 @@ class SharedText {
   // As shared(), but adopts a reference the caller already took.
   static SharedText shared_adopting(SourceBuffer* buffer, uint64_t start, uint64_t end) noexcept {
     SharedText t;
-    t.tag_ = Tag::Shared;
-    t.buf_ = buffer;
+    t.w_ = reinterpret_cast<uintptr_t>(buffer) | 1;
     t.a_ = start;
     t.b_ = end;
     return t;
   }
 
-  SharedText(SharedText&& o) noexcept : tag_(o.tag_), ptr_(o.ptr_), a_(o.a_), b_(o.b_) {
-    o.tag_ = Tag::Absent;
-    o.ptr_ = nullptr;
-  }
+  SharedText(SharedText&& o) noexcept : w_(o.w_), a_(o.a_), b_(o.b_) { o.w_ = kAbsent; }
   SharedText& operator=(SharedText&& o) noexcept {
     if (this != &o) {
       release();
-      tag_ = o.tag_; ptr_ = o.ptr_; a_ = o.a_; b_ = o.b_;
-      o.tag_ = Tag::Absent;
-      o.ptr_ = nullptr;
+      w_ = o.w_; a_ = o.a_; b_ = o.b_;
+      o.w_ = kAbsent;
     }
     return *this;
   }
@@ -76,37 +73,39 @@ class SharedText {
 
   // Owned copies its bytes; Shared keeps its range and takes another buffer reference.
   SharedText copy() const noexcept {
-    switch (tag_) {
+    switch (tag()) {
       case Tag::Owned: return owned(view());
-      case Tag::Shared: return shared(buf_, a_, b_);
+      case Tag::Shared: return shared(buf(), a_, b_);
       default: return SharedText();
     }
   }
 
-  Tag tag() const noexcept { return tag_; }
-  bool absent() const noexcept { return tag_ == Tag::Absent; }
-  bool present() const noexcept { return tag_ != Tag::Absent; }
-  bool is_shared() const noexcept { return tag_ == Tag::Shared; }
-  bool is_owned() const noexcept { return tag_ == Tag::Owned; }
-  SourceBuffer* buffer() const noexcept { return tag_ == Tag::Shared ? buf_ : nullptr; }
+  Tag tag() const noexcept {
+    if (w_ == kAbsent) return Tag::Absent;
+    return (w_ & 1) ? Tag::Shared : Tag::Owned;
+  }
+  bool absent() const noexcept { return w_ == kAbsent; }
+  bool present() const noexcept { return w_ != kAbsent; }
+  bool is_shared() const noexcept { return tag() == Tag::Shared; }
+  bool is_owned() const noexcept { return tag() == Tag::Owned; }
+  SourceBuffer* buffer() const noexcept { return is_shared() ? buf() : nullptr; }
   uint64_t range_start() const noexcept { return a_; }
   uint64_t range_end() const noexcept { return b_; }
 
   // The bytes, without checking a shared range (engine code only makes valid ranges).
   std::string_view view() const noexcept {
-    switch (tag_) {
-      case Tag::Owned: return {ptr_, static_cast<size_t>(a_)};
-      case Tag::Shared: return {buf_->data() + a_, static_cast<size_t>(b_ - a_)};
-      default: return {};
-    }
+    if (w_ & 1) return {buf()->data() + a_, static_cast<size_t>(b_ - a_)};
+    if (w_ == kAbsent) return {};
+    return {reinterpret_cast<const char*>(w_), static_cast<size_t>(a_)};
   }
   // The bytes, after checking that a shared range lies inside its buffer and on character
   // boundaries. Returns false when it does not.
   bool checked_view(std::string_view* out) const noexcept {
-    if (tag_ == Tag::Shared) {
-      const size_t len = buf_->length();
+    if (w_ & 1) {
+      const SourceBuffer* b = buf();
+      const size_t len = b->length();
       if (a_ > b_ || b_ > len) return false;
-      const auto* d = reinterpret_cast<const unsigned char*>(buf_->data());
+      const auto* d = reinterpret_cast<const unsigned char*>(b->data());
       auto boundary = [&](uint64_t off) { return off == 0 || off == len || (d[off] & 0xC0) != 0x80; };
       if (!boundary(a_) || !boundary(b_)) return false;
     }
@@ -119,23 +118,22 @@ class SharedText {
   bool operator==(const SharedText& o) const noexcept { return view() == o.view(); }
 
  private:
+  static constexpr uintptr_t kAbsent = 2;
+  SourceBuffer* buf() const noexcept { return reinterpret_cast<SourceBuffer*>(w_ & ~uintptr_t{1}); }
   void release() noexcept {
-    if (tag_ == Tag::Owned) {
-      if (b_ != 0) std::free(ptr_);
-    } else if (tag_ == Tag::Shared) {
-      buf_->release();
+    if (w_ & 1) {
+      buf()->release();
+    } else if (w_ != kAbsent && b_ != 0) {
+      std::free(reinterpret_cast<void*>(w_));
     }
-    tag_ = Tag::Absent;
-    ptr_ = nullptr;
+    w_ = kAbsent;
   }
 
-  Tag tag_ = Tag::Absent;
-  union {
-    char* ptr_ = nullptr;   // Owned: the bytes
-    SourceBuffer* buf_;     // Shared: the buffer
-  };
+  uintptr_t w_ = kAbsent;
   uint64_t a_ = 0;  // Owned: length; Shared: start
   uint64_t b_ = 0;  // Owned: capacity; Shared: end (exclusive)
 };
+
+static_assert(sizeof(SharedText) == 24);
 
 }  // namespace tessary::storage
