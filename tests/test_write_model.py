@@ -53,7 +53,7 @@ def trees(draw):
     return pool[-1][0]
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=100, deadline=None)
 @given(trees(), st.integers(0, 6), st.booleans())
 def test_layout_matches_model(tree, indent, decl):
     expected = (DECLARATION if decl else "") + model(tree, indent)

@@ -36,6 +36,14 @@ bool MemorySink::reserve_more(uint64_t extra) noexcept {
   return true;
 }
 
+void MemorySink::reserve(uint64_t n) noexcept {
+  if (n <= cap_ || n > (uint64_t{1} << 40)) return;
+  if (void* p = std::realloc(data_, static_cast<size_t>(n))) {
+    data_ = static_cast<char*>(p);
+    cap_ = static_cast<size_t>(n);
+  }
+}
+
 bool MemorySink::append_slow(const char* p, size_t n) noexcept {
   if (n == 0) return true;
   if (!reserve_more(n)) return false;

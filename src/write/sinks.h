@@ -50,6 +50,9 @@ class MemorySink {
   }
   // Appends `n` spaces.
   bool fill_spaces(uint64_t n) noexcept;
+  // Sizes the buffer for about `n` bytes ahead of time. Only advice: when the memory is not
+  // available nothing changes and the buffer grows as it fills.
+  void reserve(uint64_t n) noexcept;
 
   const char* data() const noexcept { return data_; }
   size_t size() const noexcept { return len_; }

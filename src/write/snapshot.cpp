@@ -13,19 +13,24 @@ using storage::ElementRecord;
 
 namespace {
 
-// Copies a node's own fields; its children are copied by the caller's walk.
-void copy_fields(ElementRecord& to, const NodeObject* from) {
+// Copies a node's own fields; its children are copied by the caller's walk. Returns the bytes
+// the element needs in the output before escaping and indentation: two tags, its attributes and
+// its text, plus a line feed.
+uint64_t copy_fields(ElementRecord& to, const NodeObject* from) {
+  uint64_t bytes = 2 * static_cast<uint64_t>(from->name.size()) + 6 + from->text.size();
+  for (const auto& a : from->attrs) bytes += a.key.size() + a.value.size() + 4;
   to.name = from->name.copy();
   to.text = from->text.copy();
   to.attrs = from->attrs.copy();
   // Reserved up front: records are filled in place and must not move while their subtree is
   // being copied.
   to.children.reserve(static_cast<size_t>(from->child_count));
+  return bytes;
 }
 
 }  // namespace
 
-module::Result<ElementRecord> snapshot_tree(PyObject* node) {
+module::Result<ElementRecord> snapshot_tree(PyObject* node, uint64_t* size_hint) {
   if (!entities::is_node(node)) return module::type_mismatch(node, "Node");
   struct Frame {
     const NodeObject* node;
@@ -35,7 +40,8 @@ module::Result<ElementRecord> snapshot_tree(PyObject* node) {
   };
   ElementRecord root;
   const NodeObject* n = entities::as_node(node);
-  copy_fields(root, n);
+  uint64_t bytes = copy_fields(root, n);
+  if (size_hint != nullptr) *size_hint = bytes;
   if (n->child_count == 0) return root;
   std::vector<Frame> stack;
   stack.push_back({n, &root, 0, SharedBorrow()});
@@ -50,9 +56,10 @@ module::Result<ElementRecord> snapshot_tree(PyObject* node) {
     if (!b) return b.take_error();  // `root` and what was copied so far are released
     ElementRecord& rec = f.record->children.emplace_back();
     const NodeObject* c = entities::as_node(child);
-    copy_fields(rec, c);
+    bytes += copy_fields(rec, c);
     if (c->child_count > 0) stack.push_back({c, &rec, 0, std::move(*b)});
   }
+  if (size_hint != nullptr) *size_hint = bytes;
   return root;
 }
 

@@ -2,6 +2,8 @@
 // object, so the serializer can run without the interpreter lock.
 #pragma once
 
+#include <cstdint>
+
 #include "module/errors.h"
 #include "storage/element_record.h"
 
@@ -11,6 +13,8 @@ namespace tessary::write {
 // the interpreter lock held. Shared text ranges stay ranges (one more buffer reference each),
 // attribute maps keep their table layout and so their order, and a Node that occurs several
 // times is copied at every occurrence. Walks the tree with a work list, not recursion.
-module::Result<storage::ElementRecord> snapshot_tree(PyObject* node);
+// `size_hint`, when given, receives an estimate of the output size (before escaping and
+// indentation), used to size the output buffer once.
+module::Result<storage::ElementRecord> snapshot_tree(PyObject* node, uint64_t* size_hint = nullptr);
 
 }  // namespace tessary::write

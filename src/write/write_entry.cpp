@@ -91,11 +91,14 @@ PyObject* py_write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
     Options opt;
     Status converted = convert_options(slots[1], slots[2], &opt);
     if (!converted) return converted.take_error();
-    Result<ElementRecord> snapshot = write::snapshot_tree(slots[0]);
+    uint64_t size_hint = 0;
+    Result<ElementRecord> snapshot = write::snapshot_tree(slots[0], &size_hint);
     if (!snapshot) return snapshot.take_error();
 
     MemorySink sink;
     const WriteError failure = without_lock([&]() -> WriteError {
+      // Escapes and indentation usually add little; a tenth more covers most documents.
+      sink.reserve(size_hint + size_hint / 8 + kDeclaration.size() + 64);
       if (opt.declaration && !sink.append(kDeclaration.data(), kDeclaration.size())) return sink.error();
       XmlWriter<MemorySink> writer(sink, opt.indent);
       if (!writer.write_element(std::move(*snapshot))) return writer.error();
