@@ -1,5 +1,7 @@
 """Helpers for the search and dict conversion tests: random trees with shared nodes, a plain
 Python model of the search walk, and iterative walks for trees too deep to recurse over."""
+import gc
+
 from hypothesis import strategies as st
 
 from tessary import Node
@@ -10,14 +12,22 @@ TEXTS = [None, "", "hi", " hi ", "x"]
 
 
 @st.composite
-def shared_trees(draw, max_nodes=25):
+def shared_trees(draw, max_nodes=15, max_paths=300):
     """A Node DAG built bottom-up: each node takes its children from the nodes made before it,
-    so the same node can stand under several parents or twice in one children list."""
-    made = []
+    so the same node can stand under several parents or twice in one children list. Sharing can
+    make the tree as walked (one visit per path) exponentially large, so children are dropped
+    once a node's subtree would exceed `max_paths` visits."""
+    made, paths = [], []
     for _ in range(draw(st.integers(1, max_nodes))):
-        kids = draw(st.lists(st.sampled_from(made), max_size=4)) if made else []
+        picks = draw(st.lists(st.integers(0, len(made) - 1), max_size=4)) if made else []
+        kids, size = [], 1
+        for i in picks:
+            if size + paths[i] <= max_paths:
+                kids.append(made[i])
+                size += paths[i]
         attrs = draw(st.dictionaries(st.sampled_from(KEYS), st.sampled_from(["", "1", "v"]), max_size=3))
         made.append(Node(draw(st.sampled_from(NAMES)), attrs, kids, draw(st.sampled_from(TEXTS))))
+        paths.append(size)
     return made[-1]
 
 
@@ -46,11 +56,18 @@ def chain(depth, leaf_text="bottom"):
 
 
 def dict_chain(depth):
-    """The dict form of a chain of `depth` levels above one leaf, built without recursion."""
-    cur = {"name": "leaf", "attrs": {"at": "leaf"}, "children": [], "text": "bottom"}
-    for _ in range(depth):
-        cur = {"name": "n", "attrs": {}, "children": [cur], "text": None}
-    return cur
+    """The dict form of a chain of `depth` levels above one leaf, built without recursion (and
+    without the cyclic collector rescanning the growing chain every few hundred levels)."""
+    was = gc.isenabled()
+    gc.disable()
+    try:
+        cur = {"name": "leaf", "attrs": {"at": "leaf"}, "children": [], "text": "bottom"}
+        for _ in range(depth):
+            cur = {"name": "n", "attrs": {}, "children": [cur], "text": None}
+        return cur
+    finally:
+        if was:
+            gc.enable()
 
 
 def same_tree_as_dict(node, d):
