@@ -1,12 +1,10 @@
 """write_string and write_file: layout, escaping, declaration, arguments, files, limits."""
 
 import os
-import pathlib
 import threading
 
 import pytest
 
-import tessary
 from tessary import Node, write_file, write_string
 from write_support import DECLARATION, chain, escape
 
@@ -176,16 +174,6 @@ def test_argument_errors(tmp_path):
     assert not p.exists()
 
 
-def test_index_and_bool_conversions():
-    class Two:
-        def __index__(self):
-            return 2
-
-    tree = Node("r", children=[Node("a")])
-    assert ws(tree, Two()) == ws(tree, 2) == "<r>\n  <a/>\n</r>"
-    assert ws(tree, True) == ws(tree, 1)
-
-
 # ---- files ----------------------------------------------------------------------------------
 
 
@@ -262,18 +250,6 @@ def test_file_errors(tmp_path):
         for tree in (n, big_tree()):
             e = os_error(lambda: write_file(tree, "/dev/full"))
             assert type(e) is OSError and str(e) == "No space left on device (os error 28)"
-
-
-@pytest.mark.skipif(os.geteuid() == 0, reason="root ignores file permissions")
-def test_permission_denied(tmp_path):
-    d = tmp_path / "ro"
-    d.mkdir()
-    d.chmod(0o500)
-    try:
-        e = os_error(lambda: write_file(Node("r"), str(d / "x.xml")))
-        assert type(e) is PermissionError and str(e) == "Permission denied (os error 13)"
-    finally:
-        d.chmod(0o700)
 
 
 # ---- limits ---------------------------------------------------------------------------------
