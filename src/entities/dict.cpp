@@ -2,7 +2,6 @@
 // the shape {"name": str, "attrs": {str: str}, "children": [dict, ...], "text": str | None}.
 #include <array>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -27,7 +26,7 @@ using storage::HashKey;
 using storage::SharedText;
 
 // ---- the order of a freshly seeded table --------------------------------------------------
-// Both directions use maps laid out like AttrMap: at least 4 buckets, at most 7/8 full, linear
+// Both directions use maps laid out like AttrMap: at least 4 buckets, at most 3/4 full, linear
 // probing from SipHash-1-3 of the key under a fresh random key per map, iterated in slot order.
 // fresh_order() computes, for `n` distinct keys inserted in the given order into such a map
 // sized for n, the order in which that map would list them.
@@ -41,7 +40,7 @@ class FreshOrder {
   template <class KeyAt>
   const std::vector<uint32_t>& compute(size_t n, KeyAt&& key_at) {
     size_t buckets = 4;
-    while (buckets * 7 / 8 < n) buckets *= 2;
+    while (buckets * 3 / 4 < n) buckets *= 2;
     const size_t mask = buckets - 1;
     slots_.assign(buckets, OrderSlot{0, 0});
     const HashKey key = storage::next_hash_key();
@@ -139,6 +138,9 @@ class Pending {
     refs_.pop_back();
     return r;
   }
+  // The references from `base` on, for a callee that takes them over; then forget() them.
+  PyObject* const* from(size_t base) const noexcept { return refs_.data() + base; }
+  void forget(size_t base) noexcept { refs_.resize(base); }
 
  private:
   std::vector<PyObject*> refs_;
@@ -685,17 +687,12 @@ Result<Ref> build_nodes(NodeMap& root) {
     const size_t base = f.base;
     stack.pop_back();
     const size_t n = made.size() - base;
-    PyObject** kids = nullptr;
-    if (n > 0) {
-      kids = static_cast<PyObject**>(std::malloc(n * sizeof(PyObject*)));
-      if (kids == nullptr) std::abort();
-      for (size_t i = n; i-- > 0;) kids[i] = made.pop().release();
-    }
     m->children.clear();  // converted shells
     // The attribute map is the Map converted from the dictionary, moved rather than copied into
     // another freshly keyed map of the same size: its order is as unspecified either way.
-    Result<Ref> node = make_node(std::move(m->name), std::move(m->attrs), kids, static_cast<Py_ssize_t>(n),
-                                 std::move(m->text));
+    Result<Ref> node = make_node_moving(std::move(m->name), std::move(m->attrs), made.from(base),
+                                        static_cast<Py_ssize_t>(n), std::move(m->text));
+    made.forget(base);  // those references moved into the node (or were released)
     if (!node) return node.take_error();
     made.push(std::move(*node));
   }
