@@ -7,7 +7,6 @@ import time
 
 import pytest
 
-import tessary
 from tessary import read_string
 
 from _xmlcases import WHITE_SPACE, expat_tree, node_tree
@@ -307,6 +306,3 @@ def test_concurrent_reads():
         t.join()
     assert results == [(str(i), 2000, f"{i}&") for i in range(8)]
 
-
-def test_module_lists_readers():
-    assert {"read_string", "read_file"} <= set(tessary.__all__)
