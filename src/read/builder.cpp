@@ -19,9 +19,25 @@ using storage::SourceBuffer;
 
 namespace {
 
-inline bool ascii_space(unsigned char c) noexcept {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
-}
+// Byte classes for start-tag parsing, one table lookup per byte.
+enum : uint8_t {
+  kSpace = 1,        // ASCII white space: tab, line feed, form feed, carriage return, space
+  kNameEnd = 2,      // ends an attribute name: white space, '=', '"', '\''
+  kValueStop = 4,    // needs a look inside a value: '"', '\'', '<', '&', tab, line feed, carriage return
+};
+
+constexpr auto kByteClass = [] {
+  struct Table {
+    uint8_t v[256];
+  } t{};
+  for (unsigned char c : {' ', '\t', '\n', '\r', '\f'}) t.v[c] |= kSpace | kNameEnd;
+  for (unsigned char c : {'=', '"', '\''}) t.v[c] |= kNameEnd;
+  for (unsigned char c : {'"', '\'', '<', '&', '\t', '\n', '\r'}) t.v[c] |= kValueStop;
+  return t;
+}();
+
+inline bool ascii_space(unsigned char c) noexcept { return kByteClass.v[c] & kSpace; }
+inline bool name_end(unsigned char c) noexcept { return kByteClass.v[c] & kNameEnd; }
 
 inline std::string_view slice(const char* doc, uint64_t start, uint64_t end) noexcept {
   return {doc + start, static_cast<size_t>(end - start)};
@@ -148,7 +164,13 @@ bool parse_start_tag(const char* doc, const StructuralIndex& idx, size_t k, Sour
   const uint64_t end = tag.attrs_end;
   uint64_t p = tag.attrs_start;
   uint64_t last = p;
-  AttrMap attrs;
+  // Every attribute has an '=', so their count bounds the map's size: sizing it once avoids
+  // growing (and rehashing) it attribute by attribute. Tags without attributes allocate nothing.
+  size_t equals = 0;
+  for (const char *q = doc + p, *qe = doc + end; (q = static_cast<const char*>(std::memchr(q, '=', static_cast<size_t>(qe - q)))) != nullptr; ++q) {
+    ++equals;
+  }
+  AttrMap attrs(equals);
   auto fail = [&](ReadError e) {
     error = std::move(e);
     return false;
@@ -158,11 +180,7 @@ bool parse_start_tag(const char* doc, const StructuralIndex& idx, size_t k, Sour
     if (p == end) break;
     if (p == last) return fail(ReadError::positioned("expected whitespace before attribute", p));
     const uint64_t key_start = p;
-    while (p < end) {
-      const unsigned char c = static_cast<unsigned char>(doc[p]);
-      if (ascii_space(c) || c == '=' || c == '"' || c == '\'') break;
-      ++p;
-    }
+    while (p < end && !name_end(static_cast<unsigned char>(doc[p]))) ++p;
     const uint64_t key_end = p;
     if (key_start == key_end) return fail(ReadError::positioned("expected attribute name", p));
     const std::string_view key = slice(doc, key_start, key_end);
@@ -177,14 +195,26 @@ bool parse_start_tag(const char* doc, const StructuralIndex& idx, size_t k, Sour
     }
     const char quote = doc[p];
     const uint64_t value_start = p + 1;
-    const void* close = std::memchr(doc + value_start, quote, static_cast<size_t>(end - value_start));
-    if (close == nullptr) return fail(ReadError::positioned("unterminated attribute value", value_start));
-    const uint64_t value_end = static_cast<uint64_t>(static_cast<const char*>(close) - doc);
+    // Most values are short and plain: one pass finds the closing quote and whether anything
+    // in between needs decoding; longer or unusual values fall back to vector searches.
+    const char* v = doc + value_start;
+    const char* q = v;
+    const char* const area_end = doc + end;
+    while (q < area_end && !(kByteClass.v[static_cast<unsigned char>(*q)] & kValueStop)) ++q;
+    const char* special = nullptr;  // the first byte needing decoding, when known
+    const char* vend;
+    if (q < area_end && *q == quote) {
+      vend = q;
+    } else {
+      const void* close = std::memchr(q, quote, static_cast<size_t>(area_end - q));
+      if (close == nullptr) return fail(ReadError::positioned("unterminated attribute value", value_start));
+      vend = static_cast<const char*>(close);
+      if (q < vend) special = find_attr_special(q, vend);
+    }
+    const uint64_t value_end = static_cast<uint64_t>(vend - doc);
+    if (special == nullptr) special = vend;
 
     SharedText value;
-    const char* v = doc + value_start;
-    const char* vend = doc + value_end;
-    const char* special = find_attr_special(v, vend);
     if (special == vend) {
       value = SharedText::shared(buffer, value_start, value_end);
     } else {
@@ -411,6 +441,8 @@ BuildResult Builder::run() noexcept {
 }  // namespace
 
 BuildResult build_tree(SourceBuffer* buffer, std::string_view root_tag) noexcept {
+  // Every name, key and unchanged value takes a buffer reference: take them in batches.
+  SourceBuffer::ReserveScope reserve(buffer);
   Builder b(buffer, root_tag);
   return b.run();
 }

@@ -5,6 +5,8 @@
 
 namespace tessary::storage {
 
+thread_local SourceBuffer::Reserve SourceBuffer::reserve_;
+
 SourceBuffer* SourceBuffer::python_backed(void* py_str, const char* data, size_t length) noexcept {
   auto* b = new SourceBuffer();
   b->origin_ = Origin::PythonBacked;
