@@ -115,16 +115,22 @@ namespace {
 // Nodes are not tracked by the cyclic collector, so the interpreter's trashcan does not limit
 // the depth of nested deallocation. A node released while another is being destroyed on the
 // same thread is queued and destroyed by the outer loop instead of recursing.
-thread_local bool destroying = false;
-thread_local std::vector<PyObject*>* deferred = nullptr;
+// Initial-exec TLS: a plain offset from the thread pointer, no __tls_get_addr call.
+[[gnu::tls_model("initial-exec")]] thread_local bool destroying = false;
+[[gnu::tls_model("initial-exec")]] thread_local std::vector<PyObject*>* deferred = nullptr;
 
-void destroy_one(PyObject* o) {
+void destroy_one(PyObject* o, storage::ReleaseBatch& batch) {
   NodeObject* n = as_node(o);
   PyObject** kids = n->children;
   const Py_ssize_t count = n->child_count;
   n->children = nullptr;
   n->child_count = 0;
   for (Py_ssize_t i = 0; i < count; ++i) Py_DECREF(kids[i]);
+  // Name, text and attributes of the nodes of one tree usually share one buffer: its
+  // references are given back in runs.
+  n->name.release_into(batch);
+  n->text.release_into(batch);
+  n->attrs.clear(batch);
   n->name.~SharedText();
   n->text.~SharedText();
   n->attrs.~AttrMap();
@@ -143,11 +149,14 @@ void node_dealloc(PyObject* o) {
   destroying = true;
   std::vector<PyObject*> queue;
   deferred = &queue;
-  destroy_one(o);
-  while (!queue.empty()) {
-    PyObject* next = queue.back();
-    queue.pop_back();
-    destroy_one(next);
+  {
+    storage::ReleaseBatch batch;
+    destroy_one(o, batch);
+    while (!queue.empty()) {
+      PyObject* next = queue.back();
+      queue.pop_back();
+      destroy_one(next, batch);
+    }
   }
   deferred = nullptr;
   destroying = false;

@@ -9,7 +9,7 @@ namespace tessary::module {
 
 namespace {
 
-thread_local int depth = 0;
+[[gnu::tls_model("initial-exec")]] thread_local int depth = 0;
 
 struct PendingPool {
   std::mutex mutex;

@@ -14,7 +14,7 @@ struct ThreadKeys {
   bool seeded = false;
   HashKey key{0, 0};
 };
-thread_local ThreadKeys thread_keys;
+[[gnu::tls_model("initial-exec")]] thread_local ThreadKeys thread_keys;
 
 void seed(ThreadKeys& tk) noexcept {
   uint64_t words[2] = {0, 0};
@@ -102,7 +102,7 @@ uint64_t siphash13(HashKey key, std::string_view bytes) noexcept {
 
 AttrEntry* AttrMap::Table::entries() noexcept {
   // Entries follow the index, aligned to 8 bytes.
-  const size_t off = (sizeof(Table) + buckets() * sizeof(uint32_t) + 7) & ~size_t{7};
+  const size_t off = sizeof(Table) + buckets() * sizeof(Bucket);
   return reinterpret_cast<AttrEntry*>(reinterpret_cast<char*>(this) + off);
 }
 
@@ -114,7 +114,7 @@ size_t AttrMap::buckets_for(size_t n) noexcept {
 }
 
 AttrMap::Table* AttrMap::allocate(size_t buckets, size_t capacity, HashKey key) noexcept {
-  const size_t index_end = (sizeof(Table) + buckets * sizeof(uint32_t) + 7) & ~size_t{7};
+  const size_t index_end = sizeof(Table) + buckets * sizeof(Bucket);
   const size_t bytes = index_end + capacity * sizeof(AttrEntry);
   void* mem = std::malloc(bytes);
   if (mem == nullptr) std::abort();
@@ -124,7 +124,7 @@ AttrMap::Table* AttrMap::allocate(size_t buckets, size_t capacity, HashKey key) 
   t->count = 0;
   t->capacity = static_cast<uint32_t>(capacity);
   t->pad = 0;
-  std::memset(t->index(), 0, buckets * sizeof(uint32_t));
+  std::memset(t->index(), 0, buckets * sizeof(Bucket));
   return t;
 }
 
@@ -134,8 +134,18 @@ AttrMap::AttrMap(size_t n) noexcept {
 
 void AttrMap::clear() noexcept {
   if (!t_) return;
+  ReleaseBatch batch;
+  clear(batch);
+}
+
+void AttrMap::clear(ReleaseBatch& batch) noexcept {
+  if (!t_) return;
   AttrEntry* e = t_->entries();
-  for (uint32_t i = 0, n = t_->count; i < n; ++i) e[i].~AttrEntry();
+  for (uint32_t i = 0, n = t_->count; i < n; ++i) {
+    e[i].key.release_into(batch);
+    e[i].value.release_into(batch);
+    e[i].~AttrEntry();
+  }
   std::free(t_);
   t_ = nullptr;
 }
@@ -144,7 +154,7 @@ AttrMap AttrMap::copy() const noexcept {
   AttrMap m;
   if (!t_ || t_->count == 0) return m;
   m.t_ = allocate(t_->buckets(), t_->count, t_->key);
-  std::memcpy(m.t_->index(), t_->index(), t_->buckets() * sizeof(uint32_t));
+  std::memcpy(m.t_->index(), t_->index(), t_->buckets() * sizeof(Bucket));
   const AttrEntry* from = t_->entries();
   AttrEntry* to = m.t_->entries();
   for (uint32_t i = 0; i < t_->count; ++i) new (&to[i]) AttrEntry{from[i].key.copy(), from[i].value.copy()};
@@ -153,12 +163,17 @@ AttrMap AttrMap::copy() const noexcept {
 }
 
 size_t AttrMap::probe(std::string_view key, uint64_t h) const noexcept {
-  const uint32_t* ix = t_->index();
+  const Bucket* ix = t_->index();
   const AttrEntry* e = t_->entries();
+  const auto h32 = static_cast<uint32_t>(h);
   size_t i = static_cast<size_t>(h) & t_->mask;
   for (;;) {
-    const uint32_t slot = ix[i];
-    if (slot == 0 || e[slot - 1].key.view() == key) return i;
+    const Bucket b = ix[i];
+    if (b.pos == 0) return i;
+    if (b.hash == h32) {
+      const std::string_view k = e[b.pos - 1].key.view();
+      if (k.size() == key.size() && std::memcmp(k.data(), key.data(), key.size()) == 0) return i;
+    }
     i = (i + 1) & t_->mask;
   }
 }
@@ -171,17 +186,18 @@ void AttrMap::grow() noexcept {
   t_ = allocate(buckets_for(capacity), capacity, old->key);
   AttrEntry* from = old->entries();
   AttrEntry* to = t_->entries();
-  uint32_t* ix = t_->index();
+  Bucket* ix = t_->index();
   // Re-index in the old bucket order so equal histories give equal layouts.
-  const uint32_t* old_ix = old->index();
+  const Bucket* old_ix = old->index();
   for (size_t b = 0, nb = old->buckets(); b < nb; ++b) {
-    if (old_ix[b] == 0) continue;
-    AttrEntry& src = from[old_ix[b] - 1];
+    if (old_ix[b].pos == 0) continue;
+    AttrEntry& src = from[old_ix[b].pos - 1];
     const uint32_t pos = t_->count++;
     new (&to[pos]) AttrEntry{std::move(src)};
     src.~AttrEntry();
     const std::string_view k = to[pos].key.view();
-    ix[probe(k, siphash13(t_->key, k))] = pos + 1;
+    const uint64_t h = siphash13(t_->key, k);
+    ix[probe(k, h)] = {pos + 1, static_cast<uint32_t>(h)};
   }
   std::free(old);
 }
@@ -191,14 +207,14 @@ bool AttrMap::insert_unique(SharedText key, SharedText value) noexcept {
   const std::string_view kv = key.view();
   const uint64_t h = siphash13(t_->key, kv);
   size_t b = probe(kv, h);
-  if (t_->index()[b] != 0) return false;
+  if (t_->index()[b].pos != 0) return false;
   if (t_->count == t_->capacity) {
     grow();
     b = probe(kv, h);
   }
   const uint32_t pos = t_->count++;
   new (&t_->entries()[pos]) AttrEntry{std::move(key), std::move(value)};
-  t_->index()[b] = pos + 1;
+  t_->index()[b] = {pos + 1, static_cast<uint32_t>(h)};
   return true;
 }
 
@@ -206,7 +222,7 @@ void AttrMap::insert_or_replace(SharedText key, SharedText value) noexcept {
   if (t_) {
     const std::string_view kv = key.view();
     const size_t b = probe(kv, siphash13(t_->key, kv));
-    const uint32_t slot = t_->index()[b];
+    const uint32_t slot = t_->index()[b].pos;
     if (slot != 0) {
       t_->entries()[slot - 1].value = std::move(value);
       return;
@@ -218,7 +234,7 @@ void AttrMap::insert_or_replace(SharedText key, SharedText value) noexcept {
 const AttrEntry* AttrMap::find(std::string_view key) const noexcept {
   if (!t_ || t_->count == 0) return nullptr;
   const size_t b = probe(key, siphash13(t_->key, key));
-  const uint32_t slot = t_->index()[b];
+  const uint32_t slot = t_->index()[b].pos;
   return slot != 0 ? &t_->entries()[slot - 1] : nullptr;
 }
 

@@ -28,8 +28,9 @@ struct AttrEntry {
   SharedText value;
 };
 
-// Layout: one allocation holding a header, an index of `buckets` 32-bit slots (0: empty,
-// otherwise 1 + the position of an entry) and the entries, stored densely. Lookups probe the
+// Layout: one allocation holding a header, an index of `buckets` slots (position 0: empty,
+// otherwise 1 + the position of an entry, with 32 bits of the key's hash to skip most key
+// comparisons) and the entries, stored densely. Lookups probe the
 // index linearly from the key's hash; iteration walks the index, so its order is that of the
 // hash buckets under this map's key, not the order of insertion.
 class AttrMap {
@@ -61,12 +62,14 @@ class AttrMap {
   bool contains(std::string_view key) const noexcept { return find(key) != nullptr; }
 
   void clear() noexcept;
+  // As clear(), with shared ranges' buffer references given back through `batch`.
+  void clear(ReleaseBatch& batch) noexcept;
 
   // Iteration in bucket order.
   class Iterator {
    public:
     Iterator(const AttrMap* m, size_t i) noexcept : m_(m), i_(i) { skip(); }
-    const AttrEntry& operator*() const noexcept { return m_->t_->entries()[m_->t_->index()[i_] - 1]; }
+    const AttrEntry& operator*() const noexcept { return m_->t_->entries()[m_->t_->index()[i_].pos - 1]; }
     const AttrEntry* operator->() const noexcept { return &**this; }
     Iterator& operator++() noexcept { ++i_; skip(); return *this; }
     bool operator!=(const Iterator& o) const noexcept { return i_ != o.i_; }
@@ -74,9 +77,9 @@ class AttrMap {
    private:
     void skip() noexcept {
       if (!m_->t_) return;
-      const uint32_t* ix = m_->t_->index();
+      const Bucket* ix = m_->t_->index();
       const size_t b = m_->t_->buckets();
-      while (i_ < b && ix[i_] == 0) ++i_;
+      while (i_ < b && ix[i_].pos == 0) ++i_;
     }
     const AttrMap* m_;
     size_t i_;
@@ -85,6 +88,10 @@ class AttrMap {
   Iterator end() const noexcept { return Iterator(this, t_ ? t_->buckets() : 0); }
 
  private:
+  struct Bucket {
+    uint32_t pos;   // 0: empty; otherwise 1 + the entry's position
+    uint32_t hash;  // low 32 bits of the key's hash
+  };
   struct Table {
     HashKey key;
     uint32_t mask;      // buckets - 1
@@ -92,8 +99,8 @@ class AttrMap {
     uint32_t capacity;  // room for entries
     uint32_t pad;
     size_t buckets() const noexcept { return static_cast<size_t>(mask) + 1; }
-    uint32_t* index() noexcept { return reinterpret_cast<uint32_t*>(this + 1); }
-    const uint32_t* index() const noexcept { return reinterpret_cast<const uint32_t*>(this + 1); }
+    Bucket* index() noexcept { return reinterpret_cast<Bucket*>(this + 1); }
+    const Bucket* index() const noexcept { return reinterpret_cast<const Bucket*>(this + 1); }
     AttrEntry* entries() noexcept;
     const AttrEntry* entries() const noexcept { return const_cast<Table*>(this)->entries(); }
   };

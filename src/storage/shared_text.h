@@ -113,6 +113,10 @@ class SharedText {
     return true;
   }
 
+  // Releases the value, except that a shared range's buffer reference is added to `batch`
+  // instead of being given back one by one (see ReleaseBatch).
+  void release_into(class ReleaseBatch& batch) noexcept;
+
   size_t size() const noexcept { return view().size(); }
   bool equals(std::string_view s) const noexcept { return view() == s; }
   bool operator==(const SharedText& o) const noexcept { return view() == o.view(); }
@@ -135,5 +139,40 @@ class SharedText {
 };
 
 static_assert(sizeof(SharedText) == 24);
+
+// Gives back buffer references in runs: consecutive releases on the same buffer cost one atomic
+// subtraction instead of one each. Flushed on destruction.
+class ReleaseBatch {
+ public:
+  ReleaseBatch() noexcept = default;
+  ReleaseBatch(const ReleaseBatch&) = delete;
+  ReleaseBatch& operator=(const ReleaseBatch&) = delete;
+  ~ReleaseBatch() { flush(); }
+  void add(SourceBuffer* b) noexcept {
+    if (b != buf_) {
+      flush();
+      buf_ = b;
+    }
+    ++n_;
+  }
+  void flush() noexcept {
+    if (buf_ != nullptr) buf_->release_n(n_);
+    buf_ = nullptr;
+    n_ = 0;
+  }
+
+ private:
+  SourceBuffer* buf_ = nullptr;
+  uint64_t n_ = 0;
+};
+
+inline void SharedText::release_into(ReleaseBatch& batch) noexcept {
+  if (w_ & 1) {
+    batch.add(buf());
+    w_ = kAbsent;
+  } else {
+    release();
+  }
+}
 
 }  // namespace tessary::storage

@@ -5,7 +5,7 @@
 
 namespace tessary::storage {
 
-thread_local SourceBuffer::Reserve SourceBuffer::reserve_;
+[[gnu::tls_model("initial-exec")]] thread_local SourceBuffer::Reserve SourceBuffer::reserve_;
 
 SourceBuffer* SourceBuffer::python_backed(void* py_str, const char* data, size_t length) noexcept {
   auto* b = new SourceBuffer();

@@ -16,7 +16,8 @@ class SourceBuffer {
     SourceBuffer* buffer = nullptr;
     uint64_t left = 0;
   };
-  static thread_local Reserve reserve_;
+  // Initial-exec TLS: read on every retain(), so no __tls_get_addr call.
+  [[gnu::tls_model("initial-exec")]] static thread_local Reserve reserve_;
   static constexpr uint64_t kReserveBatch = 4096;
 
  public:

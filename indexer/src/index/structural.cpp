@@ -52,7 +52,14 @@ class TableBuilder {
     ix_.data = data;
     ix_.length = length;
     if (length >= 128) {
-      const size_t rows = length / 128;
+      // One row per 128 bytes at least; more when the document's first 4 KiB hold more '<'
+      // than that (tag-dense documents), so the tables do not grow by copying as they fill.
+      const size_t sample = length < 4096 ? length : 4096;
+      size_t lt = 0;
+      for (size_t i = 0; i < sample; ++i) lt += data[i] == '<';
+      size_t rows = length / 128;
+      const size_t estimate = static_cast<size_t>(static_cast<double>(lt) * (static_cast<double>(length) / sample) * 1.1);
+      if (estimate > rows) rows = estimate;
       ix_.tag_starts.reserve(rows);
       ix_.tag_ends.reserve(rows);
       ix_.tag_kinds.reserve(rows);
