@@ -26,7 +26,7 @@ using storage::HashKey;
 using storage::SharedText;
 
 // ---- the order of a freshly seeded table --------------------------------------------------
-// Both directions use maps laid out like AttrMap: at least 4 buckets, at most 3/4 full, linear
+// Both directions use maps laid out like AttrMap: at least 2 buckets, at most 3/4 full, linear
 // probing from SipHash-1-3 of the key under a fresh random key per map, iterated in slot order.
 // fresh_order() computes, for `n` distinct keys inserted in the given order into such a map
 // sized for n, the order in which that map would list them.
@@ -39,7 +39,7 @@ class FreshOrder {
  public:
   template <class KeyAt>
   const std::vector<uint32_t>& compute(size_t n, KeyAt&& key_at) {
-    size_t buckets = 4;
+    size_t buckets = 2;
     while (buckets * 3 / 4 < n) buckets *= 2;
     const size_t mask = buckets - 1;
     slots_.assign(buckets, OrderSlot{0, 0});
@@ -212,11 +212,11 @@ Result<Ref> to_dict(PyObject* self, SharedBorrow root_borrow) {
   stack.push_back({as_node(self), 0, 0, std::move(root_borrow), Ref::borrow(self)});
   while (!stack.empty()) {
     DictFrame& f = stack.back();
-    if (f.next < f.node->child_count) {
-      PyObject* child = f.node->children[f.next++];
+    if (f.next < f.node->child_count()) {
+      PyObject* child = f.node->children()[f.next++];
       Result<SharedBorrow> b = SharedBorrow::take(as_node(child)->borrow, child);
       if (!b) return Error::panic("Already mutably borrowed");
-      if (as_node(child)->child_count == 0) {
+      if (as_node(child)->child_count() == 0) {
         // A leaf needs no frame; its borrow ends with this block.
         Result<Ref> d = node_dict(as_node(child), pending, pending.size(), order, *keys);
         if (!d) return d.take_error();

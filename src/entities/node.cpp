@@ -59,12 +59,8 @@ Result<Ref> make_node_moving(SharedText name, AttrMap attrs, PyObject* const* re
   NodeObject* n = as_node(o);
   new (&n->name) SharedText(std::move(name));
   new (&n->text) SharedText(std::move(text));
-  n->children = nullptr;
-  if (count > 0) {
-    n->children = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + tp->tp_basicsize);
-    for (Py_ssize_t i = 0; i < count; ++i) n->children[i] = refs[i];
-  }
-  n->child_count = count;
+  PyObject** kids = n->children();  // tp_alloc set the object's size to `count`
+  for (Py_ssize_t i = 0; i < count; ++i) kids[i] = refs[i];
   new (&n->attrs) AttrMap(std::move(attrs));
   new (&n->borrow) std::atomic<int64_t>(0);
   return Ref::steal(o);
@@ -121,10 +117,8 @@ namespace {
 
 void destroy_one(PyObject* o, storage::ReleaseBatch& batch) {
   NodeObject* n = as_node(o);
-  PyObject** kids = n->children;
-  const Py_ssize_t count = n->child_count;
-  n->children = nullptr;
-  n->child_count = 0;
+  PyObject** kids = n->children();
+  const Py_ssize_t count = n->child_count();
   for (Py_ssize_t i = 0; i < count; ++i) Py_DECREF(kids[i]);
   // Name, text and attributes of the nodes of one tree usually share one buffer: its
   // references are given back in runs.
@@ -237,11 +231,11 @@ PyObject* get_attrs(PyObject* self, void*) {
 
 PyObject* get_children(PyObject* self, void*) {
   return with_borrow(self, [](NodeObject* n) -> Result<Ref> {
-    PyObject* l = PyList_New(n->child_count);
+    PyObject* l = PyList_New(n->child_count());
     if (l == nullptr) return Error::fetch();
-    for (Py_ssize_t i = 0; i < n->child_count; ++i) {
-      Py_INCREF(n->children[i]);
-      PyList_SET_ITEM(l, i, n->children[i]);
+    for (Py_ssize_t i = 0; i < n->child_count(); ++i) {
+      Py_INCREF(n->children()[i]);
+      PyList_SET_ITEM(l, i, n->children()[i]);
     }
     return Ref::steal(l);
   });
@@ -294,7 +288,7 @@ Result<Ref> printed_form(PyObject* root, uint8_t width) {
       out += "Text: ";
       out += n->text.view();
     }
-    if (n->child_count > 0) {
+    if (n->child_count() > 0) {
       out += '\n';
       out.append(w, ' ');
       out += "Children:";
@@ -307,8 +301,8 @@ Result<Ref> printed_form(PyObject* root, uint8_t width) {
   while (!stack.empty()) {
     Frame& f = stack.back();
     if (f.next > 0) out += '\n';  // closes the previous child's form
-    if (f.next < f.node->child_count) {
-      PyObject* child = f.node->children[f.next++];
+    if (f.next < f.node->child_count()) {
+      PyObject* child = f.node->children()[f.next++];
       out += '\n';
       out.append(f.width, ' ');
       s = enter(child, static_cast<uint8_t>(f.width + 2));

@@ -23,10 +23,13 @@ struct NodeObject {
   PyObject_VAR_HEAD
   storage::SharedText name;
   storage::SharedText text;
-  PyObject** children;  // the inline strong references; null when there are none
-  Py_ssize_t child_count;
   storage::AttrMap attrs;
   std::atomic<int64_t> borrow;  // active shared borrows; -1 would be an exclusive borrow
+  // The child references follow the fixed fields; their number is the object's size.
+
+  Py_ssize_t child_count() const noexcept { return ob_base.ob_size; }
+  PyObject** children() noexcept { return reinterpret_cast<PyObject**>(this + 1); }
+  PyObject* const* children() const noexcept { return reinterpret_cast<PyObject* const*>(this + 1); }
 };
 
 struct SearchTypeObject {

@@ -84,15 +84,15 @@ Status walk(PyObject* start, int64_t budget, const Test& test, Found& found) {
     NodeObject* n = as_node(o);
     if (test(n)) found.add(o);
     // A node whose children are not visited needs no frame: its borrow ends here.
-    if (n->child_count > 0 && b != 0) stack.push_back({n, 0, b, std::move(*borrow), Ref::borrow(o)});
+    if (n->child_count() > 0 && b != 0) stack.push_back({n, 0, b, std::move(*borrow), Ref::borrow(o)});
     return module::ok_status();
   };
   Status s = visit(start, budget);
   if (!s) return s;
   while (!stack.empty()) {
     Frame& f = stack.back();
-    if (f.next < f.node->child_count) {
-      PyObject* child = f.node->children[f.next++];
+    if (f.next < f.node->child_count()) {
+      PyObject* child = f.node->children()[f.next++];
       s = visit(child, f.budget < 0 ? f.budget : f.budget - 1);
       if (!s) return s;  // `stack` releases the borrows and references on the path
       continue;

@@ -107,8 +107,8 @@ AttrEntry* AttrMap::Table::entries() noexcept {
 }
 
 size_t AttrMap::buckets_for(size_t n) noexcept {
-  // At most three quarters full.
-  size_t b = 4;
+  // At most three quarters full; a single attribute, the commonest case, takes two buckets.
+  size_t b = 2;
   while (b * 3 / 4 < n) b *= 2;
   return b;
 }

@@ -24,7 +24,7 @@ uint64_t copy_fields(ElementRecord& to, const NodeObject* from) {
   to.attrs = from->attrs.copy();
   // Reserved up front: records are filled in place and must not move while their subtree is
   // being copied.
-  to.children.reserve(static_cast<size_t>(from->child_count));
+  to.children.reserve(static_cast<size_t>(from->child_count()));
   return bytes;
 }
 
@@ -42,22 +42,22 @@ module::Result<ElementRecord> snapshot_tree(PyObject* node, uint64_t* size_hint)
   const NodeObject* n = entities::as_node(node);
   uint64_t bytes = copy_fields(root, n);
   if (size_hint != nullptr) *size_hint = bytes;
-  if (n->child_count == 0) return root;
+  if (n->child_count() == 0) return root;
   std::vector<Frame> stack;
   stack.push_back({n, &root, 0, SharedBorrow()});
   while (!stack.empty()) {
     Frame& f = stack.back();
-    if (f.next == f.node->child_count) {
+    if (f.next == f.node->child_count()) {
       stack.pop_back();
       continue;
     }
-    PyObject* child = f.node->children[f.next++];
+    PyObject* child = f.node->children()[f.next++];
     module::Result<SharedBorrow> b = entities::borrow_node(child);
     if (!b) return b.take_error();  // `root` and what was copied so far are released
     ElementRecord& rec = f.record->children.emplace_back();
     const NodeObject* c = entities::as_node(child);
     bytes += copy_fields(rec, c);
-    if (c->child_count > 0) stack.push_back({c, &rec, 0, std::move(*b)});
+    if (c->child_count() > 0) stack.push_back({c, &rec, 0, std::move(*b)});
   }
   if (size_hint != nullptr) *size_hint = bytes;
   return root;
