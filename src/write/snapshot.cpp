@@ -40,6 +40,9 @@ module::Result<ElementRecord> snapshot_tree(PyObject* node, uint64_t* size_hint)
   };
   ElementRecord root;
   const NodeObject* n = entities::as_node(node);
+  // A tree read from one document shares that document's buffer: take the copies' references
+  // on it in batches. The root node, borrowed by the caller, keeps the buffer alive meanwhile.
+  storage::SourceBuffer::ReserveScope reserve(n->name.buffer());
   uint64_t bytes = copy_fields(root, n);
   if (size_hint != nullptr) *size_hint = bytes;
   if (n->child_count() == 0) return root;
