@@ -10,23 +10,13 @@ import time
 
 import tessary
 from conftest import SANITIZED
+from write_support import flatten as shape
 
 Node = tessary.Node
 SearchType = tessary.SearchType
 
 SECONDS = float(os.environ.get("TESSARY_TEST_THREAD_SECONDS", "3"))
 THREADS = 6
-
-
-def shape(node):
-    out = []
-    stack = [node]
-    while stack:
-        n = stack.pop()
-        kids = n.children
-        out.append((n.name, n.attrs, n.text, len(kids)))
-        stack.extend(reversed(kids))
-    return out
 
 
 def document(seed, elements=150):
