@@ -75,24 +75,29 @@ uint64_t siphash13(HashKey key, std::string_view bytes) noexcept {
              key.k0 ^ 0x6c7967656e657261ull, key.k1 ^ 0x7465646279746573ull};
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const size_t n = bytes.size();
-  const size_t total = n + 1;
+  const uint64_t total = n + 1;
   size_t i = 0;
   for (; i + 8 <= n; i += 8) s.absorb(load_le64(p + i));
-  // Tail: the remaining bytes, the 0xFF terminator, and possibly one more full word.
-  unsigned char tail[16] = {0};
-  size_t rest = n - i;
-  if (rest) std::memcpy(tail, p + i, rest);
-  tail[rest] = 0xFF;
-  size_t tail_len = rest + 1;
-  size_t j = 0;
-  if (tail_len == 8) {
-    s.absorb(load_le64(tail));
-    j = 8;
-    tail_len = 0;
+  // The 0..7 remaining bytes, read without touching memory past them: two overlapping 4-byte
+  // loads, or the first, middle and last byte of a shorter rest.
+  const unsigned char* t = p + i;
+  const size_t rest = n - i;
+  uint64_t w = 0;
+  if (rest >= 4) {
+    uint32_t lo, hi;
+    std::memcpy(&lo, t, 4);
+    std::memcpy(&hi, t + rest - 4, 4);
+    w = static_cast<uint64_t>(lo) | (static_cast<uint64_t>(hi) << (8 * (rest - 4)));
+  } else if (rest > 0) {
+    w = static_cast<uint64_t>(t[0]) | (static_cast<uint64_t>(t[rest / 2]) << (8 * (rest / 2))) |
+        (static_cast<uint64_t>(t[rest - 1]) << (8 * (rest - 1)));
   }
-  uint64_t last = static_cast<uint64_t>(total & 0xFF) << 56;
-  for (size_t k = 0; k < tail_len; ++k) last |= static_cast<uint64_t>(tail[j + k]) << (8 * k);
-  s.absorb(last);
+  w |= uint64_t{0xFF} << (8 * rest);  // the terminator
+  if (rest == 7) {
+    s.absorb(w);  // the terminator completed a word: the length goes in a word of its own
+    w = 0;
+  }
+  s.absorb(w | ((total & 0xFF) << 56));
   s.v2 ^= 0xFF;
   s.round();
   s.round();
@@ -107,9 +112,10 @@ AttrEntry* AttrMap::Table::entries() noexcept {
 }
 
 size_t AttrMap::buckets_for(size_t n) noexcept {
-  // At most three quarters full; a single attribute, the commonest case, takes two buckets.
+  // At most half full, so that linear probing stays short; a single attribute, the commonest
+  // case, takes two buckets.
   size_t b = 2;
-  while (b * 3 / 4 < n) b *= 2;
+  while (b / 2 < n) b *= 2;
   return b;
 }
 
@@ -123,7 +129,8 @@ AttrMap::Table* AttrMap::allocate(size_t buckets, size_t capacity, HashKey key) 
   t->mask = static_cast<uint32_t>(buckets - 1);
   t->count = 0;
   t->capacity = static_cast<uint32_t>(capacity);
-  t->pad = 0;
+  t->mixed = 0;
+  t->sole = nullptr;
   std::memset(t->index(), 0, buckets * sizeof(Bucket));
   return t;
 }
@@ -138,8 +145,27 @@ void AttrMap::clear() noexcept {
   clear(batch);
 }
 
+void AttrMap::note_texts(const SharedText& a, const SharedText* b) noexcept {
+  if (t_->mixed) return;
+  SourceBuffer* buf = a.buffer();
+  if (buf == nullptr || (b != nullptr && b->buffer() != buf)) {
+    t_->mixed = 1;
+  } else if (t_->sole == nullptr) {
+    t_->sole = buf;
+  } else if (t_->sole != buf) {
+    t_->mixed = 1;
+  }
+}
+
 void AttrMap::clear(ReleaseBatch& batch) noexcept {
   if (!t_) return;
+  if (!t_->mixed) {
+    // Every text is a range of one buffer: give back all their references at once.
+    if (t_->sole != nullptr) batch.add_n(t_->sole, 2 * uint64_t{t_->count});
+    std::free(t_);
+    t_ = nullptr;
+    return;
+  }
   AttrEntry* e = t_->entries();
   for (uint32_t i = 0, n = t_->count; i < n; ++i) {
     e[i].key.release_into(batch);
@@ -155,6 +181,16 @@ AttrMap AttrMap::copy() const noexcept {
   if (!t_ || t_->count == 0) return m;
   m.t_ = allocate(t_->buckets(), t_->count, t_->key);
   std::memcpy(m.t_->index(), t_->index(), t_->buckets() * sizeof(Bucket));
+  m.t_->mixed = t_->mixed;
+  m.t_->sole = t_->sole;
+  if (!t_->mixed) {
+    // Ranges of one buffer: the entries are copied as they are, with all their references
+    // taken at once.
+    std::memcpy(static_cast<void*>(m.t_->entries()), t_->entries(), t_->count * sizeof(AttrEntry));
+    t_->sole->retain_n(2 * uint64_t{t_->count});
+    m.t_->count = t_->count;
+    return m;
+  }
   const AttrEntry* from = t_->entries();
   AttrEntry* to = m.t_->entries();
   for (uint32_t i = 0; i < t_->count; ++i) new (&to[i]) AttrEntry{from[i].key.copy(), from[i].value.copy()};
@@ -184,6 +220,8 @@ void AttrMap::grow() noexcept {
   const size_t n = old->count;
   const size_t capacity = n < 2 ? 4 : n * 2;
   t_ = allocate(buckets_for(capacity), capacity, old->key);
+  t_->mixed = old->mixed;
+  t_->sole = old->sole;
   AttrEntry* from = old->entries();
   AttrEntry* to = t_->entries();
   Bucket* ix = t_->index();
@@ -212,6 +250,7 @@ bool AttrMap::insert_unique(SharedText key, SharedText value) noexcept {
     grow();
     b = probe(kv, h);
   }
+  note_texts(key, &value);
   const uint32_t pos = t_->count++;
   new (&t_->entries()[pos]) AttrEntry{std::move(key), std::move(value)};
   t_->index()[b] = {pos + 1, static_cast<uint32_t>(h)};
@@ -224,6 +263,7 @@ void AttrMap::insert_or_replace(SharedText key, SharedText value) noexcept {
     const size_t b = probe(kv, siphash13(t_->key, kv));
     const uint32_t slot = t_->index()[b].pos;
     if (slot != 0) {
+      note_texts(value, nullptr);
       t_->entries()[slot - 1].value = std::move(value);
       return;
     }

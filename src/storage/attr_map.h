@@ -97,7 +97,10 @@ class AttrMap {
     uint32_t mask;      // buckets - 1
     uint32_t count;
     uint32_t capacity;  // room for entries
-    uint32_t pad;
+    uint32_t mixed;     // 1 when some key or value is not a range of `sole`
+    // While `mixed` is 0: the buffer every key and value is a range of (null when empty). Such
+    // a map is released and copied without visiting its entries.
+    SourceBuffer* sole;
     size_t buckets() const noexcept { return static_cast<size_t>(mask) + 1; }
     Bucket* index() noexcept { return reinterpret_cast<Bucket*>(this + 1); }
     const Bucket* index() const noexcept { return reinterpret_cast<const Bucket*>(this + 1); }
@@ -105,6 +108,8 @@ class AttrMap {
     const AttrEntry* entries() const noexcept { return const_cast<Table*>(this)->entries(); }
   };
   static Table* allocate(size_t buckets, size_t capacity, HashKey key) noexcept;
+  // Keeps `sole`/`mixed` true of an entry about to be added (or a value about to replace one).
+  void note_texts(const SharedText& a, const SharedText* b) noexcept;
   static size_t buckets_for(size_t n) noexcept;
   void grow() noexcept;
   // The bucket holding `key`, or the empty bucket where it would go.

@@ -155,6 +155,13 @@ class ReleaseBatch {
     }
     ++n_;
   }
+  void add_n(SourceBuffer* b, uint64_t n) noexcept {
+    if (b != buf_) {
+      flush();
+      buf_ = b;
+    }
+    n_ += n;
+  }
   void flush() noexcept {
     if (buf_ != nullptr) buf_->release_n(n_);
     buf_ = nullptr;

@@ -41,6 +41,15 @@ class SourceBuffer {
     }
     count_.fetch_add(1, std::memory_order_relaxed);
   }
+  // `n` references at once (from this thread's reserve when one is active for this buffer).
+  void retain_n(uint64_t n) noexcept {
+    Reserve& r = reserve_;
+    if (r.buffer == this && r.left >= n) {
+      r.left -= n;
+      return;
+    }
+    count_.fetch_add(n, std::memory_order_relaxed);
+  }
   void release() noexcept { release_n(1); }
   void release_n(uint64_t n) noexcept {
     if (n != 0 && count_.fetch_sub(n, std::memory_order_acq_rel) == n) destroy();
