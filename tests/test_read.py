@@ -40,6 +40,14 @@ def error_of(doc, root="r"):
         ('<r a="1"b="2"/>', "r", "malformed XML at byte 8: expected whitespace before attribute"),
         ('<r ="1"/>', "r", "malformed XML at byte 3: expected attribute name"),
         ('<r a="1" a="2"/>', "r", "malformed XML at byte 9: duplicate attribute 'a'"),
+        # Attributes are checked in document order: a repeated name is reported before a fault
+        # in a later attribute, and a fault before a later repetition.
+        ('<r a="1" a="2" b="&bogus;"/>', "r", "malformed XML at byte 9: duplicate attribute 'a'"),
+        ('<r a="1" a="2" b="x<y"/>', "r", "malformed XML at byte 9: duplicate attribute 'a'"),
+        ('<r a="1" a="2" b=3/>', "r", "malformed XML at byte 9: duplicate attribute 'a'"),
+        ('<r a="1" b="2" c="3" b="4" a="5">', "r", "malformed XML at byte 21: duplicate attribute 'b'"),
+        ('<r a="1" b="&bogus;" a="2"/>', "r", "unknown entity reference '&bogus;' at byte 12"),
+        ('<r a="1" b=2 a="3"/>', "r", "malformed XML at byte 11: value of attribute 'b' is not quoted"),
         ("<r a=1/>", "r", "malformed XML at byte 5: value of attribute 'a' is not quoted"),
         ("<r a />", "r", "malformed XML at byte 3: attribute 'a' has no value"),
         ("<a / >", "a", "malformed XML at byte 3: attribute '/' has no value"),

@@ -52,6 +52,16 @@ def test_indentation_levels():
     assert ws(deep, 0) == "<a>\n<b>\n<c>t</c>\n</b>\n</a>"
 
 
+def test_indentation_past_short_runs():
+    # Nested 40 deep with indents up to 70 spaces per level: the indentation of a line passes
+    # 64 spaces at different depths, and one level alone can be longer than that.
+    for indent in (1, 3, 7, 16, 33, 64, 65, 70):
+        tree = chain(40, "n")
+        lines = [" " * (indent * d) + "<n>" for d in range(39)] + [" " * (indent * 39) + "<n/>"]
+        lines += [" " * (indent * d) + "</n>" for d in reversed(range(39))]
+        assert ws(tree, indent) == "\n".join(lines)
+
+
 def test_text_before_children():
     tree = Node("p", children=[Node("a", text="1"), Node("b")], text="lead")
     assert ws(tree, 2) == "<p>lead<a>1</a>\n  <b/>\n</p>"
@@ -128,6 +138,27 @@ def test_escaping_long_runs_at_every_position():
                 assert ws(Node("e", {"k": s})) == f'<e k="{escape(s, True)}"/>'
     dense = "".join(specials[i % 8] + "é" * (i % 3) for i in range(500))
     assert ws(Node("e", {"k": dense}, text=dense)) == f'<e k="{escape(dense, True)}">{escape(dense)}</e>'
+
+
+def test_short_names_keys_and_values_of_every_length():
+    # Names and keys shorter and longer than one 8- or 16-byte move, values shorter than one
+    # scan block with a special character at every offset.
+    specials = "&<>\"'\t\r\n"
+    for length in range(0, 20):
+        name = "n" * max(length, 1)
+        key = "k" * max(length, 1)
+        plain = "v" * length
+        assert ws(Node(name, {key: plain})) == f'<{name} {key}="{plain}"/>'
+        assert ws(Node(name, children=[Node(name)])) == f"<{name}>\n    <{name}/>\n</{name}>"
+        for pos in range(length):
+            for c in specials:
+                v = plain[:pos] + c + plain[pos + 1:]
+                assert ws(Node("e", {key: v, "z": v + "é"})) in (
+                    f'<e {key}="{escape(v, True)}" z="{escape(v, True)}é"/>',
+                    f'<e z="{escape(v, True)}é" {key}="{escape(v, True)}"/>',
+                )
+    every = specials * 2
+    assert ws(Node("e", {"k": every})) == f'<e k="{escape(every, True)}"/>'
 
 
 # ---- arguments ------------------------------------------------------------------------------

@@ -157,19 +157,30 @@ bool start_tag_name(const StructuralIndex& idx, size_t k, StartTagName& out, Rea
 }
 
 bool parse_start_tag(const char* doc, const StructuralIndex& idx, size_t k, SourceBuffer* buffer, ElementRecord& out,
-                     ReadError& error) noexcept {
+                     std::vector<storage::AttrEntry>& scratch, ReadError& error) noexcept {
   StartTagName tag;
   if (!start_tag_name(idx, k, tag, error)) return false;
   out.name = SharedText::shared(buffer, tag.name_start, tag.name_end);
   const uint64_t end = tag.attrs_end;
   uint64_t p = tag.attrs_start;
   uint64_t last = p;
-  // Every attribute has an '=', so their count bounds the map's size: sizing it once avoids
-  // growing (and rehashing) it attribute by attribute. Tags without attributes allocate nothing.
-  size_t equals = 0;
-  for (const char *q = doc + p, *qe = doc + end; q < qe; ++q) equals += *q == '=';  // vectorised by the compiler
-  AttrMap attrs(equals);
+  const char* const area_end = doc + end;
+  // The attributes are gathered first and put in the map together, which sizes the map once
+  // and lets the key hashes be computed side by side.
+  scratch.clear();
+  auto duplicate = [&](size_t i) {
+    const SharedText& key = scratch[i].key;
+    return ReadError::positioned(quoted("duplicate attribute '", key.view(), "'"), key.range_start());
+  };
+  // An error found in a later attribute is reported only when no earlier one was repeated,
+  // since attributes are checked in document order.
   auto fail = [&](ReadError e) {
+    if (scratch.size() > 1) {
+      AttrMap seen(scratch.size());
+      const size_t dup = seen.fill_unique(scratch.data(), scratch.size());
+      if (dup < scratch.size()) e = duplicate(dup);
+    }
+    scratch.clear();
     error = std::move(e);
     return false;
   };
@@ -197,9 +208,8 @@ bool parse_start_tag(const char* doc, const StructuralIndex& idx, size_t k, Sour
     // in between needs decoding; longer or unusual values fall back to vector searches.
     const char* v = doc + value_start;
     const char* q = v;
-    const char* const area_end = doc + end;
     while (q < area_end && !(kByteClass.v[static_cast<unsigned char>(*q)] & kValueStop)) ++q;
-    const char* special = nullptr;  // the first byte needing decoding, when known
+    const char* special = nullptr;  // the first byte needing decoding, when there is one
     const char* vend;
     if (q < area_end && *q == quote) {
       vend = q;
@@ -207,13 +217,15 @@ bool parse_start_tag(const char* doc, const StructuralIndex& idx, size_t k, Sour
       const void* close = std::memchr(q, quote, static_cast<size_t>(area_end - q));
       if (close == nullptr) return fail(ReadError::positioned("unterminated attribute value", value_start));
       vend = static_cast<const char*>(close);
-      if (q < vend) special = find_attr_special(q, vend);
+      if (q < vend) {
+        special = find_attr_special(q, vend);
+        if (special == vend) special = nullptr;
+      }
     }
     const uint64_t value_end = static_cast<uint64_t>(vend - doc);
-    if (special == nullptr) special = vend;
 
     SharedText value;
-    if (special == vend) {
+    if (special == nullptr) {
       value = SharedText::shared(buffer, value_start, value_end);
     } else {
       const char* lt = *special == '<' ? special : find_lt(special + 1, vend);
@@ -221,24 +233,35 @@ bool parse_start_tag(const char* doc, const StructuralIndex& idx, size_t k, Sour
         return fail(ReadError::positioned("'<' is not allowed in attribute values", static_cast<uint64_t>(lt - doc)));
       }
       OwnedBytes decoded;
+      ReadError decode_error;
       if (decode_from(v, static_cast<size_t>(vend - v), static_cast<size_t>(special - v), value_start,
-                      DecodeMode::Attribute, decoded, error) == DecodeStatus::Failed) {
-        return false;
+                      DecodeMode::Attribute, decoded, decode_error) == DecodeStatus::Failed) {
+        return fail(std::move(decode_error));
       }
       value = decoded.into_text();
     }
-    if (!attrs.insert_unique(SharedText::shared(buffer, key_start, key_end), std::move(value))) {
-      return fail(ReadError::positioned(quoted("duplicate attribute '", key, "'"), key_start));
-    }
+    scratch.push_back({SharedText::shared(buffer, key_start, key_end), std::move(value)});
     p = last = value_end + 1;
   }
-  out.attrs = std::move(attrs);
+  if (!scratch.empty()) {
+    AttrMap attrs(scratch.size());
+    const size_t dup = attrs.fill_unique(scratch.data(), scratch.size());
+    if (dup < scratch.size()) {
+      error = duplicate(dup);
+      scratch.clear();
+      return false;
+    }
+    scratch.clear();
+    out.attrs = std::move(attrs);
+  }
   return true;
 }
 
 // ---- the tree ------------------------------------------------------------------------------
 
 namespace {
+
+constexpr size_t kFinishedReserveMax = size_t{1} << 22;
 
 class Builder {
  public:
@@ -283,6 +306,7 @@ class Builder {
   std::vector<ElementRecord> finished_;
   std::vector<index::NameRange> outer_names_;    // start tags before the root, not yet closed
   ElementRecord result_;
+  std::vector<storage::AttrEntry> attr_scratch_;  // one start tag's attributes, before its map is made
   ReadError error_;
 };
 
@@ -325,12 +349,16 @@ bool Builder::close_innermost() noexcept {
   rec.text = top.text.finish(doc_, buffer_);
   const size_t base = top.child_base;
   const size_t n = finished_.size() - base;
-  if (n > 0) {
+  const bool root = depth_ == 1;
+  if (root && base == 0) {
+    // The root's children are the whole list: it becomes the root's, without a copy.
+    rec.children = std::move(finished_);
+    finished_ = std::vector<ElementRecord>();
+  } else if (n > 0) {
     rec.children.reserve(n);
     for (size_t i = base; i < finished_.size(); ++i) rec.children.push_back(std::move(finished_[i]));
     finished_.resize(base);
   }
-  const bool root = depth_ == 1;
   if (root) {
     result_ = std::move(rec);
   } else {
@@ -353,6 +381,9 @@ BuildResult Builder::run() noexcept {
   idx_ = std::move(indexed.index);
 
   const size_t rows = idx_.tag_count();
+  // Room for as many finished elements as there are tags (bounded), so the list is not regrown
+  // and moved while a wide element collects its children. Pages not used are never touched.
+  finished_.reserve(rows < kFinishedReserveMax ? rows : kFinishedReserveMax);
   for (size_t k = 0; k < rows; ++k) {
     const uint64_t s = idx_.tag_starts[k];
     const uint64_t e = idx_.tag_ends[k];
@@ -367,7 +398,7 @@ BuildResult Builder::run() noexcept {
           outer_names_.push_back(idx_.tag_names[k]);
           break;
         }
-        if (!parse_start_tag(doc_, idx_, k, buffer_, push().record, error_)) return std::move(error_);
+        if (!parse_start_tag(doc_, idx_, k, buffer_, push().record, attr_scratch_, error_)) return std::move(error_);
         break;
       }
       case TagKind::Close: {
@@ -402,7 +433,7 @@ BuildResult Builder::run() noexcept {
       case TagKind::SelfClose: {
         // Parsed wherever it stands, so its attributes are checked outside the root too.
         ElementRecord rec;
-        if (!parse_start_tag(doc_, idx_, k, buffer_, rec, error_)) return std::move(error_);
+        if (!parse_start_tag(doc_, idx_, k, buffer_, rec, attr_scratch_, error_)) return std::move(error_);
         if (inside_root()) {
           finished_.push_back(std::move(rec));
         } else if (name_is_root(idx_.tag_names[k])) {

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "index/mod.h"
 #include "read/owned_bytes.h"
@@ -65,8 +66,10 @@ struct StartTagName {
 bool start_tag_name(const index::StructuralIndex& idx, size_t k, StartTagName& out, ReadError& error) noexcept;
 
 // Parses tag row `k` (kind Open or SelfClose) into a record with its name and attributes.
+// `scratch` is working space kept between calls (its contents on entry do not matter).
 bool parse_start_tag(const char* doc, const index::StructuralIndex& idx, size_t k, storage::SourceBuffer* buffer,
-                     storage::ElementRecord& out, ReadError& error) noexcept;
+                     storage::ElementRecord& out, std::vector<storage::AttrEntry>& scratch,
+                     ReadError& error) noexcept;
 
 // A piece of character data: document bytes, or a decoded string.
 struct TextSlice {

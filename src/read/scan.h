@@ -129,4 +129,67 @@ inline const char* find_attr_special(const char* p, const char* end) noexcept {
   return end;
 }
 
+// The byte-at-a-time twin of find_any8, which it uses for the tail.
+inline const char* find_any8_bytewise(const char* p, const char* end, const unsigned char (&set)[8]) noexcept {
+  for (; p < end; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c == set[0] || c == set[1] || c == set[2] || c == set[3] || c == set[4] || c == set[5] || c == set[6] ||
+        c == set[7]) {
+      return p;
+    }
+  }
+  return end;
+}
+
+// The first byte of [p, end) equal to one of the eight bytes of `set` (repeat a byte to look
+// for fewer), or end. Sixteen bytes are tested per step while a whole block lies before
+// `limit` (at least end, and readable): bytes in [end, limit) may be read but are never
+// reported. Used for the short runs inside start tags, where a byte loop's unpredictable exit
+// costs more than one block test.
+inline const char* find_any8(const char* p, const char* end, const char* limit, const unsigned char (&set)[8]) noexcept {
+#if defined(__SSE2__)
+  if (p < end && limit - p >= 16) {
+    __m128i s[8];
+    for (int i = 0; i < 8; ++i) s[i] = _mm_set1_epi8(static_cast<char>(set[i]));
+    do {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const __m128i hit = _mm_or_si128(
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, s[0]), _mm_cmpeq_epi8(v, s[1])),
+                       _mm_or_si128(_mm_cmpeq_epi8(v, s[2]), _mm_cmpeq_epi8(v, s[3]))),
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, s[4]), _mm_cmpeq_epi8(v, s[5])),
+                       _mm_or_si128(_mm_cmpeq_epi8(v, s[6]), _mm_cmpeq_epi8(v, s[7]))));
+      const int m = _mm_movemask_epi8(hit);
+      if (m != 0) {
+        const char* q = p + __builtin_ctz(static_cast<unsigned>(m));
+        return q < end ? q : end;
+      }
+      p += 16;
+    } while (p < end && limit - p >= 16);
+    if (p >= end) return end;
+  }
+#elif defined(__ARM_NEON) || defined(__aarch64__)
+  if (p < end && limit - p >= 16) {
+    uint8x16_t s[8];
+    for (int i = 0; i < 8; ++i) s[i] = vdupq_n_u8(set[i]);
+    do {
+      const uint8x16_t v = vld1q_u8(reinterpret_cast<const uint8_t*>(p));
+      const uint8x16_t hit = vorrq_u8(vorrq_u8(vorrq_u8(vceqq_u8(v, s[0]), vceqq_u8(v, s[1])),
+                                               vorrq_u8(vceqq_u8(v, s[2]), vceqq_u8(v, s[3]))),
+                                      vorrq_u8(vorrq_u8(vceqq_u8(v, s[4]), vceqq_u8(v, s[5])),
+                                               vorrq_u8(vceqq_u8(v, s[6]), vceqq_u8(v, s[7]))));
+      const uint64_t m = scan_detail::nibble_mask(hit);
+      if (m != 0) {
+        const char* q = p + (__builtin_ctzll(m) >> 2);
+        return q < end ? q : end;
+      }
+      p += 16;
+    } while (p < end && limit - p >= 16);
+    if (p >= end) return end;
+  }
+#else
+  (void)limit;
+#endif
+  return find_any8_bytewise(p, end, set);
+}
+
 }  // namespace tessary::read

@@ -3,6 +3,7 @@
 #include <sys/random.h>
 #include <time.h>
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -105,12 +106,6 @@ uint64_t siphash13(HashKey key, std::string_view bytes) noexcept {
   return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
 }
 
-AttrEntry* AttrMap::Table::entries() noexcept {
-  // Entries follow the index, aligned to 8 bytes.
-  const size_t off = sizeof(Table) + buckets() * sizeof(Bucket);
-  return reinterpret_cast<AttrEntry*>(reinterpret_cast<char*>(this) + off);
-}
-
 size_t AttrMap::buckets_for(size_t n) noexcept {
   // At most half full, so that linear probing stays short; a single attribute, the commonest
   // case, takes two buckets.
@@ -131,6 +126,8 @@ AttrMap::Table* AttrMap::allocate(size_t buckets, size_t capacity, HashKey key) 
   t->capacity = static_cast<uint32_t>(capacity);
   t->mixed = 0;
   t->sole = nullptr;
+  t->refs = 1;
+  t->bytes = 0;
   std::memset(t->index(), 0, buckets * sizeof(Bucket));
   return t;
 }
@@ -159,6 +156,13 @@ void AttrMap::note_texts(const SharedText& a, const SharedText* b) noexcept {
 
 void AttrMap::clear(ReleaseBatch& batch) noexcept {
   if (!t_) return;
+  // Only the last map holding a table releases it. A count of 1 means no other map holds it
+  // and none can start to (sharing needs a holder), so no atomic change is needed then.
+  std::atomic_ref<uint64_t> refs(t_->refs);
+  if (refs.load(std::memory_order_acquire) != 1 && refs.fetch_sub(1, std::memory_order_acq_rel) != 1) {
+    t_ = nullptr;
+    return;
+  }
   if (!t_->mixed) {
     // Every text is a range of one buffer: give back all their references at once.
     if (t_->sole != nullptr) batch.add_n(t_->sole, 2 * uint64_t{t_->count});
@@ -176,6 +180,20 @@ void AttrMap::clear(ReleaseBatch& batch) noexcept {
   t_ = nullptr;
 }
 
+AttrMap AttrMap::share() const noexcept {
+  AttrMap m;
+  if (!t_) return m;
+  std::atomic_ref<uint64_t>(t_->refs).fetch_add(1, std::memory_order_relaxed);
+  m.t_ = t_;
+  return m;
+}
+
+void AttrMap::unshare() noexcept {
+  if (t_ == nullptr || std::atomic_ref<uint64_t>(t_->refs).load(std::memory_order_acquire) == 1) return;
+  AttrMap own = copy();
+  *this = std::move(own);  // gives back this map's share of the old table
+}
+
 AttrMap AttrMap::copy() const noexcept {
   AttrMap m;
   if (!t_ || t_->count == 0) return m;
@@ -183,6 +201,7 @@ AttrMap AttrMap::copy() const noexcept {
   std::memcpy(m.t_->index(), t_->index(), t_->buckets() * sizeof(Bucket));
   m.t_->mixed = t_->mixed;
   m.t_->sole = t_->sole;
+  m.t_->bytes = t_->bytes;
   if (!t_->mixed) {
     // Ranges of one buffer: the entries are copied as they are, with all their references
     // taken at once.
@@ -222,6 +241,7 @@ void AttrMap::grow() noexcept {
   t_ = allocate(buckets_for(capacity), capacity, old->key);
   t_->mixed = old->mixed;
   t_->sole = old->sole;
+  t_->bytes = old->bytes;
   AttrEntry* from = old->entries();
   AttrEntry* to = t_->entries();
   Bucket* ix = t_->index();
@@ -241,6 +261,7 @@ void AttrMap::grow() noexcept {
 }
 
 bool AttrMap::insert_unique(SharedText key, SharedText value) noexcept {
+  unshare();
   if (!t_) t_ = allocate(buckets_for(1), 1, next_hash_key());
   const std::string_view kv = key.view();
   const uint64_t h = siphash13(t_->key, kv);
@@ -251,20 +272,62 @@ bool AttrMap::insert_unique(SharedText key, SharedText value) noexcept {
     b = probe(kv, h);
   }
   note_texts(key, &value);
+  t_->bytes += kv.size() + value.size();
   const uint32_t pos = t_->count++;
   new (&t_->entries()[pos]) AttrEntry{std::move(key), std::move(value)};
   t_->index()[b] = {pos + 1, static_cast<uint32_t>(h)};
   return true;
 }
 
+size_t AttrMap::fill_unique(AttrEntry* items, size_t n) noexcept {
+  if (n == 0) return 0;
+  unshare();
+  if (!t_) t_ = allocate(buckets_for(n), n, next_hash_key());
+  if (t_->capacity - t_->count < n) {
+    // Not sized for them: insert one by one, growing as needed.
+    for (size_t j = 0; j < n; ++j) {
+      if (find(items[j].key.view()) != nullptr) return j;
+      insert_unique(std::move(items[j].key), std::move(items[j].value));
+    }
+    return n;
+  }
+  Table* const t = t_;
+  // Hashes first, a block at a time: each is an independent chain of arithmetic, so the
+  // processor overlaps several of them.
+  constexpr size_t kBlock = 16;
+  uint64_t hashes[kBlock];
+  Bucket* const ix = t->index();
+  AttrEntry* const entries = t->entries();
+  for (size_t base = 0; base < n; base += kBlock) {
+    const size_t m = n - base < kBlock ? n - base : kBlock;
+    for (size_t j = 0; j < m; ++j) hashes[j] = siphash13(t->key, items[base + j].key.view());
+    for (size_t j = 0; j < m; ++j) {
+      AttrEntry& item = items[base + j];
+      const std::string_view kv = item.key.view();
+      const uint64_t h = hashes[j];
+      const size_t b = probe(kv, h);
+      if (ix[b].pos != 0) return base + j;
+      note_texts(item.key, &item.value);
+      t->bytes += kv.size() + item.value.size();
+      const uint32_t pos = t->count++;
+      new (&entries[pos]) AttrEntry{std::move(item.key), std::move(item.value)};
+      ix[b] = {pos + 1, static_cast<uint32_t>(h)};
+    }
+  }
+  return n;
+}
+
 void AttrMap::insert_or_replace(SharedText key, SharedText value) noexcept {
+  unshare();
   if (t_) {
     const std::string_view kv = key.view();
     const size_t b = probe(kv, siphash13(t_->key, kv));
     const uint32_t slot = t_->index()[b].pos;
     if (slot != 0) {
       note_texts(value, nullptr);
-      t_->entries()[slot - 1].value = std::move(value);
+      SharedText& old = t_->entries()[slot - 1].value;
+      t_->bytes = t_->bytes - old.size() + value.size();
+      old = std::move(value);
       return;
     }
   }

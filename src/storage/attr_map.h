@@ -49,6 +49,13 @@ class AttrMap {
 
   // Same buckets, same index, same hash key: the copy iterates in the same order.
   AttrMap copy() const noexcept;
+  // The same table, shared: a map holding it iterates exactly as this one does. Tables are
+  // counted atomically, so maps sharing one may be released on different threads; a shared
+  // table is never changed (a map about to change one first takes a copy of its own).
+  AttrMap share() const noexcept;
+  // Total bytes of all keys and values (kept up to date by the inserts, so reading it does not
+  // visit the entries).
+  uint64_t text_bytes() const noexcept { return t_ ? t_->bytes : 0; }
 
   size_t size() const noexcept { return t_ ? t_->count : 0; }
   bool empty() const noexcept { return size() == 0; }
@@ -56,6 +63,10 @@ class AttrMap {
   // Inserts when no entry has the same key text; returns false (leaving the map as it was)
   // when the key is already present. The arguments are consumed either way.
   bool insert_unique(SharedText key, SharedText value) noexcept;
+  // Moves entries[0, n) into this map, which must be empty and sized for at least n, in that
+  // order. Stops at the first entry whose key repeats an earlier one and returns its position
+  // (that entry and the ones after it stay in `entries`); returns n when all keys are unique.
+  size_t fill_unique(AttrEntry* entries, size_t n) noexcept;
   // Inserts, replacing the value of an existing equal key.
   void insert_or_replace(SharedText key, SharedText value) noexcept;
   const AttrEntry* find(std::string_view key) const noexcept;
@@ -101,12 +112,19 @@ class AttrMap {
     // While `mixed` is 0: the buffer every key and value is a range of (null when empty). Such
     // a map is released and copied without visiting its entries.
     SourceBuffer* sole;
+    uint64_t refs;   // maps sharing this table; changed atomically (std::atomic_ref)
+    uint64_t bytes;  // total bytes of all keys and values
     size_t buckets() const noexcept { return static_cast<size_t>(mask) + 1; }
     Bucket* index() noexcept { return reinterpret_cast<Bucket*>(this + 1); }
     const Bucket* index() const noexcept { return reinterpret_cast<const Bucket*>(this + 1); }
-    AttrEntry* entries() noexcept;
+    // Entries follow the index (8-byte aligned: the header and buckets are multiples of 8).
+    AttrEntry* entries() noexcept {
+      return reinterpret_cast<AttrEntry*>(reinterpret_cast<char*>(this + 1) + buckets() * sizeof(Bucket));
+    }
     const AttrEntry* entries() const noexcept { return const_cast<Table*>(this)->entries(); }
   };
+  // Before a change: gives this map a table of its own when it shares one.
+  void unshare() noexcept;
   static Table* allocate(size_t buckets, size_t capacity, HashKey key) noexcept;
   // Keeps `sole`/`mixed` true of an entry about to be added (or a value about to replace one).
   void note_texts(const SharedText& a, const SharedText* b) noexcept;

@@ -41,14 +41,16 @@ struct Replacement {
 
 inline Replacement replacement(unsigned char c) noexcept {
   switch (c) {
-    case '&': return {"&amp;", 5};
-    case '<': return {"&lt;", 4};
-    case '>': return {"&gt;", 4};
+    // Each text is padded with NULs to at least 6 readable bytes, so it can be copied with a
+    // fixed-size move; `size` is its length.
+    case '&': return {"&amp;\0", 5};
+    case '<': return {"&lt;\0\0", 4};
+    case '>': return {"&gt;\0\0", 4};
     case '"': return {"&quot;", 6};
     case '\'': return {"&apos;", 6};
-    case '\t': return {"&#9;", 4};
-    case '\r': return {"&#13;", 5};
-    default: return {"&#10;", 5};  // '\n', the only other byte a mode replaces
+    case '\t': return {"&#9;\0\0", 4};
+    case '\r': return {"&#13;\0", 5};
+    default: return {"&#10;\0", 5};  // '\n', the only other byte a mode replaces
   }
 }
 
@@ -163,6 +165,59 @@ inline bool write_escaped(Sink& sink, std::string_view text, EscapeMode mode) no
   if (text.empty()) return true;
   return mode == EscapeMode::Text ? escape_detail::write_escaped_in<EscapeMode::Text>(sink, text)
                                   : escape_detail::write_escaped_in<EscapeMode::Attribute>(sink, text);
+}
+
+// Copies `n` bytes to `w` and returns the end. Short pieces (names, keys, short values) are
+// copied with a pair of overlapping fixed-size moves instead of a call.
+inline char* copy_piece(char* w, const char* p, size_t n) noexcept {
+  if (n <= 16) {
+    if (n >= 8) {
+      std::memcpy(w, p, 8);
+      std::memcpy(w + n - 8, p + n - 8, 8);
+    } else if (n >= 4) {
+      std::memcpy(w, p, 4);
+      std::memcpy(w + n - 4, p + n - 4, 4);
+    } else if (n > 0) {
+      w[0] = p[0];
+      w[n / 2] = p[n / 2];
+      w[n - 1] = p[n - 1];
+    }
+    return w + n;
+  }
+  std::memcpy(w, p, n);
+  return w + n;
+}
+
+// Writes `text` escaped for `mode` at `w`, which has room for 6 bytes per byte of text (the
+// longest replacement), and returns the end.
+template <EscapeMode M>
+inline char* escape_into(char* w, std::string_view text) noexcept {
+  const char* base = text.data();
+  const size_t n = text.size();
+  if (n < 16) {
+    constexpr uint8_t want = static_cast<uint8_t>(M);
+    for (size_t i = 0; i < n; ++i) {
+      const unsigned char c = static_cast<unsigned char>(base[i]);
+      if ((escape_detail::kClasses.cls[c] & want) == 0) [[likely]] {
+        *w++ = static_cast<char>(c);
+      } else {
+        const escape_detail::Replacement r = escape_detail::replacement(c);
+        std::memcpy(w, r.text, 6);  // every replacement text is padded to 6 readable bytes
+        w += r.size;
+      }
+    }
+    return w;
+  }
+  size_t run = 0;
+  escape_detail::for_each_special<M>(reinterpret_cast<const unsigned char*>(base), n, [&](size_t at) {
+    w = copy_piece(w, base + run, at - run);
+    const escape_detail::Replacement r = escape_detail::replacement(static_cast<unsigned char>(base[at]));
+    std::memcpy(w, r.text, 6);
+    w += r.size;
+    run = at + 1;
+    return true;
+  });
+  return copy_piece(w, base + run, n - run);
 }
 
 }  // namespace tessary::write

@@ -1,5 +1,6 @@
 #include "write/serializer.h"
 
+#include <cstring>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -32,8 +33,18 @@ WriteError XmlWriter<Sink>::error() const noexcept {
 
 template <class Sink>
 bool XmlWriter<Sink>::line_break() noexcept {
-  if (!sink_.put('\n')) return false;
   uint64_t total;
+  if (!__builtin_mul_overflow(indent_, depth_, &total) && total <= 64) {
+    if (char* w = sink_.room(65)) {
+      // A short indentation: the line feed and a fixed 64-byte run of spaces, of which only
+      // `total` count.
+      *w = '\n';
+      std::memset(w + 1, ' ', 64);
+      sink_.commit(w + 1 + total);
+      return true;
+    }
+  }
+  if (!sink_.put('\n')) return false;
   if (!__builtin_mul_overflow(indent_, depth_, &total)) return sink_.fill_spaces(total);
   // More than 2^64 spaces: level by level, until the sink refuses.
   for (uint64_t d = 0; d < depth_; ++d) {
@@ -48,10 +59,29 @@ int XmlWriter<Sink>::open(ElementRecord& e) noexcept {
   pending_break_ = true;
   std::string_view name;
   if (!e.name.checked_view(&name)) return bad_text(), -1;
-  if (!sink_.put('<') || !sink_.append(name.data(), name.size())) return -1;
+  if (char* w = sink_.room(name.size() + 1)) {
+    *w = '<';
+    sink_.commit(copy_piece(w + 1, name.data(), name.size()));
+  } else if (!sink_.put('<') || !sink_.append(name.data(), name.size())) {
+    return -1;
+  }
   for (const auto& a : e.attrs) {
     std::string_view key, value;
     if (!a.key.checked_view(&key) || !a.value.checked_view(&value)) return bad_text(), -1;
+    // In place when the sink has room for the longest possible result (every value byte
+    // replaced by six), else piece by piece.
+    if (key.size() < (size_t{1} << 40) && value.size() < (size_t{1} << 40)) {
+      if (char* w = sink_.room(key.size() + 6 * value.size() + 4)) {
+        *w++ = ' ';
+        w = copy_piece(w, key.data(), key.size());
+        *w++ = '=';
+        *w++ = '"';
+        w = escape_into<EscapeMode::Attribute>(w, value);
+        *w++ = '"';
+        sink_.commit(w);
+        continue;
+      }
+    }
     if (!sink_.put(' ') || !sink_.append(key.data(), key.size()) || !sink_.append("=\"", 2) ||
         !write_escaped(sink_, value, EscapeMode::Attribute) || !sink_.put('"')) {
       return -1;
@@ -77,6 +107,14 @@ bool XmlWriter<Sink>::close(ElementRecord& e) noexcept {
   pending_break_ = true;
   std::string_view name;
   if (!e.name.checked_view(&name)) return bad_text();
+  if (char* w = sink_.room(name.size() + 3)) {
+    w[0] = '<';
+    w[1] = '/';
+    w = copy_piece(w + 2, name.data(), name.size());
+    *w = '>';
+    sink_.commit(w + 1);
+    return true;
+  }
   return sink_.append("</", 2) && sink_.append(name.data(), name.size()) && sink_.put('>');
 }
 

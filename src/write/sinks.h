@@ -48,6 +48,11 @@ class MemorySink {
     }
     return append_slow(&c, 1);
   }
+  // Room to write up to `n` bytes in place, or null when the buffer has not that much free (the
+  // caller then appends piece by piece, which grows it). The bytes count once commit() is given the end of
+  // what was written.
+  char* room(size_t n) noexcept { return n < cap_ - len_ ? data_ + len_ : nullptr; }
+  void commit(const char* end) noexcept { len_ = static_cast<size_t>(end - data_); }
   // Appends `n` spaces.
   bool fill_spaces(uint64_t n) noexcept;
   // Sizes the buffer for about `n` bytes ahead of time. Only advice: when the memory is not
@@ -95,6 +100,9 @@ class FileSink {
     }
     return append_slow(&c, 1);
   }
+  // As MemorySink::room: room in the buffer, or null when it has not `n` bytes free.
+  char* room(size_t n) noexcept { return n < kBufferSize - used_ ? buf_ + used_ : nullptr; }
+  void commit(const char* end) noexcept { used_ = static_cast<size_t>(end - buf_); }
   // Appends `n` spaces through the buffer, one buffer-full at a time: any count is written
   // with bounded memory.
   bool fill_spaces(uint64_t n) noexcept;

@@ -13,15 +13,17 @@ using storage::ElementRecord;
 
 namespace {
 
-// Copies a node's own fields; its children are copied by the caller's walk. Returns the bytes
+// Copies a node's own fields (the attribute map is shared); its children are copied by the caller's walk. Returns the bytes
 // the element needs in the output before escaping and indentation: two tags, its attributes and
 // its text, plus a line feed.
 uint64_t copy_fields(ElementRecord& to, const NodeObject* from) {
-  uint64_t bytes = 2 * static_cast<uint64_t>(from->name.size()) + 6 + from->text.size();
-  for (const auto& a : from->attrs) bytes += a.key.size() + a.value.size() + 4;
+  uint64_t bytes = 2 * static_cast<uint64_t>(from->name.size()) + 6 + from->text.size() +
+                   from->attrs.text_bytes() + 4 * static_cast<uint64_t>(from->attrs.size());
   to.name = from->name.copy();
   to.text = from->text.copy();
-  to.attrs = from->attrs.copy();
+  // A node's map never changes, so the snapshot shares its table (counted) instead of copying
+  // it: the same table, so the same order.
+  to.attrs = from->attrs.share();
   // Reserved up front: records are filled in place and must not move while their subtree is
   // being copied.
   to.children.reserve(static_cast<size_t>(from->child_count()));
