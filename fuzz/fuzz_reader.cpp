@@ -336,7 +336,7 @@ void check_build(SourceBuffer* buffer, std::string_view root, bool input_utf8) {
     return;
   }
   {
-    ElementRecord tree = std::move(std::get<ElementRecord>(built));
+    ElementRecord tree = tessary::storage::nest(std::move(std::get<tessary::storage::FlatTree>(built)));
     if (tree.name.view() != root) fail("root has another name than the one asked for");
     walk_tree(tree, buffer, input_utf8);
   }

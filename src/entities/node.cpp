@@ -105,6 +105,27 @@ Result<Ref> nodes_from_record(ElementRecord&& root) {
   return Ref::steal(made.back());
 }
 
+Result<Ref> nodes_from_flat(storage::FlatTree&& tree) {
+  // Post-order: each element's children are the last `child_count` nodes made, in order.
+  std::vector<PyObject*> made;  // owned references awaiting their parent
+  auto fail = [&](Error e) -> Result<Ref> {
+    for (PyObject* o : made) Py_DECREF(o);
+    return e;
+  };
+  for (storage::FlatElement& e : tree.elements) {
+    if (e.child_count > made.size()) return fail(Error::panic("element tree is malformed"));
+    const size_t k = static_cast<size_t>(e.child_count);
+    const size_t base = made.size() - k;
+    Result<Ref> node = make_node_moving(std::move(e.name), std::move(e.attrs), made.data() + base,
+                                        static_cast<Py_ssize_t>(k), std::move(e.text));
+    made.resize(base);  // those references moved into the node (or were released)
+    if (!node) return fail(node.take_error());
+    made.push_back(node->release());
+  }
+  if (made.size() != 1) return fail(Error::panic("element tree is malformed"));
+  return Ref::steal(made.back());
+}
+
 namespace {
 
 // ---- destruction ----------------------------------------------------------------------------

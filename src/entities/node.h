@@ -85,6 +85,8 @@ Result<Ref> make_node_moving(storage::SharedText name, storage::AttrMap attrs, P
 // Converts a record tree into Node objects, children first, without recursion. The record's
 // fields are moved into the nodes.
 Result<Ref> nodes_from_record(storage::ElementRecord&& root);
+// The same for a tree in post-order (the reader's result): the root Node.
+Result<Ref> nodes_from_flat(storage::FlatTree&& tree);
 
 // A new Python str with the text (which must be present); checks shared ranges.
 Result<Ref> text_to_python(const storage::SharedText& t);

@@ -13,7 +13,8 @@ namespace tessary::read {
 using index::StructuralIndex;
 using index::TagKind;
 using storage::AttrMap;
-using storage::ElementRecord;
+using storage::FlatElement;
+using storage::FlatTree;
 using storage::SharedText;
 using storage::SourceBuffer;
 
@@ -156,7 +157,7 @@ bool start_tag_name(const StructuralIndex& idx, size_t k, StartTagName& out, Rea
   return true;
 }
 
-bool parse_start_tag(const char* doc, const StructuralIndex& idx, size_t k, SourceBuffer* buffer, ElementRecord& out,
+bool parse_start_tag(const char* doc, const StructuralIndex& idx, size_t k, SourceBuffer* buffer, FlatElement& out,
                      std::vector<storage::AttrEntry>& scratch, ReadError& error) noexcept {
   StartTagName tag;
   if (!start_tag_name(idx, k, tag, error)) return false;
@@ -261,7 +262,7 @@ bool parse_start_tag(const char* doc, const StructuralIndex& idx, size_t k, Sour
 
 namespace {
 
-constexpr size_t kFinishedReserveMax = size_t{1} << 22;
+constexpr size_t kFinishedReserveMax = size_t{1} << 22;  // elements (64 bytes each)
 
 class Builder {
  public:
@@ -289,7 +290,7 @@ class Builder {
   StructuralIndex idx_;
   size_t text_cursor_ = 0;
   // Open elements, the root at the bottom: entries [0, depth_) are in use. Entries above stay
-  // allocated (their records were moved out) and are reused by the next start tag.
+  // allocated (their elements were moved out) and are reused by the next start tag.
   std::vector<OpenElement> open_;
   size_t depth_ = 0;
   OpenElement& top() noexcept { return open_[depth_ - 1]; }
@@ -297,15 +298,16 @@ class Builder {
   OpenElement& push() noexcept {
     if (depth_ == open_.size()) open_.emplace_back();
     OpenElement& e = open_[depth_++];
-    e.child_base = finished_.size();
+    e.element.child_count = 0;
     return e;
   }
-  // Finished elements whose parent is still open, in document order; each open element's
-  // children are the entries from its `child_base` on. Gathering them here and moving them
-  // into one exactly sized vector when the parent ends avoids growing every parent's vector.
-  std::vector<ElementRecord> finished_;
+  // A finished element inside the root: appended in post-order, counted by its parent.
+  void finish(FlatElement&& e) noexcept {
+    tree_.elements.push_back(std::move(e));
+    if (depth_ != 0) ++top().element.child_count;
+  }
   std::vector<index::NameRange> outer_names_;    // start tags before the root, not yet closed
-  ElementRecord result_;
+  FlatTree tree_;                                 // the root's finished elements, in post-order
   std::vector<storage::AttrEntry> attr_scratch_;  // one start tag's attributes, before its map is made
   ReadError error_;
 };
@@ -345,26 +347,12 @@ bool Builder::take_text_before(uint64_t limit) noexcept {
 
 bool Builder::close_innermost() noexcept {
   OpenElement& top = this->top();
-  ElementRecord& rec = top.record;
-  rec.text = top.text.finish(doc_, buffer_);
-  const size_t base = top.child_base;
-  const size_t n = finished_.size() - base;
+  FlatElement& e = top.element;
+  e.text = top.text.finish(doc_, buffer_);
   const bool root = depth_ == 1;
-  if (root && base == 0) {
-    // The root's children are the whole list: it becomes the root's, without a copy.
-    rec.children = std::move(finished_);
-    finished_ = std::vector<ElementRecord>();
-  } else if (n > 0) {
-    rec.children.reserve(n);
-    for (size_t i = base; i < finished_.size(); ++i) rec.children.push_back(std::move(finished_[i]));
-    finished_.resize(base);
-  }
-  if (root) {
-    result_ = std::move(rec);
-  } else {
-    finished_.push_back(std::move(rec));
-  }
+  FlatElement done = std::move(e);
   --depth_;
+  finish(std::move(done));
   return root;
 }
 
@@ -381,9 +369,9 @@ BuildResult Builder::run() noexcept {
   idx_ = std::move(indexed.index);
 
   const size_t rows = idx_.tag_count();
-  // Room for as many finished elements as there are tags (bounded), so the list is not regrown
-  // and moved while a wide element collects its children. Pages not used are never touched.
-  finished_.reserve(rows < kFinishedReserveMax ? rows : kFinishedReserveMax);
+  // Room for as many elements as there are tags (bounded), so the list is not regrown and
+  // moved as it fills. Pages not used are never touched.
+  tree_.elements.reserve(rows < kFinishedReserveMax ? rows : kFinishedReserveMax);
   for (size_t k = 0; k < rows; ++k) {
     const uint64_t s = idx_.tag_starts[k];
     const uint64_t e = idx_.tag_ends[k];
@@ -398,7 +386,7 @@ BuildResult Builder::run() noexcept {
           outer_names_.push_back(idx_.tag_names[k]);
           break;
         }
-        if (!parse_start_tag(doc_, idx_, k, buffer_, push().record, attr_scratch_, error_)) return std::move(error_);
+        if (!parse_start_tag(doc_, idx_, k, buffer_, push().element, attr_scratch_, error_)) return std::move(error_);
         break;
       }
       case TagKind::Close: {
@@ -410,7 +398,7 @@ BuildResult Builder::run() noexcept {
         }
         std::string_view expected;
         if (inside_root()) {
-          expected = top().record.name.view();
+          expected = top().element.name.view();
         } else if (!outer_names_.empty()) {
           const index::NameRange& o = outer_names_.back();
           expected = slice(doc_, o.start, o.start + o.length);
@@ -426,18 +414,20 @@ BuildResult Builder::run() noexcept {
         if (!inside_root()) {
           outer_names_.pop_back();
         } else if (close_innermost()) {
-          return std::move(result_);
+          return std::move(tree_);
         }
         break;
       }
       case TagKind::SelfClose: {
         // Parsed wherever it stands, so its attributes are checked outside the root too.
-        ElementRecord rec;
+        FlatElement rec;
         if (!parse_start_tag(doc_, idx_, k, buffer_, rec, attr_scratch_, error_)) return std::move(error_);
         if (inside_root()) {
-          finished_.push_back(std::move(rec));
+          finish(std::move(rec));
         } else if (name_is_root(idx_.tag_names[k])) {
-          return rec;
+          tree_.elements.clear();
+          tree_.elements.push_back(std::move(rec));
+          return std::move(tree_);
         }
         break;
       }
@@ -463,7 +453,7 @@ BuildResult Builder::run() noexcept {
         break;
     }
   }
-  if (inside_root()) return ReadError::never_closed(top().record.name.view());
+  if (inside_root()) return ReadError::never_closed(top().element.name.view());
   return ReadError::root_not_found(root_tag_);
 }
 

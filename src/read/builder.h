@@ -1,6 +1,6 @@
 // The tree builder: walks the structural index of a document in order, checks each piece of
 // markup, parses start tags and their attributes, joins and decodes character data, and
-// returns the ElementRecord tree of the first element whose name is the requested root tag.
+// returns the tree (in post-order, storage::FlatTree) of the first element whose name is the requested root tag.
 // Plain engine code: it never touches a Python object and runs without the interpreter lock.
 #pragma once
 
@@ -50,9 +50,8 @@ class TextAccumulator {
 
 // An element inside the root whose end tag has not been seen yet.
 struct OpenElement {
-  storage::ElementRecord record;
+  storage::FlatElement element;  // its child_count counts the children finished so far
   TextAccumulator text;
-  size_t child_base = 0;  // where this element's finished children start in the builder's list
 };
 
 // A start tag's name and its attribute area (after the name, up to the '>' or the "/>").
@@ -68,7 +67,7 @@ bool start_tag_name(const index::StructuralIndex& idx, size_t k, StartTagName& o
 // Parses tag row `k` (kind Open or SelfClose) into a record with its name and attributes.
 // `scratch` is working space kept between calls (its contents on entry do not matter).
 bool parse_start_tag(const char* doc, const index::StructuralIndex& idx, size_t k, storage::SourceBuffer* buffer,
-                     storage::ElementRecord& out, std::vector<storage::AttrEntry>& scratch,
+                     storage::FlatElement& out, std::vector<storage::AttrEntry>& scratch,
                      ReadError& error) noexcept;
 
 // A piece of character data: document bytes, or a decoded string.
@@ -78,8 +77,8 @@ struct TextSlice {
 using TextPiece = std::variant<TextSlice, OwnedBytes>;
 void append_text(OpenElement& entry, const char* doc, TextPiece piece) noexcept;
 
-// The result of a build: the root record, or the first error found.
-using BuildResult = std::variant<storage::ElementRecord, ReadError>;
+// The result of a build: the root's tree, or the first error found.
+using BuildResult = std::variant<storage::FlatTree, ReadError>;
 
 // Builds the tree of the first element named `root_tag` in the document held by `buffer`
 // (the caller keeps its own reference on the buffer for the call).

@@ -23,7 +23,6 @@ namespace {
 using read::BuildResult;
 using read::ReadError;
 using storage::BufferRef;
-using storage::ElementRecord;
 using storage::SharedText;
 using storage::SourceBuffer;
 
@@ -35,7 +34,7 @@ const Params kReadFileParams{"read_file", nullptr, kReadFileNames, 2, 2};
 // The Node tree of a successful build, or the reader's ValueError (lock held).
 Result<Ref> finish(BuildResult&& built) {
   if (auto* e = std::get_if<ReadError>(&built)) return Error::value(e->text());
-  return entities::nodes_from_record(std::move(std::get<ElementRecord>(built)));
+  return entities::nodes_from_flat(std::move(std::get<storage::FlatTree>(built)));
 }
 
 }  // namespace

@@ -124,10 +124,8 @@ AttrMap::Table* AttrMap::allocate(size_t buckets, size_t capacity, HashKey key) 
   t->mask = static_cast<uint32_t>(buckets - 1);
   t->count = 0;
   t->capacity = static_cast<uint32_t>(capacity);
-  t->mixed = 0;
-  t->sole = nullptr;
   t->refs = 1;
-  t->bytes = 0;
+  t->sole = 0;
   std::memset(t->index(), 0, buckets * sizeof(Bucket));
   return t;
 }
@@ -143,14 +141,14 @@ void AttrMap::clear() noexcept {
 }
 
 void AttrMap::note_texts(const SharedText& a, const SharedText* b) noexcept {
-  if (t_->mixed) return;
+  if (t_->mixed()) return;
   SourceBuffer* buf = a.buffer();
   if (buf == nullptr || (b != nullptr && b->buffer() != buf)) {
-    t_->mixed = 1;
-  } else if (t_->sole == nullptr) {
-    t_->sole = buf;
-  } else if (t_->sole != buf) {
-    t_->mixed = 1;
+    t_->sole = Table::kMixed;
+  } else if (t_->sole == 0) {
+    t_->sole = reinterpret_cast<uintptr_t>(buf);
+  } else if (t_->sole_buffer() != buf) {
+    t_->sole = Table::kMixed;
   }
 }
 
@@ -158,14 +156,14 @@ void AttrMap::clear(ReleaseBatch& batch) noexcept {
   if (!t_) return;
   // Only the last map holding a table releases it. A count of 1 means no other map holds it
   // and none can start to (sharing needs a holder), so no atomic change is needed then.
-  std::atomic_ref<uint64_t> refs(t_->refs);
+  std::atomic_ref<uint32_t> refs(t_->refs);
   if (refs.load(std::memory_order_acquire) != 1 && refs.fetch_sub(1, std::memory_order_acq_rel) != 1) {
     t_ = nullptr;
     return;
   }
-  if (!t_->mixed) {
+  if (!t_->mixed()) {
     // Every text is a range of one buffer: give back all their references at once.
-    if (t_->sole != nullptr) batch.add_n(t_->sole, 2 * uint64_t{t_->count});
+    if (t_->sole != 0) batch.add_n(t_->sole_buffer(), 2 * uint64_t{t_->count});
     std::free(t_);
     t_ = nullptr;
     return;
@@ -183,13 +181,17 @@ void AttrMap::clear(ReleaseBatch& batch) noexcept {
 AttrMap AttrMap::share() const noexcept {
   AttrMap m;
   if (!t_) return m;
-  std::atomic_ref<uint64_t>(t_->refs).fetch_add(1, std::memory_order_relaxed);
+  std::atomic_ref<uint32_t> refs(t_->refs);
+  uint32_t cur = refs.load(std::memory_order_relaxed);
+  do {
+    if (cur >= UINT32_MAX - 1) return copy();
+  } while (!refs.compare_exchange_weak(cur, cur + 1, std::memory_order_relaxed));
   m.t_ = t_;
   return m;
 }
 
 void AttrMap::unshare() noexcept {
-  if (t_ == nullptr || std::atomic_ref<uint64_t>(t_->refs).load(std::memory_order_acquire) == 1) return;
+  if (t_ == nullptr || std::atomic_ref<uint32_t>(t_->refs).load(std::memory_order_acquire) == 1) return;
   AttrMap own = copy();
   *this = std::move(own);  // gives back this map's share of the old table
 }
@@ -199,14 +201,12 @@ AttrMap AttrMap::copy() const noexcept {
   if (!t_ || t_->count == 0) return m;
   m.t_ = allocate(t_->buckets(), t_->count, t_->key);
   std::memcpy(m.t_->index(), t_->index(), t_->buckets() * sizeof(Bucket));
-  m.t_->mixed = t_->mixed;
   m.t_->sole = t_->sole;
-  m.t_->bytes = t_->bytes;
-  if (!t_->mixed) {
+  if (!t_->mixed()) {
     // Ranges of one buffer: the entries are copied as they are, with all their references
     // taken at once.
     std::memcpy(static_cast<void*>(m.t_->entries()), t_->entries(), t_->count * sizeof(AttrEntry));
-    t_->sole->retain_n(2 * uint64_t{t_->count});
+    t_->sole_buffer()->retain_n(2 * uint64_t{t_->count});
     m.t_->count = t_->count;
     return m;
   }
@@ -239,9 +239,7 @@ void AttrMap::grow() noexcept {
   const size_t n = old->count;
   const size_t capacity = n < 2 ? 4 : n * 2;
   t_ = allocate(buckets_for(capacity), capacity, old->key);
-  t_->mixed = old->mixed;
   t_->sole = old->sole;
-  t_->bytes = old->bytes;
   AttrEntry* from = old->entries();
   AttrEntry* to = t_->entries();
   Bucket* ix = t_->index();
@@ -272,7 +270,6 @@ bool AttrMap::insert_unique(SharedText key, SharedText value) noexcept {
     b = probe(kv, h);
   }
   note_texts(key, &value);
-  t_->bytes += kv.size() + value.size();
   const uint32_t pos = t_->count++;
   new (&t_->entries()[pos]) AttrEntry{std::move(key), std::move(value)};
   t_->index()[b] = {pos + 1, static_cast<uint32_t>(h)};
@@ -308,7 +305,6 @@ size_t AttrMap::fill_unique(AttrEntry* items, size_t n) noexcept {
       const size_t b = probe(kv, h);
       if (ix[b].pos != 0) return base + j;
       note_texts(item.key, &item.value);
-      t->bytes += kv.size() + item.value.size();
       const uint32_t pos = t->count++;
       new (&entries[pos]) AttrEntry{std::move(item.key), std::move(item.value)};
       ix[b] = {pos + 1, static_cast<uint32_t>(h)};
@@ -325,9 +321,7 @@ void AttrMap::insert_or_replace(SharedText key, SharedText value) noexcept {
     const uint32_t slot = t_->index()[b].pos;
     if (slot != 0) {
       note_texts(value, nullptr);
-      SharedText& old = t_->entries()[slot - 1].value;
-      t_->bytes = t_->bytes - old.size() + value.size();
-      old = std::move(value);
+      t_->entries()[slot - 1].value = std::move(value);
       return;
     }
   }

@@ -51,11 +51,9 @@ class AttrMap {
   AttrMap copy() const noexcept;
   // The same table, shared: a map holding it iterates exactly as this one does. Tables are
   // counted atomically, so maps sharing one may be released on different threads; a shared
-  // table is never changed (a map about to change one first takes a copy of its own).
+  // table is never changed (a map about to change one first takes a copy of its own). A table
+  // already shared 2^32 - 2 times is copied instead.
   AttrMap share() const noexcept;
-  // Total bytes of all keys and values (kept up to date by the inserts, so reading it does not
-  // visit the entries).
-  uint64_t text_bytes() const noexcept { return t_ ? t_->bytes : 0; }
 
   size_t size() const noexcept { return t_ ? t_->count : 0; }
   bool empty() const noexcept { return size() == 0; }
@@ -108,12 +106,14 @@ class AttrMap {
     uint32_t mask;      // buckets - 1
     uint32_t count;
     uint32_t capacity;  // room for entries
-    uint32_t mixed;     // 1 when some key or value is not a range of `sole`
-    // While `mixed` is 0: the buffer every key and value is a range of (null when empty). Such
-    // a map is released and copied without visiting its entries.
-    SourceBuffer* sole;
-    uint64_t refs;   // maps sharing this table; changed atomically (std::atomic_ref)
-    uint64_t bytes;  // total bytes of all keys and values
+    uint32_t refs;      // maps sharing this table; changed atomically (std::atomic_ref)
+    // The buffer every key and value is a range of (null when empty), or kMixed when some
+    // are not ranges of one buffer. A map with a buffer here is released and copied without
+    // visiting its entries.
+    uintptr_t sole;
+    static constexpr uintptr_t kMixed = 1;
+    bool mixed() const noexcept { return sole == kMixed; }
+    SourceBuffer* sole_buffer() const noexcept { return reinterpret_cast<SourceBuffer*>(sole); }
     size_t buckets() const noexcept { return static_cast<size_t>(mask) + 1; }
     Bucket* index() noexcept { return reinterpret_cast<Bucket*>(this + 1); }
     const Bucket* index() const noexcept { return reinterpret_cast<const Bucket*>(this + 1); }

@@ -34,4 +34,23 @@ struct ElementRecord {
   void release_children() noexcept;
 };
 
+// One element of a tree laid out in post-order (every element after all of its descendants):
+// the reader's result. The children of an element are the `child_count` subtrees that end
+// just before it, in document order. A whole tree is one allocation, given back as one, and
+// converting it bottom-up needs only a stack of finished results.
+struct FlatElement {
+  SharedText name;
+  SharedText text;  // absent when the element has none
+  AttrMap attrs;
+  uint64_t child_count = 0;
+};
+
+// A post-order tree; the last element is the root.
+struct FlatTree {
+  std::vector<FlatElement> elements;
+};
+
+// The same tree with children held by value.
+ElementRecord nest(FlatTree&& tree) noexcept;
+
 }  // namespace tessary::storage
