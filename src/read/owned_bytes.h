@@ -64,14 +64,6 @@ class OwnedBytes {
 
   // Moves the bytes into an Owned text; this string is left empty.
   storage::SharedText into_text() noexcept {
-    if (len_ != 0 && cap_ - len_ >= 16) {
-      // Kept texts are often shorter than the room reserved for them (decoding shortens, and
-      // growth doubles): give the rest back. Shrinking in place does not move the bytes.
-      if (void* q = std::realloc(p_, len_)) {
-        p_ = static_cast<char*>(q);
-        cap_ = len_;
-      }
-    }
     storage::SharedText t = len_ == 0 ? storage::SharedText::owned({}) : storage::SharedText::adopt(p_, len_, cap_);
     if (len_ == 0) std::free(p_);
     p_ = nullptr;
