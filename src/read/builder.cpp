@@ -107,6 +107,13 @@ void TextAccumulator::materialize(const char* doc, size_t extra) noexcept {
 }
 
 SharedText TextAccumulator::finish(const char* doc, SourceBuffer* buffer) noexcept {
+  uint64_t adopted = 0;
+  SharedText t = finish_adopting(doc, buffer, adopted);
+  if (adopted != 0) buffer->retain_n(adopted);
+  return t;
+}
+
+SharedText TextAccumulator::finish_adopting(const char* doc, SourceBuffer* buffer, uint64_t& adopted) noexcept {
   const State state = state_;
   const bool blank = blank_;
   state_ = State::None;
@@ -119,7 +126,8 @@ SharedText TextAccumulator::finish(const char* doc, SourceBuffer* buffer) noexce
     const size_t n = static_cast<size_t>(end_ - start_);
     const size_t lead = leading_white_space(doc + start_, n);
     const size_t trail = trailing_white_space(doc + start_ + lead, n - lead);
-    return SharedText::shared(buffer, start_ + lead, end_ - trail);
+    ++adopted;
+    return SharedText::shared_adopting(buffer, start_ + lead, end_ - trail);
   }
   const size_t n = owned_.size();
   const size_t lead = leading_white_space(owned_.data(), n);
@@ -161,7 +169,7 @@ bool parse_start_tag(const char* doc, const StructuralIndex& idx, size_t k, Sour
                      std::vector<storage::AttrEntry>& scratch, ReadError& error) noexcept {
   StartTagName tag;
   if (!start_tag_name(idx, k, tag, error)) return false;
-  out.name = SharedText::shared(buffer, tag.name_start, tag.name_end);
+  out.name = SharedText::shared_adopting(buffer, tag.name_start, tag.name_end);
   const uint64_t end = tag.attrs_end;
   uint64_t p = tag.attrs_start;
   uint64_t last = p;
@@ -169,6 +177,13 @@ bool parse_start_tag(const char* doc, const StructuralIndex& idx, size_t k, Sour
   // The attributes are gathered first and put in the map together, which sizes the map once
   // and lets the key hashes be computed side by side.
   scratch.clear();
+  // Shared ranges made for this tag whose buffer references are still to be taken: taken in
+  // one step before anything in `scratch` can be released or kept.
+  uint64_t adopted = 1;  // the name's
+  auto take_refs = [&] {
+    if (adopted != 0) buffer->retain_n(adopted);
+    adopted = 0;
+  };
   auto duplicate = [&](size_t i) {
     const SharedText& key = scratch[i].key;
     return ReadError::positioned(quoted("duplicate attribute '", key.view(), "'"), key.range_start());
@@ -176,6 +191,7 @@ bool parse_start_tag(const char* doc, const StructuralIndex& idx, size_t k, Sour
   // An error found in a later attribute is reported only when no earlier one was repeated,
   // since attributes are checked in document order.
   auto fail = [&](ReadError e) {
+    take_refs();
     if (scratch.size() > 1) {
       AttrMap seen(scratch.size());
       const size_t dup = seen.fill_unique(scratch.data(), scratch.size());
@@ -225,9 +241,12 @@ bool parse_start_tag(const char* doc, const StructuralIndex& idx, size_t k, Sour
     }
     const uint64_t value_end = static_cast<uint64_t>(vend - doc);
 
-    SharedText value;
     if (special == nullptr) {
-      value = SharedText::shared(buffer, value_start, value_end);
+      // The common case: key and value both verbatim. Their buffer references are taken for
+      // the whole tag at once (see `adopted`).
+      scratch.push_back({SharedText::shared_adopting(buffer, key_start, key_end),
+                         SharedText::shared_adopting(buffer, value_start, value_end)});
+      adopted += 2;
     } else {
       const char* lt = *special == '<' ? special : find_lt(special + 1, vend);
       if (lt != vend) {
@@ -239,11 +258,12 @@ bool parse_start_tag(const char* doc, const StructuralIndex& idx, size_t k, Sour
                       DecodeMode::Attribute, decoded, decode_error) == DecodeStatus::Failed) {
         return fail(std::move(decode_error));
       }
-      value = decoded.into_text();
+      scratch.push_back({SharedText::shared_adopting(buffer, key_start, key_end), decoded.into_text()});
+      adopted += 1;
     }
-    scratch.push_back({SharedText::shared(buffer, key_start, key_end), std::move(value)});
     p = last = value_end + 1;
   }
+  take_refs();
   if (!scratch.empty()) {
     AttrMap attrs(scratch.size());
     const size_t dup = attrs.fill_unique(scratch.data(), scratch.size());
@@ -268,6 +288,13 @@ class Builder {
  public:
   Builder(SourceBuffer* buffer, std::string_view root_tag) noexcept
       : buffer_(buffer), doc_(buffer->data()), length_(buffer->length()), root_tag_(root_tag) {}
+  // Takes the references of the texts made without them, before the members holding those
+  // texts are destroyed (on success they have moved into the result by then).
+  ~Builder() {
+    if (adopted_ != 0) buffer_->retain_n(adopted_);
+  }
+  Builder(const Builder&) = delete;
+  Builder& operator=(const Builder&) = delete;
 
   BuildResult run() noexcept;
 
@@ -310,6 +337,7 @@ class Builder {
   FlatTree tree_;                                 // the root's finished elements, in post-order
   std::vector<storage::AttrEntry> attr_scratch_;  // one start tag's attributes, before its map is made
   ReadError error_;
+  uint64_t adopted_ = 0;  // texts made without taking their buffer reference (see ~Builder)
 };
 
 bool Builder::add_text(uint64_t start, uint64_t end) noexcept {
@@ -348,7 +376,7 @@ bool Builder::take_text_before(uint64_t limit) noexcept {
 bool Builder::close_innermost() noexcept {
   OpenElement& top = this->top();
   FlatElement& e = top.element;
-  e.text = top.text.finish(doc_, buffer_);
+  e.text = top.text.finish_adopting(doc_, buffer_, adopted_);
   const bool root = depth_ == 1;
   FlatElement done = std::move(e);
   --depth_;

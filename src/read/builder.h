@@ -34,6 +34,10 @@ class TextAccumulator {
   // The trimmed text: a range of the buffer for a single piece, owned for a joined or decoded
   // one, absent when there is none or it is all white space. Leaves the accumulator empty.
   storage::SharedText finish(const char* doc, storage::SourceBuffer* buffer) noexcept;
+  // As finish(), but a shared range does not take its buffer reference: `adopted` is
+  // incremented instead, and the caller takes that many references before any can be given
+  // back.
+  storage::SharedText finish_adopting(const char* doc, storage::SourceBuffer* buffer, uint64_t& adopted) noexcept;
 
  private:
   enum class State : uint8_t { None, Slice, Owned };

@@ -70,7 +70,9 @@ HashKey next_hash_key() noexcept {
   return k;
 }
 
-uint64_t siphash13(HashKey key, std::string_view bytes) noexcept {
+namespace {
+// The hash, inlined into the map's own loops.
+[[gnu::always_inline]] inline uint64_t siphash13_inline(HashKey key, std::string_view bytes) noexcept {
   // The message is the bytes followed by one 0xFF byte.
   SipState s{key.k0 ^ 0x736f6d6570736575ull, key.k1 ^ 0x646f72616e646f6dull,
              key.k0 ^ 0x6c7967656e657261ull, key.k1 ^ 0x7465646279746573ull};
@@ -105,6 +107,9 @@ uint64_t siphash13(HashKey key, std::string_view bytes) noexcept {
   s.round();
   return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
 }
+}  // namespace
+
+uint64_t siphash13(HashKey key, std::string_view bytes) noexcept { return siphash13_inline(key, bytes); }
 
 size_t AttrMap::buckets_for(size_t n) noexcept {
   // At most half full, so that linear probing stays short; a single attribute, the commonest
@@ -217,7 +222,7 @@ AttrMap AttrMap::copy() const noexcept {
   return m;
 }
 
-size_t AttrMap::probe(std::string_view key, uint64_t h) const noexcept {
+[[gnu::always_inline]] inline size_t AttrMap::probe(std::string_view key, uint64_t h) const noexcept {
   const Bucket* ix = t_->index();
   const AttrEntry* e = t_->entries();
   const auto h32 = static_cast<uint32_t>(h);
@@ -297,7 +302,7 @@ size_t AttrMap::fill_unique(AttrEntry* items, size_t n) noexcept {
   AttrEntry* const entries = t->entries();
   for (size_t base = 0; base < n; base += kBlock) {
     const size_t m = n - base < kBlock ? n - base : kBlock;
-    for (size_t j = 0; j < m; ++j) hashes[j] = siphash13(t->key, items[base + j].key.view());
+    for (size_t j = 0; j < m; ++j) hashes[j] = siphash13_inline(t->key, items[base + j].key.view());
     for (size_t j = 0; j < m; ++j) {
       AttrEntry& item = items[base + j];
       const std::string_view kv = item.key.view();
