@@ -62,6 +62,25 @@ def test_indentation_past_short_runs():
         assert ws(tree, indent) == "\n".join(lines)
 
 
+def test_output_far_beyond_the_size_estimate():
+    # The output buffer is sized from the tree before escaping and indentation; escaping
+    # every character, or indenting deeply, makes the output several times larger, so the
+    # writer must move to a larger buffer part-way and still return the exact text.
+    amp = "&" * 100_000
+    out = ws(Node("e", {"k": amp}, text="<" * 100_000))
+    assert out == f'<e k="{"&amp;" * 100_000}">{"&lt;" * 100_000}</e>'
+    assert out.isascii() and len(out) == 900_012
+    tree = chain(300, "n")
+    lines = [" " * (50 * d) + "<n>" for d in range(299)] + [" " * (50 * 299) + "<n/>"]
+    lines += [" " * (50 * d) + "</n>" for d in reversed(range(299))]
+    for decl in (False, True):
+        got = ws(tree, 50, decl)
+        assert got == (DECLARATION if decl else "") + "\n".join(lines)
+        assert hash(got) == hash(got[:]) and got.encode("ascii")
+    wide = ws(Node("e", {"k": "é" * 50_000, "a": "&" * 50_000}))
+    assert wide in (f'<e k="{"é" * 50_000}" a="{"&amp;" * 50_000}"/>', f'<e a="{"&amp;" * 50_000}" k="{"é" * 50_000}"/>')
+
+
 def test_text_before_children():
     tree = Node("p", children=[Node("a", text="1"), Node("b")], text="lead")
     assert ws(tree, 2) == "<p>lead<a>1</a>\n  <b/>\n</p>"

@@ -70,6 +70,16 @@ class AttrMap {
   const AttrEntry* find(std::string_view key) const noexcept;
   bool contains(std::string_view key) const noexcept { return find(key) != nullptr; }
 
+  // Asks the processor to start loading the table (all of it, up to about 1 KB), for a walk
+  // that will read it soon.
+  void prefetch() const noexcept {
+    if (!t_) return;
+    const char* p = reinterpret_cast<const char*>(t_);
+    const char* end = reinterpret_cast<const char*>(t_->entries() + t_->count);
+    if (end - p > 1024) end = p + 1024;
+    for (; p < end; p += 64) __builtin_prefetch(p);
+  }
+
   void clear() noexcept;
   // As clear(), with shared ranges' buffer references given back through `batch`.
   void clear(ReleaseBatch& batch) noexcept;

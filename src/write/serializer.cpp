@@ -138,6 +138,8 @@ bool XmlWriter<Sink>::write_element(ElementRecord&& root_in) noexcept {
   while (!stack.empty()) {
     Frame& f = stack.back();
     if (f.next < f.e->children.size()) {
+      // Attribute tables are scattered in memory: start loading the one two siblings ahead.
+      if (f.next + 2 < f.e->children.size()) f.e->children[f.next + 2].attrs.prefetch();
       ElementRecord& child = f.e->children[f.next++];
       const int c = open(child);
       if (c < 0) return false;

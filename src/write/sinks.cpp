@@ -4,12 +4,36 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace tessary::write {
 
 // ---- MemorySink -----------------------------------------------------------------------------
 
-MemorySink::~MemorySink() { std::free(data_); }
+MemorySink::~MemorySink() {
+  if (!external_) std::free(data_);
+}
+
+void MemorySink::use_buffer(char* p, size_t capacity) noexcept {
+  if (!external_) std::free(data_);
+  data_ = p;
+  cap_ = capacity;
+  len_ = 0;
+  external_ = true;
+}
+
+bool MemorySink::all_ascii() const noexcept {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(data_);
+  size_t i = 0;
+  uint64_t acc = 0;
+  for (; i + 32 <= len_; i += 32) {
+    uint64_t w[4];
+    std::memcpy(w, p + i, 32);
+    acc |= w[0] | w[1] | w[2] | w[3];
+  }
+  for (; i < len_; ++i) acc |= p[i];
+  return (acc & 0x8080808080808080ull) == 0;
+}
 
 bool MemorySink::reserve_more(uint64_t extra) noexcept {
   // Room for `extra` bytes plus one, so that the fast paths (which test with `<`) take it.
@@ -22,6 +46,20 @@ bool MemorySink::reserve_more(uint64_t extra) noexcept {
   if (need <= cap_) return true;
   size_t grown = cap_ < 256 ? 256 : (cap_ <= limit / 2 ? cap_ * 2 : static_cast<size_t>(limit));
   if (grown < need) grown = need;
+  if (external_) {
+    // Outgrew the caller's buffer: continue in one of our own, with what was written so far.
+    void* own = std::malloc(grown);
+    if (own == nullptr && grown > need) own = std::malloc(grown = need);
+    if (own == nullptr) {
+      error_ = {WriteError::Kind::OutOfMemory, 0};
+      return false;
+    }
+    std::memcpy(own, data_, len_);
+    data_ = static_cast<char*>(own);
+    cap_ = grown;
+    external_ = false;
+    return true;
+  }
   void* p = std::realloc(data_, grown);
   if (p == nullptr && grown > need) {
     grown = need;
@@ -37,7 +75,7 @@ bool MemorySink::reserve_more(uint64_t extra) noexcept {
 }
 
 void MemorySink::reserve(uint64_t n) noexcept {
-  if (n <= cap_ || n > (uint64_t{1} << 40)) return;
+  if (external_ || n <= cap_ || n > (uint64_t{1} << 40)) return;
   if (void* p = std::realloc(data_, static_cast<size_t>(n))) {
     data_ = static_cast<char*>(p);
     cap_ = static_cast<size_t>(n);

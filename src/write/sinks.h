@@ -59,6 +59,14 @@ class MemorySink {
   // available nothing changes and the buffer grows as it fills.
   void reserve(uint64_t n) noexcept;
 
+  // Writes into the caller's buffer of `capacity` bytes (which the sink never frees) until it
+  // would overflow; then continues in a buffer of its own. Call before anything is appended.
+  void use_buffer(char* p, size_t capacity) noexcept;
+  // True while everything has gone into the caller's buffer.
+  bool in_caller_buffer() const noexcept { return external_; }
+  // Whether every byte written is ASCII.
+  bool all_ascii() const noexcept;
+
   const char* data() const noexcept { return data_; }
   size_t size() const noexcept { return len_; }
   const WriteError& error() const noexcept { return error_; }
@@ -71,6 +79,7 @@ class MemorySink {
   char* data_ = nullptr;
   size_t len_ = 0;
   size_t cap_ = 0;
+  bool external_ = false;  // data_ belongs to the caller
   WriteError error_;
 };
 

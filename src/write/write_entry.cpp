@@ -95,10 +95,22 @@ PyObject* py_write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
     Result<ElementRecord> snapshot = write::snapshot_tree(slots[0], &size_hint);
     if (!snapshot) return snapshot.take_error();
 
+    // Most documents come out as ASCII: they are written straight into the character buffer
+    // of a new str of the estimated size, which is then cut to length, with no second copy.
+    // When the output is not ASCII or outgrows the estimate, the bytes are decoded into a str
+    // as usual. Escapes and indentation usually add little; an eighth more covers most.
+    const uint64_t estimate = size_hint + size_hint / 8 + kDeclaration.size() + 64;
     MemorySink sink;
+    Ref direct;
+    if (estimate < (uint64_t{1} << 40)) {
+      PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(estimate), 127);
+      if (s == nullptr) return Error::fetch();
+      direct = Ref::steal(s);
+      // The str's buffer holds estimate + 1 bytes (the last one for its terminator).
+      sink.use_buffer(static_cast<char*>(PyUnicode_DATA(s)), static_cast<size_t>(estimate));
+    }
     const WriteError failure = without_lock([&]() -> WriteError {
-      // Escapes and indentation usually add little; a tenth more covers most documents.
-      sink.reserve(size_hint + size_hint / 8 + kDeclaration.size() + 64);
+      sink.reserve(estimate);
       if (opt.declaration && !sink.append(kDeclaration.data(), kDeclaration.size())) return sink.error();
       XmlWriter<MemorySink> writer(sink, opt.indent);
       if (!writer.write_element(std::move(*snapshot))) return writer.error();
@@ -107,6 +119,11 @@ PyObject* py_write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
     root->reset();
     if (failure.kind != WriteError::Kind::None) return to_error(failure);
 
+    if (sink.in_caller_buffer() && sink.all_ascii()) {
+      PyObject* s = direct.release();
+      if (PyUnicode_Resize(&s, static_cast<Py_ssize_t>(sink.size())) != 0) return Error::fetch();
+      return Ref::steal(s);
+    }
     // Every piece is valid UTF-8 (names and texts come from str objects or from checked ranges
     // of a document), and the interpreter's decoder checks it as it builds the str.
     PyObject* s = PyUnicode_DecodeUTF8(sink.data(), static_cast<Py_ssize_t>(sink.size()), "strict");
