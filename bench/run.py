@@ -293,6 +293,15 @@ def threads_row(label, text, root, rounds):
     return [label, f"{t1 * 1e3:8.1f}", f"{t2 * 1e3:8.1f}", f"{t1 / t2:5.2f}x"]
 
 
+def xmltodict_version():
+    try:
+        from importlib.metadata import version
+
+        return version("xmltodict")
+    except Exception:
+        return getattr(xmltodict, "__version__", "?")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true", help="1 MB documents, a CLDR sample, fewer rounds")
@@ -305,7 +314,7 @@ def main():
     sizes = [1_000_000] if args.quick else [1_000_000, 50_000_000]
     rounds = 3 if args.quick else 5
     print(f"tessary benchmark on {os.uname().machine}, {os.cpu_count()} cores, Python {sys.version.split()[0]}"
-          f"{', lxml ' + LX.__version__ if LX else ''}{', xmltodict ' + getattr(xmltodict, '__version__', '') if xmltodict else ''}")
+          f"{', lxml ' + LX.__version__ if LX else ''}{', xmltodict ' + xmltodict_version() if xmltodict else ''}")
     table = {k: [] for k in ("read_string", "read_file", "write_string", "search_by_name", "to_dict", "memory", "threads")}
     run_shapes(sizes, rounds, table)
     run_cldr(args.quick, rounds, table)
