@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "index/mod.h"
+#include "index/utf8.h"
 
 namespace tessary::index::simd {
 
@@ -27,6 +28,8 @@ struct KernelOps {
   // Number of '<' and '"' bytes in [p, p + n).
   MarkupCounts (*count)(const uint8_t* p, size_t n);
   uint64_t (*prefix_xor)(uint64_t x);
+  // UTF-8 to 16-bit units, with the contract of decode_utf8 (index/utf8.h).
+  Utf8Decoded (*decode_ucs2)(const uint8_t* p, size_t n, uint16_t* out, size_t capacity);
 };
 
 // The primitive table of a kernel, or nullptr when this CPU or this build

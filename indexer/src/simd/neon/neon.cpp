@@ -3,6 +3,7 @@
 #include <sys/auxv.h>
 
 #include "simd/generic/classify.h"
+#include "simd/generic/utf8.h"
 
 #ifndef HWCAP_PMULL
 #define HWCAP_PMULL (1 << 4)
@@ -118,10 +119,70 @@ MarkupCounts neon_count(const uint8_t* p, size_t n) {
 
 uint64_t neon_shift_prefix_xor(uint64_t x) { return shift_prefix_xor(x); }
 
+// Bit j set when byte j of the comparison result is all ones.
+inline uint32_t bit_mask16(uint8x16_t m) {
+  const uint8x16_t weights = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+  const uint8x16_t t = vandq_u8(m, weights);
+  return vaddv_u8(vget_low_u8(t)) | (static_cast<uint32_t>(vaddv_u8(vget_high_u8(t))) << 8);
+}
+
+// Sixteen ASCII bytes are widened at once; otherwise eight positions per step: the value of a
+// character starting at each position as a one-, two- or three-byte form, a check that
+// continuation bytes sit exactly where the lead bytes say, and a table lookup that packs the
+// values of the positions starting a character to the front.
+Utf8Decoded neon_decode_ucs2(const uint8_t* p, size_t n, uint16_t* out, size_t cap) {
+  size_t i = 0, o = 0;
+  uint32_t carry = 0;
+  uint8x16_t acc8 = vdupq_n_u8(0);
+  uint16x8_t acc16 = vdupq_n_u16(0);
+  while (n - i >= 16) {
+    const uint8x16_t v = vld1q_u8(p + i);
+    if (carry == 0 && vmaxvq_u8(v) < 0x80) {
+      if (cap - o < 16) break;
+      vst1q_u16(out + o, vmovl_u8(vget_low_u8(v)));
+      vst1q_u16(out + o + 8, vmovl_high_u8(v));
+      acc8 = vorrq_u8(acc8, v);
+      i += 16;
+      o += 16;
+      continue;
+    }
+    if (cap - o < 8) break;
+    const uint32_t cont = bit_mask16(vceqq_u8(vandq_u8(v, vdupq_n_u8(0xC0)), vdupq_n_u8(0x80)));
+    const uint32_t lead2 = bit_mask16(vceqq_u8(vandq_u8(v, vdupq_n_u8(0xE0)), vdupq_n_u8(0xC0)));
+    const uint32_t lead3 = bit_mask16(vceqq_u8(vandq_u8(v, vdupq_n_u8(0xF0)), vdupq_n_u8(0xE0)));
+    const uint32_t lead4 = bit_mask16(vcgeq_u8(v, vdupq_n_u8(0xF0)));
+    if ((lead4 & 0xFF) != 0 || !check_step(cont, lead2, lead3, 8, carry)) return {o, 0, false};
+    const uint16x8_t b0 = vmovl_u8(vget_low_u8(v));
+    const uint16x8_t b1 = vmovl_u8(vget_low_u8(vextq_u8(v, v, 1)));
+    const uint16x8_t b2 = vmovl_u8(vget_low_u8(vextq_u8(v, v, 2)));
+    const uint16x8_t m3f = vdupq_n_u16(0x3F);
+    const uint16x8_t v2 = vorrq_u16(vshlq_n_u16(vandq_u16(b0, vdupq_n_u16(0x1F)), 6), vandq_u16(b1, m3f));
+    const uint16x8_t v3 =
+        vorrq_u16(vorrq_u16(vshlq_n_u16(b0, 12), vshlq_n_u16(vandq_u16(b1, m3f), 6)), vandq_u16(b2, m3f));
+    uint16x8_t val = vbslq_u16(vcgtq_u16(b0, vdupq_n_u16(0xDF)), v3, v2);
+    val = vbslq_u16(vcltq_u16(b0, vdupq_n_u16(0x80)), b0, val);
+    const uint16x8_t is_cont = vceqq_u16(vandq_u16(b0, vdupq_n_u16(0xC0)), vdupq_n_u16(0x80));
+    acc16 = vorrq_u16(acc16, vbicq_u16(val, is_cont));
+    const uint32_t keep = ~cont & 0xFF;
+    const uint8x16_t packed = vqtbl1q_u8(vreinterpretq_u8_u16(val), vld1q_u8(kPackTable.idx[keep]));
+    vst1q_u8(reinterpret_cast<uint8_t*>(out + o), packed);
+    o += static_cast<size_t>(__builtin_popcount(keep));
+    i += 8;
+  }
+  for (; carry != 0; carry >>= 1, ++i) {
+    if ((p[i] & 0xC0) != 0x80) return {o, 0, false};
+  }
+  uint16_t lanes[8];
+  vst1q_u16(lanes, vorrq_u16(acc16, vmovl_u8(vget_low_u8(vorrq_u8(acc8, vextq_u8(acc8, acc8, 8))))));
+  uint32_t bits = 0;
+  for (uint16_t u : lanes) bits |= u;
+  return decode_scalar_from(p, n, i, out, cap, o, bits);
+}
+
 const KernelOps kNeonPmullOps{Kernel::NEON, neon_find_byte, neon_classify_pmull, neon_count,
-                              pmull_prefix_xor};
+                              pmull_prefix_xor, neon_decode_ucs2};
 const KernelOps kNeonShiftOps{Kernel::NEON, neon_find_byte, neon_classify_shift, neon_count,
-                              neon_shift_prefix_xor};
+                              neon_shift_prefix_xor, neon_decode_ucs2};
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 // Byte-at-a-time twins of the vector primitives. They define the results the
 // vector kernels must reproduce exactly, and serve CPUs without a vector
 // kernel.
+#include "simd/generic/utf8.h"
 #include "simd/kernels.h"
 
 namespace tessary::index::simd {
@@ -70,8 +71,12 @@ uint64_t scalar_prefix_xor(uint64_t x) {
   return out;
 }
 
+Utf8Decoded scalar_decode_ucs2(const uint8_t* p, size_t n, uint16_t* out, size_t capacity) {
+  return decode_scalar_from(p, n, 0, out, capacity, 0, 0);
+}
+
 const KernelOps kScalarOps{Kernel::Scalar, scalar_find_byte, scalar_classify, scalar_count,
-                           scalar_prefix_xor};
+                           scalar_prefix_xor, scalar_decode_ucs2};
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include <immintrin.h>
 
 #include "simd/generic/classify.h"
+#include "simd/generic/utf8.h"
 #include "simd/x86/x86.h"
 
 namespace tessary::index::simd {
@@ -86,9 +87,90 @@ MarkupCounts avx2_count(const uint8_t* p, size_t n) { return count_with_blocks<A
 
 uint64_t avx2_prefix_xor(uint64_t x) { return Avx2Prim::prefix_xor(x); }
 
+inline __m256i widen16(const uint8_t* p) {
+  return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
+// Sixteen bytes per step. An ASCII step widens them; any other step computes, for each of the
+// sixteen positions, the value of a character starting there as if it were a one-, two- or
+// three-byte form (from the byte and the two after it), checks that continuation bytes sit
+// exactly where the lead bytes say, and packs the values of the positions that start a
+// character to the front with a table shuffle per half.
+Utf8Decoded avx2_decode_ucs2(const uint8_t* p, size_t n, uint16_t* out, size_t cap) {
+  size_t i = 0, o = 0;
+  uint32_t carry = 0;  // continuation bytes the last step's final character still expects
+  __m256i acc = _mm256_setzero_si256();
+  const __m256i sm64 = _mm256_set1_epi8(-64);
+  const __m256i sm33 = _mm256_set1_epi8(-33);
+  const __m256i sm17 = _mm256_set1_epi8(-17);
+  const __m256i w3f = _mm256_set1_epi16(0x3F);
+  const __m256i w1f = _mm256_set1_epi16(0x1F);
+  const __m256i wc0 = _mm256_set1_epi16(0xC0);
+  const __m256i w80 = _mm256_set1_epi16(0x80);
+  const __m256i wdf = _mm256_set1_epi16(0xDF);
+  while (n - i >= 32) {
+    const __m256i raw = load32(p + i);
+    if (carry == 0 && _mm256_movemask_epi8(raw) == 0) {
+      // Thirty-two ASCII bytes.
+      if (cap - o < 32) break;
+      const __m256i w0 = _mm256_cvtepu8_epi16(_mm256_castsi256_si128(raw));
+      const __m256i w1 = _mm256_cvtepu8_epi16(_mm256_extracti128_si256(raw, 1));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o), w0);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o + 16), w1);
+      acc = _mm256_or_si256(acc, _mm256_or_si256(w0, w1));
+      i += 32;
+      o += 32;
+      continue;
+    }
+    if (cap - o < 16) break;
+    // As signed bytes: continuation bytes are below -64, lead bytes of two-byte forms -64..-33,
+    // of three-byte forms -32..-17, and bytes from 0xF0 up -16..-1.
+    const uint32_t high = static_cast<uint32_t>(_mm256_movemask_epi8(raw));
+    const uint32_t cont = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(sm64, raw)));
+    const uint32_t ge_e0 = high & static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(raw, sm33)));
+    const uint32_t lead4 = high & static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(raw, sm17)));
+    const uint32_t lead2 = high & ~cont & ~ge_e0;
+    const uint32_t lead3 = ge_e0 & ~lead4;
+    if ((lead4 & 0xFFFF) != 0 || !check_step(cont, lead2, lead3, 16, carry)) return {o, 0, false};
+    const __m256i b0 = widen16(p + i);
+    const __m256i b1 = widen16(p + i + 1);
+    const __m256i b2 = widen16(p + i + 2);
+    const __m256i t1 = _mm256_slli_epi16(_mm256_and_si256(b1, w3f), 6);
+    const __m256i v2 = _mm256_or_si256(_mm256_slli_epi16(_mm256_and_si256(b0, w1f), 6), _mm256_and_si256(b1, w3f));
+    const __m256i v3 = _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi16(b0, 12), t1), _mm256_and_si256(b2, w3f));
+    const __m256i is_ascii = _mm256_cmpgt_epi16(w80, b0);
+    const __m256i is_three = _mm256_cmpgt_epi16(b0, wdf);
+    __m256i val = _mm256_blendv_epi8(v2, v3, is_three);
+    val = _mm256_blendv_epi8(val, b0, is_ascii);
+    const __m256i is_cont = _mm256_cmpeq_epi16(_mm256_and_si256(b0, wc0), w80);
+    acc = _mm256_or_si256(acc, _mm256_andnot_si256(is_cont, val));
+    const uint32_t keep = ~cont & 0xFFFF;
+    const uint32_t lo = keep & 0xFF, hi = keep >> 8;
+    const __m256i shuffle = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(kPackTable.idx[lo]))),
+        _mm_load_si128(reinterpret_cast<const __m128i*>(kPackTable.idx[hi])), 1);
+    const __m256i packed = _mm256_shuffle_epi8(val, shuffle);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o), _mm256_castsi256_si128(packed));
+    o += static_cast<size_t>(__builtin_popcount(lo));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o), _mm256_extracti128_si256(packed, 1));
+    o += static_cast<size_t>(__builtin_popcount(hi));
+    i += 16;
+  }
+  // The last step's final character may end in the next bytes (already read and decoded from):
+  // they must be continuation bytes, and are stepped over.
+  for (; carry != 0; carry >>= 1, ++i) {
+    if ((p[i] & 0xC0) != 0x80) return {o, 0, false};
+  }
+  alignas(32) uint16_t lanes[16];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc);
+  uint32_t bits = 0;
+  for (uint16_t u : lanes) bits |= u;
+  return decode_scalar_from(p, n, i, out, cap, o, bits);
+}
+
 }  // namespace
 
 const KernelOps kAvx2Ops{Kernel::AVX2, avx2_find_byte, avx2_classify, avx2_count,
-                         avx2_prefix_xor};
+                         avx2_prefix_xor, avx2_decode_ucs2};
 
 }  // namespace tessary::index::simd

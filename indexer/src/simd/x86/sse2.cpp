@@ -2,6 +2,7 @@
 #include <emmintrin.h>
 
 #include "simd/generic/classify.h"
+#include "simd/generic/utf8.h"
 #include "simd/x86/x86.h"
 
 namespace tessary::index::simd {
@@ -81,9 +82,38 @@ MarkupCounts sse2_count(const uint8_t* p, size_t n) { return count_with_blocks<S
 
 uint64_t sse2_prefix_xor(uint64_t x) { return Sse2Prim::prefix_xor(x); }
 
+// Sixteen ASCII bytes at a time are widened in two stores; a block with any other byte is
+// decoded a character at a time (SSE2 has no byte shuffle to pack variable-length forms).
+Utf8Decoded sse2_decode_ucs2(const uint8_t* p, size_t n, uint16_t* out, size_t cap) {
+  size_t i = 0, o = 0;
+  uint32_t bits = 0;
+  const __m128i zero = _mm_setzero_si128();
+  __m128i acc = zero;
+  while (n - i >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    if (_mm_movemask_epi8(v) == 0) {
+      if (cap - o < 16) break;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o), _mm_unpacklo_epi8(v, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o + 8), _mm_unpackhi_epi8(v, zero));
+      acc = _mm_or_si128(acc, v);
+      i += 16;
+      o += 16;
+      continue;
+    }
+    const size_t stop = i + 16;
+    while (i < stop) {
+      if (!decode_one(p, n, i, out, cap, o, bits)) return {o, bits, false};
+    }
+  }
+  alignas(16) uint8_t lanes[16];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), acc);
+  for (uint8_t b : lanes) bits |= b;
+  return decode_scalar_from(p, n, i, out, cap, o, bits);
+}
+
 }  // namespace
 
 const KernelOps kSse2Ops{Kernel::SSE2, sse2_find_byte, sse2_classify, sse2_count,
-                         sse2_prefix_xor};
+                         sse2_prefix_xor, sse2_decode_ucs2};
 
 }  // namespace tessary::index::simd
