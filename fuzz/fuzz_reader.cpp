@@ -350,7 +350,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   char* copy = static_cast<char*>(std::malloc(size == 0 ? 1 : size));
   if (copy == nullptr) std::abort();
   if (size != 0) std::memcpy(copy, data, size);
-  SourceBuffer* buffer = SourceBuffer::owned(copy, size, size == 0 ? 1 : size);
+  SourceBuffer* buffer = SourceBuffer::owned(copy, size, size == 0 ? 1 : size, 0xFF);
   const std::string_view doc(copy, size);
   const bool input_utf8 = valid_utf8(doc);
 

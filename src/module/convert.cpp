@@ -3,6 +3,8 @@
 #include <climits>
 #include <cstring>
 
+#include "index/utf8.h"
+
 namespace tessary::module {
 
 Result<std::string_view> text_kept(PyObject* obj) {
@@ -17,6 +19,65 @@ Result<storage::SharedText> text_copied(PyObject* obj) {
   Result<std::string_view> v = text_kept(obj);
   if (!v) return v.take_error();
   return storage::SharedText::owned(*v);
+}
+
+uint8_t str_top_byte(PyObject* str) {
+  if (PyUnicode_IS_ASCII(str)) return 0x7F;
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND: return 0xC3;
+    case PyUnicode_2BYTE_KIND: return 0xEF;
+    default: return 0xF4;
+  }
+}
+
+Result<Ref> canonical_str(Ref s, uint32_t bits) {
+  const Py_UCS4 had = PyUnicode_MAX_CHAR_VALUE(s.get());
+  if (max_char_for_bits(bits) == had) return s;
+  // Narrower than the kind it was made with (text spelt with overlong forms, or a bound that was
+  // only an upper bound): the interpreter copies it into the right kind.
+  PyObject* n = PyUnicode_FromKindAndData(PyUnicode_KIND(s.get()), PyUnicode_DATA(s.get()), PyUnicode_GET_LENGTH(s.get()));
+  if (n == nullptr) return Error::fetch();
+  return Ref::steal(n);
+}
+
+namespace {
+
+Result<Ref> ascii_str(const char* p, size_t n) {
+  // One character: the interpreter's shared single-character strings.
+  PyObject* s = n == 1 ? PyUnicode_FromStringAndSize(p, 1) : PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+  if (s == nullptr) return Error::fetch();
+  if (n != 1) std::memcpy(PyUnicode_DATA(s), p, n);
+  return Ref::steal(s);
+}
+
+template <class Unit>
+index::Utf8Decoded decode_into(PyObject* s, const uint8_t* p, size_t n, size_t chars) {
+  return index::decode_utf8(p, n, static_cast<Unit*>(PyUnicode_DATA(s)), chars);
+}
+
+}  // namespace
+
+Result<Ref> str_from_utf8(std::string_view text, uint8_t top_byte) {
+  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+  const size_t n = text.size();
+  if (top_byte >= 0x80 && n <= 32) {
+    // Short texts: an inline look for non-ASCII bytes costs less than measuring.
+    uint8_t any = 0;
+    for (size_t i = 0; i < n; ++i) any |= p[i];
+    if (any < 0x80) top_byte = 0x7F;
+  }
+  if (top_byte < 0x80) return ascii_str(text.data(), n);
+  const index::Utf8Shape shape = index::measure_utf8(p, n);
+  if (shape.max_byte < 0x80) return ascii_str(text.data(), n);
+  const unsigned width = index::unit_width_for(shape.max_byte);
+  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(shape.chars), max_char_for_width(width));
+  if (s == nullptr) return Error::fetch();
+  Ref owned = Ref::steal(s);
+  const index::Utf8Decoded r = width == 1   ? decode_into<uint8_t>(s, p, n, shape.chars)
+                               : width == 2 ? decode_into<uint16_t>(s, p, n, shape.chars)
+                                            : decode_into<uint32_t>(s, p, n, shape.chars);
+  if (!r.ok || r.units != shape.chars) return Error::panic("invariant: a text is not valid UTF-8");
+  return canonical_str(std::move(owned), r.bits);
 }
 
 namespace {

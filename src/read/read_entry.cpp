@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "entities/node.h"
+#include "index/utf8.h"
 #include "module/binding.h"
 #include "module/convert.h"
 #include "module/entry.h"
@@ -51,7 +52,8 @@ PyObject* py_read_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
 
     // The buffer points at the str's own UTF-8 form and keeps the str alive: no copy.
     Py_INCREF(slots[0]);
-    BufferRef buffer = BufferRef::adopt(SourceBuffer::python_backed(slots[0], xml->data(), xml->size()));
+    BufferRef buffer =
+        BufferRef::adopt(SourceBuffer::python_backed(slots[0], xml->data(), xml->size(), str_top_byte(slots[0])));
     const std::string_view root_tag = root->view();
     BuildResult built = without_lock([&] { return read::build_tree(buffer.get(), root_tag); });
     Result<Ref> node = finish(std::move(built));
@@ -91,7 +93,8 @@ PyObject* py_read_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
         o.built.emplace(ReadError::positioned("invalid UTF-8", bad));
         return o;
       }
-      BufferRef buffer = BufferRef::adopt(SourceBuffer::owned(bytes.data, bytes.length, bytes.capacity));
+      const uint8_t top = index::measure_utf8(reinterpret_cast<const uint8_t*>(bytes.data), bytes.length).max_byte;
+      BufferRef buffer = BufferRef::adopt(SourceBuffer::owned(bytes.data, bytes.length, bytes.capacity, top));
       o.built.emplace(read::build_tree(buffer.get(), root_tag));
       return o;  // the entry's buffer reference is given back here, still without the lock
     });

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "index/utf8.h"
 #include "storage/source_buffer.h"
 
 namespace tessary::storage {
@@ -118,6 +119,13 @@ class SharedText {
   void release_into(class ReleaseBatch& batch) noexcept;
 
   size_t size() const noexcept { return view().size(); }
+  // At least the largest byte of the text (exactly it for owned text; the buffer's bound for a
+  // range); 0 when absent.
+  uint8_t top_byte() const noexcept {
+    if (w_ & 1) return buf()->top_byte();
+    if (w_ == kAbsent || a_ == 0) return 0;
+    return index::measure_utf8(reinterpret_cast<const uint8_t*>(w_), static_cast<size_t>(a_)).max_byte;
+  }
   bool equals(std::string_view s) const noexcept { return view() == s; }
   bool operator==(const SharedText& o) const noexcept { return view() == o.view(); }
 

@@ -7,8 +7,9 @@ namespace tessary::storage {
 
 [[gnu::tls_model("initial-exec")]] thread_local SourceBuffer::Reserve SourceBuffer::reserve_;
 
-SourceBuffer* SourceBuffer::python_backed(void* py_str, const char* data, size_t length) noexcept {
+SourceBuffer* SourceBuffer::python_backed(void* py_str, const char* data, size_t length, uint8_t top_byte) noexcept {
   auto* b = new SourceBuffer();
+  b->top_byte_ = top_byte;
   b->origin_ = Origin::PythonBacked;
   b->py_str_ = py_str;
   b->data_ = data;
@@ -16,8 +17,9 @@ SourceBuffer* SourceBuffer::python_backed(void* py_str, const char* data, size_t
   return b;
 }
 
-SourceBuffer* SourceBuffer::owned(char* data, size_t length, size_t capacity) noexcept {
+SourceBuffer* SourceBuffer::owned(char* data, size_t length, size_t capacity, uint8_t top_byte) noexcept {
   auto* b = new SourceBuffer();
+  b->top_byte_ = top_byte;
   b->origin_ = Origin::Owned;
   b->data_ = data;
   b->length_ = length;

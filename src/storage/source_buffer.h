@@ -25,9 +25,10 @@ class SourceBuffer {
 
   // Wraps the UTF-8 form of a Python str. `py_str` is an owned reference that moves into the
   // buffer; `data` points at the string's own UTF-8 representation. Starts with one reference.
-  static SourceBuffer* python_backed(void* py_str, const char* data, size_t length) noexcept;
+  // `top_byte` is at least the largest byte of the text (see top_byte()).
+  static SourceBuffer* python_backed(void* py_str, const char* data, size_t length, uint8_t top_byte) noexcept;
   // Takes ownership of `data`, allocated with malloc (capacity bytes). Starts with one reference.
-  static SourceBuffer* owned(char* data, size_t length, size_t capacity) noexcept;
+  static SourceBuffer* owned(char* data, size_t length, size_t capacity, uint8_t top_byte) noexcept;
 
   void retain() noexcept {
     Reserve& r = reserve_;
@@ -77,6 +78,10 @@ class SourceBuffer {
   const char* data() const noexcept { return data_; }
   size_t length() const noexcept { return length_; }
   Origin origin() const noexcept { return origin_; }
+  // At least the largest byte of the text, so at least that of any range of it: below 0x80 every
+  // range is ASCII, below 0xC4 Latin-1, below 0xF0 in the Basic Multilingual Plane. Lets strings
+  // be made from ranges without measuring them first.
+  uint8_t top_byte() const noexcept { return top_byte_; }
   uint64_t use_count() const noexcept { return count_.load(std::memory_order_relaxed); }
 
   SourceBuffer(const SourceBuffer&) = delete;
@@ -88,6 +93,7 @@ class SourceBuffer {
 
   std::atomic<uint64_t> count_{1};
   Origin origin_ = Origin::Owned;
+  uint8_t top_byte_ = 0xFF;
   void* py_str_ = nullptr;
   size_t capacity_ = 0;
   const char* data_ = nullptr;
