@@ -183,6 +183,19 @@ void AttrMap::clear(ReleaseBatch& batch) noexcept {
   t_ = nullptr;
 }
 
+uint8_t AttrMap::top_byte() const noexcept {
+  if (!t_ || t_->count == 0) return 0;
+  if (!t_->mixed()) return t_->sole_buffer()->top_byte();
+  uint8_t top = 0;
+  const AttrEntry* e = t_->entries();
+  for (uint32_t i = 0; i < t_->count; ++i) {
+    const uint8_t k = e[i].key.top_byte(), v = e[i].value.top_byte();
+    top = k > top ? k : top;
+    top = v > top ? v : top;
+  }
+  return top;
+}
+
 AttrMap AttrMap::share() const noexcept {
   AttrMap m;
   if (!t_) return m;

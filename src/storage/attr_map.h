@@ -88,31 +88,22 @@ class AttrMap {
     __builtin_prefetch(t_);
   }
 
+  // At least the largest byte of every key and value (see SharedText::top_byte); 0 when empty.
+  uint8_t top_byte() const noexcept;
+
   void clear() noexcept;
   // As clear(), with shared ranges' buffer references given back through `batch`.
   void clear(ReleaseBatch& batch) noexcept;
 
-  // Iteration in bucket order.
-  class Iterator {
-   public:
-    Iterator(const AttrMap* m, size_t i) noexcept : m_(m), i_(i) { skip(); }
-    const AttrEntry& operator*() const noexcept { return m_->t_->entries()[m_->t_->index()[i_].pos - 1]; }
-    const AttrEntry* operator->() const noexcept { return &**this; }
-    Iterator& operator++() noexcept { ++i_; skip(); return *this; }
-    bool operator!=(const Iterator& o) const noexcept { return i_ != o.i_; }
-    bool operator==(const Iterator& o) const noexcept { return i_ == o.i_; }
-   private:
-    void skip() noexcept {
-      if (!m_->t_) return;
-      const Bucket* ix = m_->t_->index();
-      const size_t b = m_->t_->buckets();
-      while (i_ < b && ix[i_].pos == 0) ++i_;
-    }
-    const AttrMap* m_;
-    size_t i_;
-  };
-  Iterator begin() const noexcept { return Iterator(this, 0); }
-  Iterator end() const noexcept { return Iterator(this, t_ ? t_->buckets() : 0); }
+  // Iteration in bucket order. Tables of up to 64 buckets (up to 32 entries) are walked through a
+  // mask of their occupied buckets, one bit per entry, with no branch per empty bucket.
+  class Iterator;
+  Iterator begin() const noexcept;
+  Iterator end() const noexcept;
+
+  class View;
+  // A view of this map's entries that does not own them: valid while the map lives unchanged.
+  View view() const noexcept;
 
  private:
   struct Bucket {
@@ -153,5 +144,74 @@ class AttrMap {
 
   Table* t_ = nullptr;
 };
+
+class AttrMap::Iterator {
+ public:
+  Iterator(const Table* t, size_t i) noexcept : t_(t), i_(i) {
+    if (!t_ || i_ != 0) return;
+    const size_t b = t_->buckets();
+    if (b <= 64) {
+      const Bucket* ix = t_->index();
+      uint64_t occupied = 0;
+      for (size_t j = 0; j < b; ++j) occupied |= uint64_t{ix[j].pos != 0} << j;
+      occupied_ = occupied;
+      masked_ = true;
+      i_ = occupied != 0 ? static_cast<size_t>(__builtin_ctzll(occupied)) : b;
+    } else {
+      skip();
+    }
+  }
+  const AttrEntry& operator*() const noexcept { return t_->entries()[t_->index()[i_].pos - 1]; }
+  const AttrEntry* operator->() const noexcept { return &**this; }
+  Iterator& operator++() noexcept {
+    if (masked_) {
+      occupied_ &= occupied_ - 1;
+      i_ = occupied_ != 0 ? static_cast<size_t>(__builtin_ctzll(occupied_)) : t_->buckets();
+    } else {
+      ++i_;
+      skip();
+    }
+    return *this;
+  }
+  bool operator!=(const Iterator& o) const noexcept { return i_ != o.i_; }
+  bool operator==(const Iterator& o) const noexcept { return i_ == o.i_; }
+
+ private:
+  void skip() noexcept {
+    const Bucket* ix = t_->index();
+    const size_t b = t_->buckets();
+    while (i_ < b && ix[i_].pos == 0) ++i_;
+  }
+  const Table* t_;
+  size_t i_;
+  uint64_t occupied_ = 0;  // buckets not yet visited, when masked_
+  bool masked_ = false;
+};
+
+// Reads a map's entries, in its order, without owning them (one word).
+class AttrMap::View {
+ public:
+  View() noexcept = default;
+  explicit View(const Table* t) noexcept : t_(t) {}
+  size_t size() const noexcept { return t_ ? t_->count : 0; }
+  bool empty() const noexcept { return size() == 0; }
+  Iterator begin() const noexcept { return Iterator(t_, 0); }
+  Iterator end() const noexcept { return Iterator(t_, t_ ? t_->buckets() : 0); }
+  // As AttrMap::prefetch.
+  void prefetch() const noexcept {
+    if (!t_) return;
+    const char* p = reinterpret_cast<const char*>(t_);
+    const char* end = reinterpret_cast<const char*>(t_->entries() + t_->count);
+    if (end - p > 1024) end = p + 1024;
+    for (; p < end; p += 64) __builtin_prefetch(p);
+  }
+
+ private:
+  const Table* t_ = nullptr;
+};
+
+inline AttrMap::Iterator AttrMap::begin() const noexcept { return Iterator(t_, 0); }
+inline AttrMap::Iterator AttrMap::end() const noexcept { return Iterator(t_, t_ ? t_->buckets() : 0); }
+inline AttrMap::View AttrMap::view() const noexcept { return View(t_); }
 
 }  // namespace tessary::storage

@@ -2,28 +2,11 @@
 
 #include <cstring>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "write/escape.h"
 
 namespace tessary::write {
-
-using storage::ElementRecord;
-using storage::SharedText;
-
-namespace {
-
-// Gives back everything an element still holds once it has been written. Its children are
-// already released shells by then, so this never walks a subtree.
-void release_written(ElementRecord& e) noexcept {
-  std::vector<ElementRecord>().swap(e.children);
-  e.name = SharedText();
-  e.text = SharedText();
-  e.attrs.clear();
-}
-
-}  // namespace
 
 template <class Sink>
 WriteError XmlWriter<Sink>::error() const noexcept {
@@ -54,11 +37,35 @@ bool XmlWriter<Sink>::line_break() noexcept {
 }
 
 template <class Sink>
-int XmlWriter<Sink>::open(ElementRecord& e) noexcept {
+bool XmlWriter<Sink>::write_text(std::string_view text) noexcept {
+  // Escaped in place, a slice at a time, when the sink can give room for the longest possible
+  // result (every byte replaced by six), handing on what it holds first if need be. Slices end
+  // on character boundaries, so the sink never holds part of a character. A sink that cannot
+  // give the room takes the text piece by piece.
+  while (!text.empty()) {
+    size_t n = text.size();
+    if (n > kInPlaceText) {
+      n = kInPlaceText;
+      while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+    }
+    const size_t need = 6 * n + 1;
+    char* w = sink_.room(need);
+    if (w == nullptr && sink_.make_room(need)) w = sink_.room(need);
+    if (w == nullptr) {
+      if (sink_.error().kind != WriteError::Kind::None) return false;
+      return write_escaped(sink_, text, EscapeMode::Text);
+    }
+    sink_.commit(escape_into<EscapeMode::Text>(w, text.substr(0, n)));
+    text.remove_prefix(n);
+  }
+  return true;
+}
+
+template <class Sink>
+int XmlWriter<Sink>::open(const SnapElement& e) noexcept {
   if (pending_break_ && !line_break()) return -1;
   pending_break_ = true;
-  std::string_view name;
-  if (!e.name.checked_view(&name)) return bad_text(), -1;
+  const std::string_view name = e.name_view();
   if (char* w = sink_.room(name.size() + 1)) {
     *w = '<';
     sink_.commit(copy_piece(w + 1, name.data(), name.size()));
@@ -87,26 +94,22 @@ int XmlWriter<Sink>::open(ElementRecord& e) noexcept {
       return -1;
     }
   }
-  if (e.children.empty() && e.text.absent()) return sink_.append("/>", 2) ? 0 : -1;
+  if (e.child_count == 0 && !e.has_text) return sink_.append("/>", 2) ? 0 : -1;
   if (!sink_.put('>')) return -1;
   ++depth_;
-  if (e.text.present()) {
-    std::string_view text;
-    if (!e.text.checked_view(&text)) return bad_text(), -1;
-    if (!write_escaped(sink_, text, EscapeMode::Text)) return -1;
+  if (e.has_text) {
+    if (!write_text(e.text_view())) return -1;
     pending_break_ = false;
-    e.text = SharedText();
   }
   return 1;
 }
 
 template <class Sink>
-bool XmlWriter<Sink>::close(ElementRecord& e) noexcept {
+bool XmlWriter<Sink>::close(const SnapElement& e) noexcept {
   --depth_;
   if (pending_break_ && !line_break()) return false;
   pending_break_ = true;
-  std::string_view name;
-  if (!e.name.checked_view(&name)) return bad_text();
+  const std::string_view name = e.name_view();
   if (char* w = sink_.room(name.size() + 3)) {
     w[0] = '<';
     w[1] = '/';
@@ -119,46 +122,49 @@ bool XmlWriter<Sink>::close(ElementRecord& e) noexcept {
 }
 
 template <class Sink>
-bool XmlWriter<Sink>::write_element(ElementRecord&& root_in) noexcept {
-  // Owned here, so whatever is not written when a failure stops the walk is released on return
-  // (the record's own release needs no recursion).
-  ElementRecord root = std::move(root_in);
-  const int r = open(root);
-  if (r < 0) return false;
-  if (r == 0) {
-    release_written(root);
-    return true;
-  }
+bool XmlWriter<Sink>::write_tree(const Snapshot& tree) noexcept {
+  // The elements are in pre-order: after an element come its children's subtrees, so a stack of
+  // open elements with the number of children each still has to write is all the walk needs.
+  const SnapElement* const elements = tree.elements.data();
+  const size_t count = tree.elements.size();
   struct Frame {
-    ElementRecord* e;
-    size_t next;
+    const SnapElement* e;
+    uint64_t left;
   };
   std::vector<Frame> stack;
-  stack.push_back({&root, 0});
-  while (!stack.empty()) {
-    Frame& f = stack.back();
-    if (f.next < f.e->children.size()) {
-      // Attribute tables are scattered in memory: start loading the one two siblings ahead.
-      if (f.next + 2 < f.e->children.size()) f.e->children[f.next + 2].attrs.prefetch();
-      ElementRecord& child = f.e->children[f.next++];
-      const int c = open(child);
-      if (c < 0) return false;
-      if (c == 0) {
-        release_written(child);
-      } else {
-        stack.push_back({&child, 0});
+  size_t i = 0;
+  for (;;) {
+    // Attribute tables are scattered in memory: start loading one a few elements ahead.
+    if (i + 4 < count) elements[i + 4].attrs.prefetch();
+    const SnapElement& e = elements[i];
+    const int r = open(e);
+    if (r < 0) return false;
+    if (r > 0) {
+      if (e.child_count > 0) {
+        stack.push_back({&e, e.child_count});
+      } else if (!close(e)) {
+        return false;
       }
-      continue;
     }
-    ElementRecord& done = *f.e;
-    stack.pop_back();
-    if (!close(done)) return false;
-    release_written(done);
+    // Close every element whose children are all written; then the next element is the next
+    // child of the innermost one still open.
+    for (;;) {
+      if (stack.empty()) return true;
+      Frame& f = stack.back();
+      if (f.left > 0) {
+        --f.left;
+        break;
+      }
+      const SnapElement* done = f.e;
+      stack.pop_back();
+      if (!close(*done)) return false;
+    }
+    if (++i >= count) return bad_text();  // fewer elements than the counts promise: not a snapshot
   }
-  return true;
 }
 
 template class XmlWriter<MemorySink>;
 template class XmlWriter<FileSink>;
+template class XmlWriter<UnitSink>;
 
 }  // namespace tessary::write

@@ -1,29 +1,28 @@
-// The serializer: one element tree rendered as XML text into a sink. It decides the whole
-// layout: start tags with their attributes, text, child elements, end tags, the self-closing
-// form, line breaks and indentation. It never touches a Python object and runs without the
-// interpreter lock.
+// The serializer: an element tree rendered as XML text into a sink. It decides the whole layout:
+// start tags with their attributes, text, child elements, end tags, the self-closing form, line
+// breaks and indentation. It works on a snapshot of the tree (write/snapshot.h), never touches a
+// Python object and runs without the interpreter lock.
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
-#include "storage/element_record.h"
 #include "write/sinks.h"
+#include "write/snapshot.h"
 
 namespace tessary::write {
 
-// The state of one serialization run over `Sink` (MemorySink or FileSink).
+// The state of one serialization run over `Sink` (MemorySink, FileSink or UnitSink).
 template <class Sink>
 class XmlWriter {
  public:
   // The sink may already hold the XML declaration.
   XmlWriter(Sink& sink, uint64_t indent) noexcept : sink_(sink), indent_(indent) {}
 
-  // Writes one element with its whole subtree and consumes the record: each text is released
-  // once written, each child once its subtree is written. Returns false at the first failure
-  // (see error()); the records not yet written are released then too.
-  bool write_element(storage::ElementRecord&& root) noexcept;
+  // Writes the snapshot's tree. Returns false at the first failure (see error()).
+  bool write_tree(const Snapshot& tree) noexcept;
 
-  // The failure that ended write_element: the sink's, or a text range that is not valid.
+  // The failure that ended write_tree: the sink's, or an attribute range that is not valid.
   WriteError error() const noexcept;
 
   uint64_t depth() const noexcept { return depth_; }
@@ -32,12 +31,16 @@ class XmlWriter {
   bool line_break() noexcept;
   // Writes the start tag and text of `e`. Returns 1 when the element was opened (its children
   // and end tag follow), 0 when it was written in the self-closing form, -1 on failure.
-  int open(storage::ElementRecord& e) noexcept;
-  bool close(storage::ElementRecord& e) noexcept;
+  int open(const SnapElement& e) noexcept;
+  bool close(const SnapElement& e) noexcept;
+  // Element text, escaped.
+  bool write_text(std::string_view text) noexcept;
   bool bad_text() noexcept {
     bad_text_ = true;
     return false;
   }
+  // Texts are escaped straight into the sink's buffer in slices of at most this many bytes.
+  static constexpr size_t kInPlaceText = 1024;
 
   Sink& sink_;
   uint64_t indent_;
@@ -48,5 +51,6 @@ class XmlWriter {
 
 extern template class XmlWriter<MemorySink>;
 extern template class XmlWriter<FileSink>;
+extern template class XmlWriter<UnitSink>;
 
 }  // namespace tessary::write

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "index/utf8.h"
+
 namespace tessary::write {
 
 // ---- MemorySink -----------------------------------------------------------------------------
@@ -172,6 +174,93 @@ void FileSink::close() noexcept {
   }
   (void)::close(fd_);
   fd_ = -1;
+}
+
+// ---- UnitSink -------------------------------------------------------------------------------
+
+UnitSink::~UnitSink() { std::free(spill_); }
+
+namespace {
+
+index::Utf8Decoded decode_units(const char* p, size_t n, char* out, unsigned width, size_t capacity) noexcept {
+  const auto* b = reinterpret_cast<const uint8_t*>(p);
+  switch (width) {
+    case 1: return index::decode_utf8(b, n, reinterpret_cast<uint8_t*>(out), capacity);
+    case 2: return index::decode_utf8(b, n, reinterpret_cast<uint16_t*>(out), capacity);
+    default: return index::decode_utf8(b, n, reinterpret_cast<uint32_t*>(out), capacity);
+  }
+}
+
+}  // namespace
+
+bool UnitSink::reserve_spill(uint64_t units) noexcept {
+  const uint64_t limit = static_cast<uint64_t>(PTRDIFF_MAX) / width_;
+  if (units > limit - spilled_) return fail(WriteError::Kind::OutOfMemory);
+  const uint64_t need = spilled_ + units;
+  if (need <= spill_capacity_) return true;
+  uint64_t grown = spill_capacity_ < 4096 ? 4096 : spill_capacity_ * 2;
+  if (grown < need || grown > limit) grown = need;
+  void* p = std::realloc(spill_, static_cast<size_t>(grown) * width_);
+  if (p == nullptr && grown > need) p = std::realloc(spill_, static_cast<size_t>(grown = need) * width_);
+  if (p == nullptr) return fail(WriteError::Kind::OutOfMemory);
+  spill_ = static_cast<char*>(p);
+  spill_capacity_ = static_cast<size_t>(grown);
+  return true;
+}
+
+bool UnitSink::drain(const char* p, size_t n) noexcept {
+  if (n == 0) return true;
+  // n bytes never make more than n units.
+  if (!spilling_ && capacity_ - in_target_ >= n) {
+    const index::Utf8Decoded r = decode_units(p, n, target_ + in_target_ * width_, width_, capacity_ - in_target_);
+    if (!r.ok) return fail(WriteError::Kind::BadUtf8);
+    in_target_ += r.units;
+    bits_ |= r.bits;
+    return true;
+  }
+  spilling_ = true;
+  if (!reserve_spill(n)) return false;
+  const index::Utf8Decoded r = decode_units(p, n, spill_ + spilled_ * width_, width_, spill_capacity_ - spilled_);
+  if (!r.ok) return fail(WriteError::Kind::BadUtf8);
+  spilled_ += r.units;
+  bits_ |= r.bits;
+  return true;
+}
+
+bool UnitSink::flush() noexcept {
+  if (error_.kind != WriteError::Kind::None) return false;
+  const bool ok = drain(buf_, used_);
+  used_ = 0;
+  return ok;
+}
+
+bool UnitSink::append_slow(const char* p, size_t n) noexcept {
+  if (n > kBufferSize - used_ && !flush()) return false;
+  if (n < kBufferSize) {
+    std::memcpy(buf_ + used_, p, n);
+    used_ += n;
+    return true;
+  }
+  return drain(p, n);  // a piece as large as the buffer goes straight through
+}
+
+bool UnitSink::fill_spaces(uint64_t n) noexcept {
+  // Past what the array can still take, the spill area must hold them all: reserved at once, so
+  // an indentation too large for memory fails here instead of after filling memory with spaces.
+  if (n > kBufferSize && (spilling_ || capacity_ - in_target_ < n + used_)) {
+    if (!flush()) return false;
+    spilling_ = true;
+    if (!reserve_spill(n)) return false;
+  }
+  while (n > 0) {
+    if (used_ == kBufferSize && !flush()) return false;
+    const size_t room = kBufferSize - used_;
+    const size_t k = n < room ? static_cast<size_t>(n) : room;
+    std::memset(buf_ + used_, ' ', k);
+    used_ += k;
+    n -= k;
+  }
+  return true;
 }
 
 }  // namespace tessary::write

@@ -18,6 +18,7 @@ struct WriteError {
     BufferedData,  // a flush: write() reported 0 bytes
     OutOfMemory,   // the memory buffer could not grow to hold the output
     BadText,       // a shared text range lies outside its buffer or splits a character
+    BadUtf8,       // the output was not UTF-8 whose characters fit the str being filled
   };
   Kind kind = Kind::None;
   int os_errno = 0;
@@ -53,6 +54,10 @@ class MemorySink {
   // what was written.
   char* room(size_t n) noexcept { return n < cap_ - len_ ? data_ + len_ : nullptr; }
   void commit(const char* end) noexcept { len_ = static_cast<size_t>(end - data_); }
+  // Tries to make room(n) succeed. False when it cannot, with error() set only on a failure. A
+  // caller's buffer is not left for it: room asked for is an upper bound, and leaving costs a
+  // copy that the actual output may not need.
+  bool make_room(size_t n) noexcept { return !external_ && reserve_more(n); }
   // Appends `n` spaces.
   bool fill_spaces(uint64_t n) noexcept;
   // Sizes the buffer for about `n` bytes ahead of time. Only advice: when the memory is not
@@ -112,6 +117,9 @@ class FileSink {
   // As MemorySink::room: room in the buffer, or null when it has not `n` bytes free.
   char* room(size_t n) noexcept { return n < kBufferSize - used_ ? buf_ + used_ : nullptr; }
   void commit(const char* end) noexcept { used_ = static_cast<size_t>(end - buf_); }
+  // Tries to make room(n) succeed by writing out the buffer. False when it cannot (n is not
+  // less than the buffer), with error() set only on a failed write.
+  bool make_room(size_t n) noexcept { return n < kBufferSize && flush(); }
   // Appends `n` spaces through the buffer, one buffer-full at a time: any count is written
   // with bounded memory.
   bool fill_spaces(uint64_t n) noexcept;
@@ -134,6 +142,82 @@ class FileSink {
   }
 
   int fd_;
+  size_t used_ = 0;
+  WriteError error_;
+  char buf_[kBufferSize];
+};
+
+// Fills the character array of a new str (units of 1, 2 or 4 bytes, as its kind says) with
+// UTF-8 decoded on the way: the serializer's bytes collect in a buffer small enough to stay in
+// the processor's cache, and each buffer-full is decoded into the array. The output never
+// exists whole as UTF-8. When the array (sized from an estimate) is full, further units go to a
+// spill area that the caller appends once it has grown the str.
+//
+// The buffer only ever holds whole characters: every piece appended is a whole string or a run
+// of one between ASCII delimiters, and only runs of spaces are split.
+class UnitSink {
+ public:
+  static constexpr size_t kBufferSize = 32768;
+
+  // `units`: the array, `capacity` units of `width` bytes; the sink writes but never frees it.
+  UnitSink(void* units, unsigned width, size_t capacity) noexcept
+      : target_(static_cast<char*>(units)), width_(width), capacity_(capacity) {}
+  UnitSink(const UnitSink&) = delete;
+  UnitSink& operator=(const UnitSink&) = delete;
+  ~UnitSink();
+
+  bool append(const char* p, size_t n) noexcept {
+    if (n < kBufferSize - used_) [[likely]] {
+      std::memcpy(buf_ + used_, p, n);
+      used_ += n;
+      return true;
+    }
+    return append_slow(p, n);
+  }
+  bool put(char c) noexcept {
+    if (used_ + 1 < kBufferSize) [[likely]] {
+      buf_[used_++] = c;
+      return true;
+    }
+    return append_slow(&c, 1);
+  }
+  char* room(size_t n) noexcept { return n < kBufferSize - used_ ? buf_ + used_ : nullptr; }
+  void commit(const char* end) noexcept { used_ = static_cast<size_t>(end - buf_); }
+  // As FileSink::make_room, decoding the buffer.
+  bool make_room(size_t n) noexcept { return n < kBufferSize && flush(); }
+  bool fill_spaces(uint64_t n) noexcept;
+  // Decodes what is buffered. Call once the serializer is done.
+  bool flush() noexcept;
+
+  // Units written into the array, and into the spill area after them.
+  size_t units_in_target() const noexcept { return in_target_; }
+  size_t spilled_units() const noexcept { return spilled_; }
+  const char* spill() const noexcept { return spill_; }
+  // OR of every unit written.
+  uint32_t bits() const noexcept { return bits_; }
+  const WriteError& error() const noexcept { return error_; }
+
+ private:
+  bool append_slow(const char* p, size_t n) noexcept;
+  // Decodes [p, p + n) (whole characters) into the array, or the spill area once the array has
+  // not room for n more units.
+  bool drain(const char* p, size_t n) noexcept;
+  // Room in the spill area for `units` more.
+  bool reserve_spill(uint64_t units) noexcept;
+  bool fail(WriteError::Kind kind) noexcept {
+    if (error_.kind == WriteError::Kind::None) error_ = {kind, 0};
+    return false;
+  }
+
+  char* target_;
+  unsigned width_;
+  size_t capacity_;
+  size_t in_target_ = 0;
+  bool spilling_ = false;
+  char* spill_ = nullptr;
+  size_t spilled_ = 0;
+  size_t spill_capacity_ = 0;  // units
+  uint32_t bits_ = 0;
   size_t used_ = 0;
   WriteError error_;
   char buf_[kBufferSize];

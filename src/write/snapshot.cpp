@@ -1,56 +1,62 @@
 #include "write/snapshot.h"
 
 #include <utility>
-#include <vector>
 
 #include "entities/node.h"
+#include "index/utf8.h"
 
 namespace tessary::write {
 
 using entities::NodeObject;
 using entities::SharedBorrow;
-using storage::ElementRecord;
+using storage::SharedText;
 
 namespace {
 
-// Copies a node's own fields; its children are copied by the caller's walk. Returns about how
-// many bytes the element takes in the output before escaping and indentation (two tags, its
-// text, a line feed, and a typical size per attribute, which saves visiting the attributes):
-// only advice for sizing the output buffer.
-uint64_t copy_fields(ElementRecord& to, const NodeObject* from) {
-  uint64_t bytes = 2 * static_cast<uint64_t>(from->name.size()) + 6 + from->text.size() +
-                   20 * static_cast<uint64_t>(from->attrs.size());
-  to.name = from->name.copy();
-  to.text = from->text.copy();
-  // A node's map never changes, so the snapshot shares its table (counted) instead of copying
-  // it: the same table, so the same order.
-  to.attrs = from->attrs.share();
-  // Reserved up front: records are filled in place and must not move while their subtree is
-  // being copied.
-  to.children.reserve(static_cast<size_t>(from->child_count()));
-  return bytes;
+inline uint8_t top_of(const SharedText& t, std::string_view bytes, uint8_t top) {
+  if (t.is_shared()) {
+    const uint8_t b = t.buffer()->top_byte();
+    return b > top ? b : top;
+  }
+  // Owned text: its bytes. Past 0xF0 nothing can change the kind any more.
+  if (top >= 0xF0 || bytes.empty()) return top;
+  const uint8_t b = index::measure_utf8(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()).max_byte;
+  return b > top ? b : top;
+}
+
+// Appends the element of `n`. False when a text range is not valid.
+bool add(Snapshot& s, const NodeObject* n) {
+  std::string_view name, text;
+  if (!n->name.checked_view(&name)) return false;
+  const bool has_text = n->text.present();
+  if (has_text && !n->text.checked_view(&text)) return false;
+  // Attribute ranges are checked as they are written (the serializer reads them there anyway).
+  s.elements.push_back({name.data(), name.size(), text.data(), text.size(), n->attrs.view(),
+                        static_cast<uint64_t>(n->child_count()), has_text});
+  // Two tags, the text, a line feed and a typical size per attribute (which saves visiting them).
+  s.size_hint += 2 * name.size() + 6 + text.size() + 20 * uint64_t{n->attrs.size()};
+  uint8_t top = top_of(n->name, name, s.top_byte);
+  if (has_text) top = top_of(n->text, text, top);
+  const uint8_t a = n->attrs.top_byte();
+  s.top_byte = a > top ? a : top;
+  return true;
 }
 
 }  // namespace
 
-module::Result<ElementRecord> snapshot_tree(PyObject* node, uint64_t* size_hint) {
+module::Result<Snapshot> snapshot_tree(PyObject* node) {
   if (!entities::is_node(node)) return module::type_mismatch(node, "Node");
   struct Frame {
     const NodeObject* node;
-    ElementRecord* record;
     Py_ssize_t next;
     SharedBorrow borrow;  // empty for the root, which the caller keeps borrowed
   };
-  ElementRecord root;
-  const NodeObject* n = entities::as_node(node);
-  // A tree read from one document shares that document's buffer: take the copies' references
-  // on it in batches. The root node, borrowed by the caller, keeps the buffer alive meanwhile.
-  storage::SourceBuffer::ReserveScope reserve(n->name.buffer());
-  uint64_t bytes = copy_fields(root, n);
-  if (size_hint != nullptr) *size_hint = bytes;
-  if (n->child_count() == 0) return root;
+  Snapshot s;
+  const NodeObject* root = entities::as_node(node);
+  if (!add(s, root)) return module::Error::panic("text range lies outside its buffer or splits a character");
+  if (root->child_count() == 0) return s;
   std::vector<Frame> stack;
-  stack.push_back({n, &root, 0, SharedBorrow()});
+  stack.push_back({root, 0, SharedBorrow()});
   while (!stack.empty()) {
     Frame& f = stack.back();
     if (f.next == f.node->child_count()) {
@@ -59,14 +65,13 @@ module::Result<ElementRecord> snapshot_tree(PyObject* node, uint64_t* size_hint)
     }
     PyObject* child = f.node->children()[f.next++];
     module::Result<SharedBorrow> b = entities::borrow_node(child);
-    if (!b) return b.take_error();  // `root` and what was copied so far are released
-    ElementRecord& rec = f.record->children.emplace_back();
+    if (!b) return b.take_error();
     const NodeObject* c = entities::as_node(child);
-    bytes += copy_fields(rec, c);
-    if (c->child_count() > 0) stack.push_back({c, &rec, 0, std::move(*b)});
+    if (!add(s, c)) return module::Error::panic("text range lies outside its buffer or splits a character");
+    s.depth_sum += stack.size();
+    if (c->child_count() > 0) stack.push_back({c, 0, std::move(*b)});
   }
-  if (size_hint != nullptr) *size_hint = bytes;
-  return root;
+  return s;
 }
 
 }  // namespace tessary::write

@@ -1,20 +1,48 @@
-// The writer's copy of a Node tree: engine-side records that no longer refer to any Python
-// object, so the serializer can run without the interpreter lock.
+// What the writer needs of a Node tree, read with the interpreter lock held, so the serializer
+// can run without it: for each element in document order (pre-order), its name, its text, a view
+// of its attribute map and its number of children, all in one array.
+//
+// The names, texts and attribute tables stay where the nodes keep them; the snapshot only points
+// at them. That is safe for the whole write call: the caller holds the root, every node holds its
+// children, and a node's name, text and attribute map never change while it lives.
 #pragma once
 
 #include <cstdint>
+#include <string_view>
+#include <vector>
 
 #include "module/errors.h"
-#include "storage/element_record.h"
+#include "storage/attr_map.h"
 
 namespace tessary::write {
 
-// Deep copy of the tree under `node` (a Node the caller holds a shared borrow of), taken with
-// the interpreter lock held. Shared text ranges stay ranges (one more buffer reference each),
-// attribute maps keep their table layout and so their order, and a Node that occurs several
-// times is copied at every occurrence. Walks the tree with a work list, not recursion.
-// `size_hint`, when given, receives an estimate of the output size (before escaping and
-// indentation), used to size the output buffer once.
-module::Result<storage::ElementRecord> snapshot_tree(PyObject* node, uint64_t* size_hint = nullptr);
+struct SnapElement {
+  const char* name;
+  uint64_t name_size;
+  const char* text;
+  uint64_t text_size;
+  storage::AttrMap::View attrs;
+  uint64_t child_count;
+  bool has_text;  // false: the element has no text (which differs from an empty one)
+
+  std::string_view name_view() const noexcept { return {name, static_cast<size_t>(name_size)}; }
+  std::string_view text_view() const noexcept { return {text, static_cast<size_t>(text_size)}; }
+};
+
+struct Snapshot {
+  std::vector<SnapElement> elements;  // pre-order: an element, then each child's subtree in order
+  // About how large the output is before escaping and indentation: advice for sizing buffers.
+  uint64_t size_hint = 0;
+  // The sum of every element's depth (the root's is 0): indentation is about twice this times
+  // the indent.
+  uint64_t depth_sum = 0;
+  // At least the largest byte of any name, key, value or text: the kind of str the output needs.
+  uint8_t top_byte = 0;
+};
+
+// Reads the tree under `node` (a Node the caller holds a shared borrow of), checking every text
+// range as it goes. A Node that occurs several times is listed at every occurrence. Walks the
+// tree with a work list, not recursion.
+module::Result<Snapshot> snapshot_tree(PyObject* node);
 
 }  // namespace tessary::write
