@@ -7,7 +7,7 @@ import pytest
 from hypothesis import given, settings
 
 import tessary
-from tessary import Node
+from tessary import Node, read_string, write_string
 
 from query_trees import all_nodes, chain, dict_chain, same_tree, same_tree_as_dict, shared_trees
 
@@ -114,6 +114,22 @@ class TestToDict:
         assert all(d == dicts[0] for d in dicts)
         for part in (lambda d: d, lambda d: d["attrs"], lambda d: d["children"][0]):
             assert len({tuple(part(d)) for d in dicts}) > 1
+
+    def test_many_names_and_keys_some_alike(self):
+        # Names and keys repeat across a document and are made once per conversion; this mixes
+        # more distinct ones than are kept, long ones, and ones alike in everything but a middle
+        # byte, in both an owned tree and a parsed one.
+        names = [f"n{i}" for i in range(700)] + ["q" * 200 + str(i) for i in range(5)]
+        names += ["x" * 12 + chr(0x41 + i) + "y" * 27 for i in range(40)] + ["é" * 30, "é" * 31]
+        kids = [Node(n, {n: str(i), "k" + n: n, "shared": n}, text=n) for i, n in enumerate(names)]
+        owned = Node("r", {"x" * 12 + "Z" + "y" * 27: "1"}, kids)
+        parsed = read_string(write_string(owned, 0), "r")
+        for root in (owned, parsed):
+            d = root.to_dict()
+            assert d["attrs"] == {"x" * 12 + "Z" + "y" * 27: "1"}
+            assert [c["name"] for c in d["children"]] == names
+            for i, (c, n) in enumerate(zip(d["children"], names)):
+                assert c == {"name": n, "attrs": {n: str(i), "k" + n: n, "shared": n}, "children": [], "text": n}
 
     def test_collector_state_restored(self):
         was = gc.isenabled()

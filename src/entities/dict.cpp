@@ -2,6 +2,7 @@
 // the shape {"name": str, "attrs": {str: str}, "children": [dict, ...], "text": str | None}.
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -37,15 +38,18 @@ struct OrderSlot {
 
 class FreshOrder {
  public:
-  template <class KeyAt>
-  const std::vector<uint32_t>& compute(size_t n, KeyAt&& key_at) {
+  // The hash of each key under a fresh random key is the output of a keyed pseudo-random
+  // function never used before; so is a generator seeded from one SipHash output under a fresh
+  // key. The orders that come out are the same, with the same unpredictability, for one hash
+  // per map instead of one per key.
+  const std::vector<uint32_t>& compute(size_t n) {
     size_t buckets = 2;
     while (buckets * 3 / 4 < n) buckets *= 2;
     const size_t mask = buckets - 1;
     slots_.assign(buckets, OrderSlot{0, 0});
-    const HashKey key = storage::next_hash_key();
+    uint64_t state = storage::siphash13(storage::next_hash_key(), {});
     for (size_t i = 0; i < n; ++i) {
-      const uint64_t h = storage::siphash13(key, key_at(i)) | (1ull << 63);
+      const uint64_t h = next(state) | (1ull << 63);
       size_t j = static_cast<size_t>(h) & mask;
       while (slots_[j].hash != 0) j = (j + 1) & mask;  // keys are distinct: no replacement
       slots_[j] = {h, static_cast<uint32_t>(i)};
@@ -81,6 +85,14 @@ class FreshOrder {
   std::vector<const AttrEntry*> entries;  // scratch for one node's attributes
 
  private:
+  // SplitMix64.
+  static uint64_t next(uint64_t& state) {
+    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+
   std::vector<OrderSlot> slots_;
   std::vector<uint32_t> order_;
 };
@@ -146,6 +158,88 @@ class Pending {
   std::vector<PyObject*> refs_;
 };
 
+// The strs of names and attribute keys, made once per conversion: a document uses few distinct
+// names, so most lookups find the str already made, with its hash already computed for the
+// dictionaries it goes into. Sharing equal strs is not observable (the interpreter itself shares
+// interned and one-character strings freely). Keys are the texts' bytes, which stay where the
+// borrowed tree keeps them for the whole conversion.
+class StrCache {
+ public:
+  StrCache() : slots_(kSlots) {}
+  StrCache(const StrCache&) = delete;
+  StrCache& operator=(const StrCache&) = delete;
+  ~StrCache() {
+    for (const Slot& s : slots_) Py_XDECREF(s.str);
+  }
+
+  // A new reference to a str of `t`.
+  Result<Ref> get(const SharedText& t) {
+    std::string_view v;
+    if (!t.checked_view(&v)) return Error::panic("text range lies outside its buffer or splits a character");
+    if (v.size() > kMaxLength) return text_to_python(t);
+    const uint64_t h = hash(v);
+    size_t i = static_cast<size_t>(h) & (kSlots - 1);
+    for (size_t probes = 0; probes < 8; ++probes, i = (i + 1) & (kSlots - 1)) {
+      Slot& s = slots_[i];
+      if (s.str == nullptr) {
+        Result<Ref> made = text_to_python(t);
+        if (!made) return made;
+        if (used_ < kSlots / 2) {
+          s = {h, v.data(), static_cast<uint32_t>(v.size()), Py_NewRef(made->get())};
+          ++used_;
+        }
+        return made;
+      }
+      if (s.hash == h && s.size == v.size() && std::memcmp(s.bytes, v.data(), v.size()) == 0) {
+        return Ref::borrow(s.str);
+      }
+    }
+    return text_to_python(t);
+  }
+
+ private:
+  static constexpr size_t kSlots = 1024;
+  static constexpr size_t kMaxLength = 64;
+  struct Slot {
+    uint64_t hash = 0;
+    const char* bytes = nullptr;
+    uint32_t size = 0;
+    PyObject* str = nullptr;
+  };
+  static uint64_t hash(std::string_view v) {
+    // Two overlapping words (or the bytes of a shorter text) and the length, mixed.
+    const auto* p = reinterpret_cast<const unsigned char*>(v.data());
+    const size_t n = v.size();
+    uint64_t a = 0, b = 0;
+    if (n >= 8) {
+      std::memcpy(&a, p, 8);
+      std::memcpy(&b, p + n - 8, 8);
+    } else {
+      for (size_t i = 0; i < n; ++i) a |= uint64_t{p[i]} << (8 * i);
+    }
+    if (n > 16) {
+      uint64_t m;
+      std::memcpy(&m, p + n / 2 - 4, 8);
+      b ^= m * 0xC2B2AE3D27D4EB4Full;
+    }
+    uint64_t x = (a ^ (b * 0x9E3779B97F4A7C15ull) ^ n) * 0xBF58476D1CE4E5B9ull;
+    return x ^ (x >> 31);
+  }
+
+  std::vector<Slot> slots_;
+  size_t used_ = 0;
+};
+
+// A new dict sized for `n` entries.
+PyObject* presized_dict(size_t n) {
+#if PY_VERSION_HEX < 0x030E0000
+  return n > 5 ? _PyDict_NewPresized(static_cast<Py_ssize_t>(n)) : PyDict_New();
+#else
+  (void)n;
+  return PyDict_New();
+#endif
+}
+
 // The dictionary of one node whose children's dictionaries are the last entries of `pending`
 // from `base` on.
 //
@@ -154,20 +248,28 @@ class Pending {
 // order a freshly seeded map would (the "attrs" map receiving the attributes in the node map's
 // own order, sized for their count; the node map receiving the four keys), and every str is
 // made from the record's text.
-Result<Ref> node_dict(NodeObject* n, Pending& pending, size_t base, FreshOrder& order, PyObject* const* keys) {
+Result<Ref> node_dict(NodeObject* n, Pending& pending, size_t base, FreshOrder& order, PyObject* const* keys,
+                      StrCache& strs) {
   Result<Ref> children = pending.take_list(base);
   if (!children) return children.take_error();
-  Result<Ref> name = text_to_python(n->name);
+  Result<Ref> name = strs.get(n->name);
   if (!name) return name.take_error();
-  Ref attrs = Ref::steal(PyDict_New());
+  const size_t count = n->attrs.size();
+  Ref attrs = Ref::steal(presized_dict(count));
   if (!attrs) return Error::fetch();
-  if (!n->attrs.empty()) {
+  if (count == 1) {
+    const AttrEntry& e = *n->attrs.begin();
+    Result<Ref> k = strs.get(e.key);
+    if (!k) return k.take_error();
+    Result<Ref> v = text_to_python(e.value);
+    if (!v) return v.take_error();
+    if (PyDict_SetItem(attrs.get(), k->get(), v->get()) < 0) return Error::fetch();
+  } else if (count > 1) {
     std::vector<const AttrEntry*>& entries = order.entries;
     entries.clear();
     for (const AttrEntry& e : n->attrs) entries.push_back(&e);
-    const std::vector<uint32_t>& o = order.compute(entries.size(), [&](size_t i) { return entries[i]->key.view(); });
-    for (uint32_t i : o) {
-      Result<Ref> k = text_to_python(entries[i]->key);
+    for (uint32_t i : order.compute(entries.size())) {
+      Result<Ref> k = strs.get(entries[i]->key);
       if (!k) return k.take_error();
       Result<Ref> v = text_to_python(entries[i]->value);
       if (!v) return v.take_error();
@@ -207,6 +309,7 @@ Result<Ref> to_dict(PyObject* self, SharedBorrow root_borrow) {
   Result<PyObject* const*> keys = key_objects();
   if (!keys) return keys.take_error();
   FreshOrder order;
+  StrCache strs;
   Pending pending;
   std::vector<DictFrame> stack;
   stack.push_back({as_node(self), 0, 0, std::move(root_borrow), Ref::borrow(self)});
@@ -218,7 +321,7 @@ Result<Ref> to_dict(PyObject* self, SharedBorrow root_borrow) {
       if (!b) return Error::panic("Already mutably borrowed");
       if (as_node(child)->child_count() == 0) {
         // A leaf needs no frame; its borrow ends with this block.
-        Result<Ref> d = node_dict(as_node(child), pending, pending.size(), order, *keys);
+        Result<Ref> d = node_dict(as_node(child), pending, pending.size(), order, *keys, strs);
         if (!d) return d.take_error();
         pending.push(std::move(*d));
       } else {
@@ -226,7 +329,7 @@ Result<Ref> to_dict(PyObject* self, SharedBorrow root_borrow) {
       }
       continue;
     }
-    Result<Ref> d = node_dict(f.node, pending, f.base, order, *keys);
+    Result<Ref> d = node_dict(f.node, pending, f.base, order, *keys, strs);
     if (!d) return d.take_error();
     stack.pop_back();
     pending.push(std::move(*d));
