@@ -177,7 +177,7 @@ TEST(kernels_match_scalar_on_random_texts) {
   }
 }
 
-TEST(measure_counts_characters_and_top_byte) {
+TEST(measure_and_max_byte_find_characters_and_top_byte) {
   std::mt19937_64 rng(15);
   for (int t = 0; t < 50; ++t) {
     std::string s = random_text(rng, rng() % 40000, 0x10FFFF);
@@ -190,5 +190,6 @@ TEST(measure_counts_characters_and_top_byte) {
     const Utf8Shape m = measure_utf8(bytes(s), s.size());
     CHECK_EQ(m.chars, chars);
     CHECK_EQ(unsigned{m.max_byte}, unsigned{top});
+    CHECK_EQ(unsigned{max_byte(bytes(s), s.size())}, unsigned{top});
   }
 }

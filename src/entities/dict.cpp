@@ -619,7 +619,7 @@ Outcome try_value(Level& level, PyObject* v, Field field) {
     if (s) {
       // Only the text of "name" and "text" is kept; any other key's string is dropped anyway.
       const bool keep = field == Field::Name || field == Field::Text;
-      return done(HashmapTypes{V::String, keep ? SharedText::owned(*s) : SharedText(), {}, {}});
+      return done(HashmapTypes{V::String, keep ? SharedText::owned(*s, module::str_top_byte(v)) : SharedText(), {}, {}});
     }
     // A str that cannot be encoded: every variant fails, without running any Python code.
     std::string string_reason = field_reason("String", describe(s.error()));

@@ -18,7 +18,7 @@ Result<std::string_view> text_kept(PyObject* obj) {
 Result<storage::SharedText> text_copied(PyObject* obj) {
   Result<std::string_view> v = text_kept(obj);
   if (!v) return v.take_error();
-  return storage::SharedText::owned(*v);
+  return storage::SharedText::owned(*v, str_top_byte(obj));
 }
 
 uint8_t str_top_byte(PyObject* str) {

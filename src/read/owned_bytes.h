@@ -62,9 +62,13 @@ class OwnedBytes {
   }
   void clear() noexcept { len_ = 0; }
 
-  // Moves the bytes into an Owned text; this string is left empty.
+  // Moves the bytes into an Owned text, which records their largest byte (measured while they
+  // are still in cache, so that making a str of them or writing them needs no second look);
+  // this string is left empty.
   storage::SharedText into_text() noexcept {
-    storage::SharedText t = len_ == 0 ? storage::SharedText::owned({}) : storage::SharedText::adopt(p_, len_, cap_);
+    storage::SharedText t =
+        len_ == 0 ? storage::SharedText::owned({})
+                  : storage::SharedText::adopt(p_, len_, cap_, index::max_byte(reinterpret_cast<const uint8_t*>(p_), len_));
     if (len_ == 0) std::free(p_);
     p_ = nullptr;
     len_ = cap_ = 0;

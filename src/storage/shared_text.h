@@ -14,7 +14,9 @@
 namespace tessary::storage {
 
 // Three words: the first holds the owned bytes' address (malloc'd, so 8-aligned, or null), or
-// the buffer's address with its low bit set for a shared range, or 2 for absent text.
+// the buffer's address with its low bit set for a shared range, or 2 for absent text. Owned text
+// keeps its capacity in the low 56 bits of the third word and, in the top 8, its largest byte
+// when that was known where it was made (0xFF, which UTF-8 never holds, when not).
 class SharedText {
  public:
   enum class Tag : uint8_t { Owned = 0, Shared = 1, Absent = 2 };
@@ -22,8 +24,8 @@ class SharedText {
   // Absent text.
   SharedText() noexcept = default;
 
-  // A new Owned value holding a copy of `s`.
-  static SharedText owned(std::string_view s) noexcept {
+  // A new Owned value holding a copy of `s`, whose largest byte is at most `top` when given.
+  static SharedText owned(std::string_view s, uint8_t top = kUnknownTop) noexcept {
     SharedText t;
     t.w_ = 0;
     if (!s.empty()) {
@@ -32,17 +34,20 @@ class SharedText {
       std::memcpy(p, s.data(), s.size());
       t.w_ = reinterpret_cast<uintptr_t>(p);
       t.a_ = s.size();
-      t.b_ = s.size();
+      t.b_ = s.size() | (uint64_t{top} << 56);
     }
     return t;
   }
   // Takes a malloc'd string of `capacity` bytes, `length` of them used.
-  static SharedText adopt(char* p, size_t length, size_t capacity) noexcept {
+  static SharedText adopt(char* p, size_t length, size_t capacity, uint8_t top = kUnknownTop) noexcept {
     SharedText t;
     t.w_ = reinterpret_cast<uintptr_t>(p);
     t.a_ = length;
-    t.b_ = capacity;
-    if (capacity == 0) t.w_ = 0;
+    t.b_ = capacity | (uint64_t{top} << 56);
+    if (capacity == 0) {
+      t.w_ = 0;
+      t.b_ = 0;
+    }
     return t;
   }
   // A range [start, end) of `buffer`; takes one more reference on the buffer.
@@ -75,7 +80,7 @@ class SharedText {
   // Owned copies its bytes; Shared keeps its range and takes another buffer reference.
   SharedText copy() const noexcept {
     switch (tag()) {
-      case Tag::Owned: return owned(view());
+      case Tag::Owned: return owned(view(), static_cast<uint8_t>(b_ >> 56));
       case Tag::Shared: return shared(buf(), a_, b_);
       default: return SharedText();
     }
@@ -113,6 +118,25 @@ class SharedText {
     *out = view();
     return true;
   }
+  // The first half of checked_view: the range lies inside its buffer. `edges` receives which
+  // character-boundary checks remain, for a reader about to touch the bytes anyway: bit 0, that
+  // the first byte (out->data()[0]) is not a continuation byte; bit 1, that the byte just after
+  // the range (out->data()[out->size()]) is not. Both bytes lie inside the buffer when asked for.
+  bool bounded_view(std::string_view* out, unsigned* edges) const noexcept {
+    *edges = 0;
+    if (w_ & 1) {
+      const size_t len = buf()->length();
+      if (a_ > b_ || b_ > len) return false;
+      *edges = (a_ != 0 && a_ != len ? 1u : 0u) | (b_ != len ? 2u : 0u);
+    }
+    *out = view();
+    return true;
+  }
+  // The second half: whether the bytes `edges` names are where characters start.
+  static bool edges_ok(std::string_view v, unsigned edges) noexcept {
+    const auto* d = reinterpret_cast<const unsigned char*>(v.data());
+    return (!(edges & 1) || (d[0] & 0xC0) != 0x80) && (!(edges & 2) || (d[v.size()] & 0xC0) != 0x80);
+  }
 
   // Releases the value, except that a shared range's buffer reference is added to `batch`
   // instead of being given back one by one (see ReleaseBatch).
@@ -124,6 +148,8 @@ class SharedText {
   uint8_t top_byte() const noexcept {
     if (w_ & 1) return buf()->top_byte();
     if (w_ == kAbsent || a_ == 0) return 0;
+    const auto known = static_cast<uint8_t>(b_ >> 56);
+    if (known != kUnknownTop) return known;
     return index::measure_utf8(reinterpret_cast<const uint8_t*>(w_), static_cast<size_t>(a_)).max_byte;
   }
   bool equals(std::string_view s) const noexcept { return view() == s; }
@@ -131,11 +157,13 @@ class SharedText {
 
  private:
   static constexpr uintptr_t kAbsent = 2;
+  static constexpr uint8_t kUnknownTop = 0xFF;
+  static constexpr uint64_t kCapacityMask = (uint64_t{1} << 56) - 1;
   SourceBuffer* buf() const noexcept { return reinterpret_cast<SourceBuffer*>(w_ & ~uintptr_t{1}); }
   void release() noexcept {
     if (w_ & 1) {
       buf()->release();
-    } else if (w_ != kAbsent && b_ != 0) {
+    } else if (w_ != kAbsent && (b_ & kCapacityMask) != 0) {
       std::free(reinterpret_cast<void*>(w_));
     }
     w_ = kAbsent;

@@ -15,6 +15,12 @@ WriteError XmlWriter<Sink>::error() const noexcept {
 }
 
 template <class Sink>
+int XmlWriter<Sink>::sink_error_or_bad_text() noexcept {
+  if (sink_.error().kind == WriteError::Kind::None) bad_text_ = true;
+  return -1;
+}
+
+template <class Sink>
 bool XmlWriter<Sink>::line_break() noexcept {
   uint64_t total;
   if (!__builtin_mul_overflow(indent_, depth_, &total) && total <= 64) {
@@ -66,6 +72,7 @@ int XmlWriter<Sink>::open(const SnapElement& e) noexcept {
   if (pending_break_ && !line_break()) return -1;
   pending_break_ = true;
   const std::string_view name = e.name_view();
+  if (!storage::SharedText::edges_ok(name, e.edges & 3u)) return bad_text(), -1;
   if (char* w = sink_.room(name.size() + 1)) {
     *w = '<';
     sink_.commit(copy_piece(w + 1, name.data(), name.size()));
@@ -98,7 +105,9 @@ int XmlWriter<Sink>::open(const SnapElement& e) noexcept {
   if (!sink_.put('>')) return -1;
   ++depth_;
   if (e.has_text) {
-    if (!write_text(e.text_view())) return -1;
+    if (!storage::SharedText::edges_ok(e.text_view(), e.edges >> 2) || !write_text(e.text_view())) {
+      return sink_error_or_bad_text();
+    }
     pending_break_ = false;
   }
   return 1;
@@ -125,8 +134,8 @@ template <class Sink>
 bool XmlWriter<Sink>::write_tree(const Snapshot& tree) noexcept {
   // The elements are in pre-order: after an element come its children's subtrees, so a stack of
   // open elements with the number of children each still has to write is all the walk needs.
-  const SnapElement* const elements = tree.elements.data();
-  const size_t count = tree.elements.size();
+  const SnapElements& elements = tree.elements;
+  const size_t count = elements.size();
   struct Frame {
     const SnapElement* e;
     uint64_t left;

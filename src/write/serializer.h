@@ -39,6 +39,8 @@ class XmlWriter {
     bad_text_ = true;
     return false;
   }
+  // -1, after noting a bad text unless the sink failed.
+  int sink_error_or_bad_text() noexcept;
   // Texts are escaped straight into the sink's buffer in slices of at most this many bytes.
   static constexpr size_t kInPlaceText = 1024;
 

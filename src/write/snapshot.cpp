@@ -3,7 +3,6 @@
 #include <utility>
 
 #include "entities/node.h"
-#include "index/utf8.h"
 
 namespace tessary::write {
 
@@ -13,32 +12,21 @@ using storage::SharedText;
 
 namespace {
 
-inline uint8_t top_of(const SharedText& t, std::string_view bytes, uint8_t top) {
-  if (t.is_shared()) {
-    const uint8_t b = t.buffer()->top_byte();
-    return b > top ? b : top;
-  }
-  // Owned text: its bytes. Past 0xF0 nothing can change the kind any more.
-  if (top >= 0xF0 || bytes.empty()) return top;
-  const uint8_t b = index::measure_utf8(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()).max_byte;
-  return b > top ? b : top;
-}
-
 // Appends the element of `n`. False when a text range is not valid.
 bool add(Snapshot& s, const NodeObject* n) {
   std::string_view name, text;
-  if (!n->name.checked_view(&name)) return false;
+  unsigned name_edges = 0, text_edges = 0;
+  if (!n->name.bounded_view(&name, &name_edges)) return false;
   const bool has_text = n->text.present();
-  if (has_text && !n->text.checked_view(&text)) return false;
+  if (has_text && !n->text.bounded_view(&text, &text_edges)) return false;
   // Attribute ranges are checked as they are written (the serializer reads them there anyway).
   s.elements.push_back({name.data(), name.size(), text.data(), text.size(), n->attrs.view(),
-                        static_cast<uint64_t>(n->child_count()), has_text});
+                        static_cast<uint64_t>(n->child_count()), has_text,
+                        static_cast<uint8_t>(name_edges | (text_edges << 2))});
   // Two tags, the text, a line feed and a typical size per attribute (which saves visiting them).
   s.size_hint += 2 * name.size() + 6 + text.size() + 20 * uint64_t{n->attrs.size()};
-  uint8_t top = top_of(n->name, name, s.top_byte);
-  if (has_text) top = top_of(n->text, text, top);
-  const uint8_t a = n->attrs.top_byte();
-  s.top_byte = a > top ? a : top;
+  const uint8_t tops[4] = {s.top_byte, n->name.top_byte(), n->text.top_byte(), n->attrs.top_byte()};
+  for (uint8_t t : tops) s.top_byte = t > s.top_byte ? t : s.top_byte;
   return true;
 }
 

@@ -25,6 +25,12 @@ Utf8Shape measure_utf8(const uint8_t* p, size_t n) {
   return {n - cont, top};
 }
 
+uint8_t max_byte(const uint8_t* p, size_t n) {
+  uint8_t m = 0;
+  for (size_t i = 0; i < n; ++i) m = p[i] > m ? p[i] : m;
+  return m;
+}
+
 Utf8Decoded decode_utf8(const uint8_t* p, size_t n, uint8_t* out, size_t capacity, Kernel) {
   return simd::decode_scalar_from(p, n, 0, out, capacity, 0, 0);
 }
