@@ -110,6 +110,41 @@ inline uint64_t word_mask(uint64_t w) noexcept {
 }
 #endif
 
+// Whether any byte of the word is one that mode M replaces (no false answers either way).
+template <EscapeMode M>
+inline bool word_has_special(uint64_t x) noexcept {
+  constexpr uint64_t ones = 0x0101010101010101ull;
+  constexpr uint64_t lo7 = 0x7F7F7F7F7F7F7F7Full;
+  auto zero = [](uint64_t v) { return ~(((v & lo7) + lo7) | v | lo7); };  // 0x80 in each zero byte
+  uint64_t m = zero(x ^ (ones * '&')) | zero(x ^ (ones * '<')) | zero(x ^ (ones * '>')) |
+               zero(x ^ (ones * '"')) | zero(x ^ (ones * '\''));
+  if constexpr (M == EscapeMode::Attribute) {
+    m |= zero(x ^ (ones * '\t')) | zero(x ^ (ones * '\n')) | zero(x ^ (ones * '\r'));
+  }
+  return m != 0;
+}
+
+// Whether any of the n < 16 bytes at p is replaced by mode M. Reads only [p, p + n).
+template <EscapeMode M>
+inline bool short_has_special(const unsigned char* p, size_t n) noexcept {
+  uint64_t a, b;
+  if (n >= 8) {
+    std::memcpy(&a, p, 8);
+    std::memcpy(&b, p + n - 8, 8);
+  } else if (n >= 4) {
+    uint32_t x, y;
+    std::memcpy(&x, p, 4);
+    std::memcpy(&y, p + n - 4, 4);
+    a = b = x | (uint64_t{y} << 32);
+  } else if (n > 0) {
+    // One to three bytes, each repeated to fill the word ('a' is never replaced).
+    a = b = uint64_t{p[0]} | (uint64_t{p[n / 2]} << 8) | (uint64_t{p[n - 1]} << 16) | (0x6161616161ull << 24);
+  } else {
+    return false;
+  }
+  return word_has_special<M>(a) || word_has_special<M>(b);
+}
+
 // Calls on_special(offset) for each byte of [p, p + n) that mode M replaces, in order.
 template <EscapeMode M, class F>
 inline bool for_each_special(const unsigned char* p, size_t n, F&& on_special) noexcept {
@@ -195,6 +230,12 @@ inline char* escape_into(char* w, std::string_view text) noexcept {
   const char* base = text.data();
   const size_t n = text.size();
   if (n < 16) {
+    // Most short texts and values have nothing to replace: their bytes are gathered into two
+    // words (overlapping, so none is read past the end; a byte seen twice changes nothing) and
+    // checked eight at a time, and then copied whole.
+    if (!escape_detail::short_has_special<M>(reinterpret_cast<const unsigned char*>(base), n)) {
+      return copy_piece(w, base, n);
+    }
     constexpr uint8_t want = static_cast<uint8_t>(M);
     for (size_t i = 0; i < n; ++i) {
       const unsigned char c = static_cast<unsigned char>(base[i]);
