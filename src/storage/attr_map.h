@@ -72,13 +72,7 @@ class AttrMap {
 
   // Asks the processor to start loading the table (all of it, up to about 1 KB), for a walk
   // that will read it soon.
-  void prefetch() const noexcept {
-    if (!t_) return;
-    const char* p = reinterpret_cast<const char*>(t_);
-    const char* end = reinterpret_cast<const char*>(t_->entries() + t_->count);
-    if (end - p > 1024) end = p + 1024;
-    for (; p < end; p += 64) __builtin_prefetch(p);
-  }
+  void prefetch() const noexcept;
 
   // The same for the table's header only, which is all that releasing it usually reads (the
   // allocator's own header sits just before it).
@@ -213,5 +207,6 @@ class AttrMap::View {
 inline AttrMap::Iterator AttrMap::begin() const noexcept { return Iterator(t_, 0); }
 inline AttrMap::Iterator AttrMap::end() const noexcept { return Iterator(t_, t_ ? t_->buckets() : 0); }
 inline AttrMap::View AttrMap::view() const noexcept { return View(t_); }
+inline void AttrMap::prefetch() const noexcept { view().prefetch(); }
 
 }  // namespace tessary::storage

@@ -139,30 +139,12 @@ bool FileSink::flush() noexcept {
   return fail(WriteError::Kind::Os, r);
 }
 
-bool FileSink::append_slow(const char* p, size_t n) noexcept {
-  if (n > kBufferSize - used_ && !flush()) return false;
-  if (n < kBufferSize) {
-    std::memcpy(buf_ + used_, p, n);
-    used_ += n;
-    return true;
-  }
+bool FileSink::pass_through(const char* p, size_t n) noexcept {
   size_t written = 0;
   const int r = write_all(fd_, p, n, &written);
   if (r == 0) return true;
   if (r < 0) return fail(WriteError::Kind::WholeBuffer);
   return fail(WriteError::Kind::Os, r);
-}
-
-bool FileSink::fill_spaces(uint64_t n) noexcept {
-  while (n > 0) {
-    if (used_ == kBufferSize && !flush()) return false;
-    const size_t room = kBufferSize - used_;
-    const size_t k = n < room ? static_cast<size_t>(n) : room;
-    std::memset(buf_ + used_, ' ', k);
-    used_ += k;
-    n -= k;
-  }
-  return true;
 }
 
 void FileSink::close() noexcept {
@@ -234,33 +216,13 @@ bool UnitSink::flush() noexcept {
   return ok;
 }
 
-bool UnitSink::append_slow(const char* p, size_t n) noexcept {
-  if (n > kBufferSize - used_ && !flush()) return false;
-  if (n < kBufferSize) {
-    std::memcpy(buf_ + used_, p, n);
-    used_ += n;
-    return true;
-  }
-  return drain(p, n);  // a piece as large as the buffer goes straight through
-}
-
 bool UnitSink::fill_spaces(uint64_t n) noexcept {
-  // Past what the array can still take, the spill area must hold them all: reserved at once, so
-  // an indentation too large for memory fails here instead of after filling memory with spaces.
   if (n > kBufferSize && (spilling_ || capacity_ - in_target_ < n + used_)) {
     if (!flush()) return false;
     spilling_ = true;
     if (!reserve_spill(n)) return false;
   }
-  while (n > 0) {
-    if (used_ == kBufferSize && !flush()) return false;
-    const size_t room = kBufferSize - used_;
-    const size_t k = n < room ? static_cast<size_t>(n) : room;
-    std::memset(buf_ + used_, ' ', k);
-    used_ += k;
-    n -= k;
-  }
-  return true;
+  return BufferedSink::fill_spaces(n);
 }
 
 }  // namespace tessary::write

@@ -88,19 +88,18 @@ class MemorySink {
   WriteError error_;
 };
 
-// A file descriptor behind an 8192-byte buffer. Pieces of 8192 bytes or more bypass the buffer
-// and go straight to the file. The descriptor is owned: close() (or destruction) closes it.
-class FileSink {
+// A fixed buffer in front of a destination that takes whole pieces: the part FileSink and
+// UnitSink share. `Derived` supplies flush() (hand on and empty the buffer) and
+// pass_through(p, n) (hand on a piece too large to buffer, after a flush), both false with
+// error() set on failure. A piece is never split between the buffer and the destination; only
+// runs of spaces are.
+template <class Derived, size_t N>
+class BufferedSink {
  public:
-  static constexpr size_t kBufferSize = 8192;
-
-  explicit FileSink(int fd) noexcept : fd_(fd) {}
-  FileSink(const FileSink&) = delete;
-  FileSink& operator=(const FileSink&) = delete;
-  ~FileSink() { close(); }
+  static constexpr size_t kBufferSize = N;
 
   bool append(const char* p, size_t n) noexcept {
-    if (n < kBufferSize - used_) [[likely]] {
+    if (n < N - used_) [[likely]] {
       std::memcpy(buf_ + used_, p, n);
       used_ += n;
       return true;
@@ -108,21 +107,66 @@ class FileSink {
     return append_slow(p, n);
   }
   bool put(char c) noexcept {
-    if (used_ + 1 < kBufferSize) [[likely]] {
+    if (used_ + 1 < N) [[likely]] {
       buf_[used_++] = c;
       return true;
     }
     return append_slow(&c, 1);
   }
   // As MemorySink::room: room in the buffer, or null when it has not `n` bytes free.
-  char* room(size_t n) noexcept { return n < kBufferSize - used_ ? buf_ + used_ : nullptr; }
+  char* room(size_t n) noexcept { return n < N - used_ ? buf_ + used_ : nullptr; }
   void commit(const char* end) noexcept { used_ = static_cast<size_t>(end - buf_); }
-  // Tries to make room(n) succeed by writing out the buffer. False when it cannot (n is not
-  // less than the buffer), with error() set only on a failed write.
-  bool make_room(size_t n) noexcept { return n < kBufferSize && flush(); }
+  // Tries to make room(n) succeed by handing on the buffer. False when it cannot (n is not less
+  // than the buffer), with error() set only on a failure.
+  bool make_room(size_t n) noexcept { return n < N && self().flush(); }
   // Appends `n` spaces through the buffer, one buffer-full at a time: any count is written
   // with bounded memory.
-  bool fill_spaces(uint64_t n) noexcept;
+  bool fill_spaces(uint64_t n) noexcept {
+    while (n > 0) {
+      if (used_ == N && !self().flush()) return false;
+      const size_t k = n < N - used_ ? static_cast<size_t>(n) : N - used_;
+      std::memset(buf_ + used_, ' ', k);
+      used_ += k;
+      n -= k;
+    }
+    return true;
+  }
+
+  size_t buffered() const noexcept { return used_; }
+  const WriteError& error() const noexcept { return error_; }
+
+ protected:
+  BufferedSink() noexcept = default;
+  bool fail(WriteError::Kind kind, int err = 0) noexcept {
+    if (error_.kind == WriteError::Kind::None) error_ = {kind, err};
+    return false;
+  }
+
+  size_t used_ = 0;
+  WriteError error_;
+  char buf_[N];
+
+ private:
+  Derived& self() noexcept { return static_cast<Derived&>(*this); }
+  bool append_slow(const char* p, size_t n) noexcept {
+    if (n > N - used_ && !self().flush()) return false;
+    if (n < N) {
+      std::memcpy(buf_ + used_, p, n);
+      used_ += n;
+      return true;
+    }
+    return self().pass_through(p, n);
+  }
+};
+
+// A file descriptor behind an 8192-byte buffer. Pieces of 8192 bytes or more bypass the buffer
+// and go straight to the file. The descriptor is owned: close() (or destruction) closes it.
+class FileSink : public BufferedSink<FileSink, 8192> {
+ public:
+  explicit FileSink(int fd) noexcept : fd_(fd) {}
+  FileSink(const FileSink&) = delete;
+  FileSink& operator=(const FileSink&) = delete;
+  ~FileSink() { close(); }
 
   // Writes out the buffered bytes. The bytes that reached the file leave the buffer even when
   // a later write fails.
@@ -131,20 +175,11 @@ class FileSink {
   // the outcome; then closes the descriptor, ignoring any error. Idempotent.
   void close() noexcept;
 
-  size_t buffered() const noexcept { return used_; }
-  const WriteError& error() const noexcept { return error_; }
-
  private:
-  bool append_slow(const char* p, size_t n) noexcept;
-  bool fail(WriteError::Kind kind, int err = 0) noexcept {
-    if (error_.kind == WriteError::Kind::None) error_ = {kind, err};
-    return false;
-  }
+  friend class BufferedSink<FileSink, 8192>;
+  bool pass_through(const char* p, size_t n) noexcept;
 
   int fd_;
-  size_t used_ = 0;
-  WriteError error_;
-  char buf_[kBufferSize];
 };
 
 // Fills the character array of a new str (units of 1, 2 or 4 bytes, as its kind says) with
@@ -155,10 +190,8 @@ class FileSink {
 //
 // The buffer only ever holds whole characters: every piece appended is a whole string or a run
 // of one between ASCII delimiters, and only runs of spaces are split.
-class UnitSink {
+class UnitSink : public BufferedSink<UnitSink, 32768> {
  public:
-  static constexpr size_t kBufferSize = 32768;
-
   // `units`: the array, `capacity` units of `width` bytes; the sink writes but never frees it.
   UnitSink(void* units, unsigned width, size_t capacity) noexcept
       : target_(static_cast<char*>(units)), width_(width), capacity_(capacity) {}
@@ -166,25 +199,9 @@ class UnitSink {
   UnitSink& operator=(const UnitSink&) = delete;
   ~UnitSink();
 
-  bool append(const char* p, size_t n) noexcept {
-    if (n < kBufferSize - used_) [[likely]] {
-      std::memcpy(buf_ + used_, p, n);
-      used_ += n;
-      return true;
-    }
-    return append_slow(p, n);
-  }
-  bool put(char c) noexcept {
-    if (used_ + 1 < kBufferSize) [[likely]] {
-      buf_[used_++] = c;
-      return true;
-    }
-    return append_slow(&c, 1);
-  }
-  char* room(size_t n) noexcept { return n < kBufferSize - used_ ? buf_ + used_ : nullptr; }
-  void commit(const char* end) noexcept { used_ = static_cast<size_t>(end - buf_); }
-  // As FileSink::make_room, decoding the buffer.
-  bool make_room(size_t n) noexcept { return n < kBufferSize && flush(); }
+  // As the base's, but a run of spaces the array cannot take has room made for it in the spill
+  // area at once, so an indentation too large for memory fails at once instead of after filling
+  // memory with spaces.
   bool fill_spaces(uint64_t n) noexcept;
   // Decodes what is buffered. Call once the serializer is done.
   bool flush() noexcept;
@@ -195,19 +212,15 @@ class UnitSink {
   const char* spill() const noexcept { return spill_; }
   // OR of every unit written.
   uint32_t bits() const noexcept { return bits_; }
-  const WriteError& error() const noexcept { return error_; }
 
  private:
-  bool append_slow(const char* p, size_t n) noexcept;
+  friend class BufferedSink<UnitSink, 32768>;
+  bool pass_through(const char* p, size_t n) noexcept { return drain(p, n); }
   // Decodes [p, p + n) (whole characters) into the array, or the spill area once the array has
   // not room for n more units.
   bool drain(const char* p, size_t n) noexcept;
   // Room in the spill area for `units` more.
   bool reserve_spill(uint64_t units) noexcept;
-  bool fail(WriteError::Kind kind) noexcept {
-    if (error_.kind == WriteError::Kind::None) error_ = {kind, 0};
-    return false;
-  }
 
   char* target_;
   unsigned width_;
@@ -218,9 +231,6 @@ class UnitSink {
   size_t spilled_ = 0;
   size_t spill_capacity_ = 0;  // units
   uint32_t bits_ = 0;
-  size_t used_ = 0;
-  WriteError error_;
-  char buf_[kBufferSize];
 };
 
 }  // namespace tessary::write
