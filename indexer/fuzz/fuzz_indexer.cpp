@@ -5,6 +5,8 @@
 //    (classification bitmaps, '<'/'"' counts, byte search from several
 //    starts, prefix XOR of words taken from the input);
 //  - the index of every kernel with that of the scalar kernel, per strategy;
+//  - UTF-8 decoding into 16-bit units, with a capacity that is exact and one
+//    that is a unit short;
 //  - the two strategies with each other. The bitmap strategy checks its own
 //    exactness as it walks and returns the sequential result wherever quote
 //    tracking could make it differ, so the two agree on every input, well
@@ -16,7 +18,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <algorithm>
+#include <vector>
+
 #include "../tests/support.h"
+#include "index/utf8.h"
 
 namespace {
 
@@ -42,6 +48,18 @@ void check_primitives(Kernel k, const uint8_t* data, size_t size) {
       if (find_byte(data + from, data + size, c, Kernel::Scalar) !=
           find_byte(data + from, data + size, c, k))
         fail("find_byte", kernel_name(k));
+    }
+  }
+  const Utf8Shape shape = measure_utf8(data, size);
+  for (size_t cap : {static_cast<size_t>(shape.chars), shape.chars > 0 ? static_cast<size_t>(shape.chars) - 1 : 0}) {
+    std::vector<uint16_t> x(cap + 16, 0), y(cap + 16, 0);
+    const Utf8Decoded a = decode_utf8(data, size, x.data(), cap, Kernel::Scalar);
+    const Utf8Decoded b = decode_utf8(data, size, y.data(), cap, k);
+    if (a.ok != b.ok || (a.ok && (a.units != b.units || a.bits != b.bits ||
+                                  !std::equal(x.begin(), x.begin() + a.units, y.begin()))))
+      fail("decode_utf8", kernel_name(k));
+    for (size_t i = cap; i < cap + 16; ++i) {
+      if (y[i] != 0) fail("decode_utf8 wrote past its capacity", kernel_name(k));
     }
   }
   for (size_t i = 0; i + 8 <= size && i < 64; i += 8) {
