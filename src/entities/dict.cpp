@@ -190,7 +190,7 @@ class StrCache {
         }
         return made;
       }
-      if (s.hash == h && s.size == v.size() && std::memcmp(s.bytes, v.data(), v.size()) == 0) {
+      if (s.hash == h && s.size == v.size() && (v.empty() || std::memcmp(s.bytes, v.data(), v.size()) == 0)) {
         return Ref::borrow(s.str);
       }
     }

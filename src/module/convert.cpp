@@ -43,10 +43,13 @@ Result<Ref> canonical_str(Ref s, uint32_t bits) {
 namespace {
 
 Result<Ref> ascii_str(const char* p, size_t n) {
-  // One character: the interpreter's shared single-character strings.
-  PyObject* s = n == 1 ? PyUnicode_FromStringAndSize(p, 1) : PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+  // No character or one: the interpreter's shared empty and single-character strings (an empty
+  // text may have no bytes at all to point at).
+  PyObject* s = n == 0 ? PyUnicode_New(0, 0)
+                : n == 1 ? PyUnicode_FromStringAndSize(p, 1)
+                         : PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
   if (s == nullptr) return Error::fetch();
-  if (n != 1) std::memcpy(PyUnicode_DATA(s), p, n);
+  if (n > 1) std::memcpy(PyUnicode_DATA(s), p, n);
   return Ref::steal(s);
 }
 
