@@ -43,7 +43,7 @@ Result<SharedBorrow> borrow_search_type(PyObject* obj) {
 Result<Ref> text_to_python(const SharedText& t) {
   std::string_view v;
   if (!t.checked_view(&v)) return Error::panic("text range lies outside its buffer or splits a character");
-  return module::str_from_utf8(v, t.is_shared() ? t.buffer()->top_byte() : 0xFF);
+  return module::str_from_utf8(v, t.top_byte_bound());
 }
 
 Result<Ref> make_node_moving(SharedText name, AttrMap attrs, PyObject* const* refs, Py_ssize_t count,

@@ -93,7 +93,7 @@ PyObject* py_read_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
         o.built.emplace(ReadError::positioned("invalid UTF-8", bad));
         return o;
       }
-      const uint8_t top = index::measure_utf8(reinterpret_cast<const uint8_t*>(bytes.data), bytes.length).max_byte;
+      const uint8_t top = index::max_byte(reinterpret_cast<const uint8_t*>(bytes.data), bytes.length);
       BufferRef buffer = BufferRef::adopt(SourceBuffer::owned(bytes.data, bytes.length, bytes.capacity, top));
       o.built.emplace(read::build_tree(buffer.get(), root_tag));
       return o;  // the entry's buffer reference is given back here, still without the lock

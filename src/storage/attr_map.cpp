@@ -3,7 +3,6 @@
 #include <sys/random.h>
 #include <time.h>
 
-#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -129,7 +128,6 @@ AttrMap::Table* AttrMap::allocate(size_t buckets, size_t capacity, HashKey key) 
   t->mask = static_cast<uint32_t>(buckets - 1);
   t->count = 0;
   t->capacity = static_cast<uint32_t>(capacity);
-  t->refs = 1;
   t->sole = 0;
   std::memset(t->index(), 0, buckets * sizeof(Bucket));
   return t;
@@ -159,13 +157,6 @@ void AttrMap::note_texts(const SharedText& a, const SharedText* b) noexcept {
 
 void AttrMap::clear(ReleaseBatch& batch) noexcept {
   if (!t_) return;
-  // Only the last map holding a table releases it. A count of 1 means no other map holds it
-  // and none can start to (sharing needs a holder), so no atomic change is needed then.
-  std::atomic_ref<uint32_t> refs(t_->refs);
-  if (refs.load(std::memory_order_acquire) != 1 && refs.fetch_sub(1, std::memory_order_acq_rel) != 1) {
-    t_ = nullptr;
-    return;
-  }
   if (!t_->mixed()) {
     // Every text is a range of one buffer: give back all their references at once.
     if (t_->sole != 0) batch.add_n(t_->sole_buffer(), 2 * uint64_t{t_->count});
@@ -194,24 +185,6 @@ uint8_t AttrMap::top_byte() const noexcept {
     top = v > top ? v : top;
   }
   return top;
-}
-
-AttrMap AttrMap::share() const noexcept {
-  AttrMap m;
-  if (!t_) return m;
-  std::atomic_ref<uint32_t> refs(t_->refs);
-  uint32_t cur = refs.load(std::memory_order_relaxed);
-  do {
-    if (cur >= UINT32_MAX - 1) return copy();
-  } while (!refs.compare_exchange_weak(cur, cur + 1, std::memory_order_relaxed));
-  m.t_ = t_;
-  return m;
-}
-
-void AttrMap::unshare() noexcept {
-  if (t_ == nullptr || std::atomic_ref<uint32_t>(t_->refs).load(std::memory_order_acquire) == 1) return;
-  AttrMap own = copy();
-  *this = std::move(own);  // gives back this map's share of the old table
 }
 
 AttrMap AttrMap::copy() const noexcept {
@@ -277,7 +250,6 @@ void AttrMap::grow() noexcept {
 }
 
 bool AttrMap::insert_unique(SharedText key, SharedText value) noexcept {
-  unshare();
   if (!t_) t_ = allocate(buckets_for(1), 1, next_hash_key());
   const std::string_view kv = key.view();
   const uint64_t h = siphash13(t_->key, kv);
@@ -296,7 +268,6 @@ bool AttrMap::insert_unique(SharedText key, SharedText value) noexcept {
 
 size_t AttrMap::fill_unique(AttrEntry* items, size_t n) noexcept {
   if (n == 0) return 0;
-  unshare();
   if (!t_) t_ = allocate(buckets_for(n), n, next_hash_key());
   if (t_->capacity - t_->count < n) {
     // Not sized for them: insert one by one, growing as needed.
@@ -332,7 +303,6 @@ size_t AttrMap::fill_unique(AttrEntry* items, size_t n) noexcept {
 }
 
 void AttrMap::insert_or_replace(SharedText key, SharedText value) noexcept {
-  unshare();
   if (t_) {
     const std::string_view kv = key.view();
     const size_t b = probe(kv, siphash13(t_->key, kv));

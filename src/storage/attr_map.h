@@ -49,11 +49,6 @@ class AttrMap {
 
   // Same buckets, same index, same hash key: the copy iterates in the same order.
   AttrMap copy() const noexcept;
-  // The same table, shared: a map holding it iterates exactly as this one does. Tables are
-  // counted atomically, so maps sharing one may be released on different threads; a shared
-  // table is never changed (a map about to change one first takes a copy of its own). A table
-  // already shared 2^32 - 2 times is copied instead.
-  AttrMap share() const noexcept;
 
   size_t size() const noexcept { return t_ ? t_->count : 0; }
   bool empty() const noexcept { return size() == 0; }
@@ -109,7 +104,6 @@ class AttrMap {
     uint32_t mask;      // buckets - 1
     uint32_t count;
     uint32_t capacity;  // room for entries
-    uint32_t refs;      // maps sharing this table; changed atomically (std::atomic_ref)
     // The buffer every key and value is a range of (null when empty), or kMixed when some
     // are not ranges of one buffer. A map with a buffer here is released and copied without
     // visiting its entries.
@@ -126,8 +120,6 @@ class AttrMap {
     }
     const AttrEntry* entries() const noexcept { return const_cast<Table*>(this)->entries(); }
   };
-  // Before a change: gives this map a table of its own when it shares one.
-  void unshare() noexcept;
   static Table* allocate(size_t buckets, size_t capacity, HashKey key) noexcept;
   // Keeps `sole`/`mixed` true of an entry about to be added (or a value about to replace one).
   void note_texts(const SharedText& a, const SharedText* b) noexcept;

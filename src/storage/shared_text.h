@@ -146,11 +146,16 @@ class SharedText {
   // At least the largest byte of the text (exactly it for owned text; the buffer's bound for a
   // range); 0 when absent.
   uint8_t top_byte() const noexcept {
+    const uint8_t known = top_byte_bound();
+    if (known != kUnknownTop) return known;
+    return index::max_byte(reinterpret_cast<const uint8_t*>(w_), static_cast<size_t>(a_));
+  }
+  // The same without looking at the bytes: 0xFF for owned text whose largest byte was not known
+  // where it was made.
+  uint8_t top_byte_bound() const noexcept {
     if (w_ & 1) return buf()->top_byte();
     if (w_ == kAbsent || a_ == 0) return 0;
-    const auto known = static_cast<uint8_t>(b_ >> 56);
-    if (known != kUnknownTop) return known;
-    return index::measure_utf8(reinterpret_cast<const uint8_t*>(w_), static_cast<size_t>(a_)).max_byte;
+    return static_cast<uint8_t>(b_ >> 56);
   }
   bool equals(std::string_view s) const noexcept { return view() == s; }
   bool operator==(const SharedText& o) const noexcept { return view() == o.view(); }

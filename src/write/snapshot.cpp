@@ -8,7 +8,6 @@ namespace tessary::write {
 
 using entities::NodeObject;
 using entities::SharedBorrow;
-using storage::SharedText;
 
 namespace {
 
