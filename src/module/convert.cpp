@@ -53,11 +53,6 @@ Result<Ref> ascii_str(const char* p, size_t n) {
   return Ref::steal(s);
 }
 
-template <class Unit>
-index::Utf8Decoded decode_into(PyObject* s, const uint8_t* p, size_t n, size_t chars) {
-  return index::decode_utf8(p, n, static_cast<Unit*>(PyUnicode_DATA(s)), chars);
-}
-
 }  // namespace
 
 Result<Ref> str_from_utf8(std::string_view text, uint8_t top_byte) {
@@ -76,9 +71,7 @@ Result<Ref> str_from_utf8(std::string_view text, uint8_t top_byte) {
   PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(shape.chars), max_char_for_width(width));
   if (s == nullptr) return Error::fetch();
   Ref owned = Ref::steal(s);
-  const index::Utf8Decoded r = width == 1   ? decode_into<uint8_t>(s, p, n, shape.chars)
-                               : width == 2 ? decode_into<uint16_t>(s, p, n, shape.chars)
-                                            : decode_into<uint32_t>(s, p, n, shape.chars);
+  const index::Utf8Decoded r = index::decode_utf8(p, n, PyUnicode_DATA(s), width, shape.chars);
   if (!r.ok || r.units != shape.chars) return Error::panic("invariant: a text is not valid UTF-8");
   return canonical_str(std::move(owned), r.bits);
 }

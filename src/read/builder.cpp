@@ -4,13 +4,16 @@
 #include <string>
 #include <vector>
 
+#include "index/utf8.h"
 #include "read/decode.h"
 #include "read/scan.h"
-#include "read/utf8.h"
 
 namespace tessary::read {
 
+using index::all_white_space;
+using index::leading_white_space;
 using index::StructuralIndex;
+using index::trailing_white_space;
 using index::TagKind;
 using storage::AttrMap;
 using storage::FlatElement;

@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-#include "index/mod.h"
+#include "index/structural_index.h"
 #include "read/owned_bytes.h"
 #include "read/read_error.h"
 #include "storage/element_record.h"

@@ -14,7 +14,6 @@
 #include "module/gil.h"
 #include "read/builder.h"
 #include "read/file_read.h"
-#include "read/utf8.h"
 #include "storage/source_buffer.h"
 
 namespace tessary::module {
@@ -87,7 +86,7 @@ PyObject* py_read_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
       }
       // The reader works on UTF-8 throughout; anything else is refused before building so that
       // no string made from the document can be invalid.
-      const size_t bad = read::find_invalid_utf8(reinterpret_cast<const uint8_t*>(bytes.data), bytes.length);
+      const size_t bad = index::find_invalid_utf8(reinterpret_cast<const uint8_t*>(bytes.data), bytes.length);
       if (bad != bytes.length) {
         std::free(bytes.data);
         o.built.emplace(ReadError::positioned("invalid UTF-8", bad));
