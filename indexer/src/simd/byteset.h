@@ -19,6 +19,15 @@ struct ByteSet {
     return t;
   }();
   static constexpr bool contains(uint8_t c) { return kTable.member[c]; }
+  // The same by compares: cheaper than the table in a search that stops at the first match
+  // (no table address to load), for sets of a few bytes.
+  static constexpr bool contains_by_compares(uint8_t c) {
+    if constexpr (sizeof...(Cs) <= 5) {
+      return ((c == Cs) || ...);
+    } else {
+      return kTable.member[c];
+    }
+  }
   static constexpr size_t kSize = sizeof...(Cs);
 };
 
@@ -26,7 +35,7 @@ struct ByteSet {
 template <uint8_t... Cs>
 inline const uint8_t* find_any_scalar(const uint8_t* p, const uint8_t* end) noexcept {
   for (; p < end; ++p)
-    if (ByteSet<Cs...>::contains(*p)) return p;
+    if (ByteSet<Cs...>::contains_by_compares(*p)) return p;
   return end;
 }
 
