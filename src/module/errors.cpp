@@ -15,7 +15,7 @@ Error Error::fetch() {
   PyErr_NormalizeException(&t, &v, &tb);
   if (t == nullptr) {
     // Nothing was set: an interpreter call failed without saying why.
-    return panic("an interpreter call failed without setting an exception");
+    return fault(Fault::NoExceptionSet);
   }
   if (tb != nullptr && v != nullptr) PyException_SetTraceback(v, tb);
   e.exc_type = Ref::steal(t);
@@ -92,7 +92,6 @@ void raise(Error e) {
     case Error::Kind::Value: type = PyExc_ValueError; break;
     case Error::Kind::Overflow: type = PyExc_OverflowError; break;
     case Error::Kind::Runtime: type = PyExc_RuntimeError; break;
-    case Error::Kind::NotImplemented: type = PyExc_NotImplementedError; break;
     case Error::Kind::Memory: type = PyExc_MemoryError; break;
     case Error::Kind::Os:
       type = os_exception_type(e.os_errno);
