@@ -34,7 +34,7 @@ inline constexpr DictFaultText kDictFaultTexts[] = {
     {Error::Kind::Panic, "dictionary keys changed during iteration"},
 };
 
-Error dict_fault(DictFault f);
+[[gnu::cold]] Error dict_fault(DictFault f);
 
 // The pieces of a conversion error's text.
 namespace dict_text {

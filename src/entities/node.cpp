@@ -16,10 +16,19 @@ using module::Params;
 using storage::AttrMap;
 using storage::SharedText;
 
+namespace {
+
+// Out of line, so that taking a borrow needs no stack frame for an error it never makes.
+[[gnu::noinline, gnu::cold]] Result<SharedBorrow> borrow_refused() {
+  return module::fault(module::Fault::AlreadyBorrowed);
+}
+
+}  // namespace
+
 Result<SharedBorrow> SharedBorrow::take(std::atomic<int64_t>& counter, PyObject* obj) {
   int64_t cur = counter.load(std::memory_order_relaxed);
   for (;;) {
-    if (cur == -1) return module::fault(module::Fault::AlreadyBorrowed);
+    if (cur == -1) return borrow_refused();
     if (counter.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire, std::memory_order_relaxed)) break;
   }
   SharedBorrow b;
@@ -44,7 +53,11 @@ Result<Ref> text_to_python(const SharedText& t) {
   return module::str_from_utf8(v, t.max_byte_bound());
 }
 
-Result<Ref> make_node(SharedText name, AttrMap attrs, RefVector& children, size_t first, SharedText text) {
+namespace {
+
+// make_node, inlined into the reader's loop that makes a node per element.
+[[gnu::always_inline]] inline Result<Ref> new_node(SharedText&& name, AttrMap&& attrs, RefVector& children,
+                                                   size_t first, SharedText&& text) {
   const auto count = static_cast<Py_ssize_t>(children.size() - first);
   PyTypeObject* tp = node_type();
   PyObject* o = tp ? tp->tp_alloc(tp, count) : nullptr;
@@ -58,13 +71,19 @@ Result<Ref> make_node(SharedText name, AttrMap attrs, RefVector& children, size_
   return Ref::steal(o);
 }
 
+}  // namespace
+
+Result<Ref> make_node(SharedText name, AttrMap attrs, RefVector& children, size_t first, SharedText text) {
+  return new_node(std::move(name), std::move(attrs), children, first, std::move(text));
+}
+
 Result<Ref> nodes_from_flat(storage::FlatTree&& tree) {
   // Post-order: each element's children are the last `child_count` nodes made, in order.
   RefVector made;  // nodes awaiting their parent
   for (storage::FlatElement& e : tree.elements) {
     if (e.child_count > made.size()) return module::fault(module::Fault::MalformedElementTree);
     const size_t first = made.size() - static_cast<size_t>(e.child_count);
-    Result<Ref> node = make_node(std::move(e.name), std::move(e.attrs), made, first, std::move(e.text));
+    Result<Ref> node = new_node(std::move(e.name), std::move(e.attrs), made, first, std::move(e.text));
     if (!node) return node.take_error();
     made.push(std::move(*node));
   }

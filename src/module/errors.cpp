@@ -24,6 +24,17 @@ Error Error::fetch() {
   return e;
 }
 
+Error fault(Fault f) {
+  const FaultText& t = kFaultTexts[static_cast<unsigned>(f)];
+  switch (t.kind) {
+    case Error::Kind::Type: return Error::type(t.text);
+    case Error::Kind::Runtime: return Error::runtime(t.text);
+    case Error::Kind::Overflow: return Error::overflow(t.text);
+    case Error::Kind::OsText: return Error::os_text(t.text);
+    default: return Error::panic(t.text);
+  }
+}
+
 Error type_mismatch(PyObject* obj, const char* target) {
   if (obj == Py_None) {
     return Error::type(std::string("'None' is not an instance of '") + target + "'");

@@ -83,17 +83,8 @@ inline constexpr FaultText kFaultTexts[] = {
     {Error::Kind::OsText, "file name contained an unexpected NUL byte"},
 };
 
-// The error value of a fixed message.
-inline Error fault(Fault f) {
-  const FaultText& t = kFaultTexts[static_cast<unsigned>(f)];
-  switch (t.kind) {
-    case Error::Kind::Type: return Error::type(t.text);
-    case Error::Kind::Runtime: return Error::runtime(t.text);
-    case Error::Kind::Overflow: return Error::overflow(t.text);
-    case Error::Kind::OsText: return Error::os_text(t.text);
-    default: return Error::panic(t.text);
-  }
-}
+// The error value of a fixed message (out of line: it is on no path that matters for speed).
+[[gnu::cold]] Error fault(Fault f);
 
 // The "'{}' object is not an instance of '{}'" type mismatch for `obj` (borrowed).
 Error type_mismatch(PyObject* obj, const char* target);

@@ -89,8 +89,10 @@ class RefVector {
   // Moves the references from `base` on into `dest` (room for size() - base pointers), whose
   // owner releases them from then on; they leave this vector.
   void move_tail_into(size_t base, PyObject** dest) noexcept {
-    for (size_t i = base; i < refs_.size(); ++i) *dest++ = refs_[i];
-    refs_.resize(base);
+    PyObject* const* src = refs_.data() + base;
+    const size_t n = refs_.size() - base;
+    for (size_t i = 0; i < n; ++i) dest[i] = src[i];  // most nodes have a handful of children
+    refs_.erase(refs_.begin() + static_cast<std::ptrdiff_t>(base), refs_.end());
   }
   // A new list of the references from `base` on, which move into it; null with an exception
   // set when the list cannot be made (the references then stay here).
@@ -99,7 +101,7 @@ class RefVector {
     PyObject* l = PyList_New(static_cast<Py_ssize_t>(n));
     if (l == nullptr) return Ref();
     for (size_t i = 0; i < n; ++i) PyList_SET_ITEM(l, static_cast<Py_ssize_t>(i), refs_[base + i]);
-    refs_.resize(base);
+    refs_.erase(refs_.begin() + static_cast<std::ptrdiff_t>(base), refs_.end());
     return Ref::steal(l);
   }
 

@@ -44,151 +44,74 @@ inline std::string_view slice(const char* doc, uint64_t start, uint64_t end) noe
   return {doc + start, static_cast<size_t>(end - start)};
 }
 
-// The attributes of one start tag, read from its attribute area in document order. They are
-// gathered in `scratch` first and put in the map together, which sizes the map once and lets
-// the key hashes be computed side by side.
-class AttributeReader {
- public:
-  AttributeReader(const char* doc, SourceBuffer* buffer, std::vector<AttrEntry>& scratch, uint64_t start,
-                  uint64_t end) noexcept
-      : doc_(doc), buffer_(buffer), scratch_(scratch), p_(start), last_(start), end_(end) {
-    scratch_.clear();
+// The closing quote of a value starting at `v`, or null when [v, area_end) has none; `special`
+// is set to the first byte before it needing decoding, if any. Most values are short and plain:
+// one pass finds the closing quote and whether anything in between needs decoding; longer or
+// unusual values fall back to vector searches.
+inline const char* find_value_end(const char* v, const char* area_end, char quote, const char*& special) noexcept {
+  const char* q = v;
+  while (q < area_end && !value_stop(static_cast<unsigned char>(*q))) ++q;
+  if (q < area_end && *q == quote) return q;
+  const void* close = std::memchr(q, quote, static_cast<size_t>(area_end - q));
+  if (close == nullptr) return nullptr;
+  const char* vend = static_cast<const char*>(close);
+  if (q < vend) {
+    special = find_attr_special(q, vend);
+    if (special == vend) special = nullptr;
   }
+  return vend;
+}
 
-  // Reads every attribute, then moves them into `out`. On failure sets `error` and keeps
-  // nothing.
-  bool read_all(AttrMap& out, ReadError& error) noexcept {
-    for (;;) {
-      while (p_ < end_ && ascii_space(at(p_))) ++p_;
-      if (p_ == end_) break;
-      if (!read_one()) return fail(error);
-    }
-    take_references();
-    if (scratch_.empty()) return true;
-    AttrMap attrs(scratch_.size());
-    const size_t dup = attrs.fill_unique(scratch_.data(), scratch_.size());
-    if (dup < scratch_.size()) {
-      error = duplicate(dup);
-      scratch_.clear();
-      return false;
-    }
-    scratch_.clear();
-    out = std::move(attrs);
-    return true;
-  }
-
-  // Ranges made for this tag whose buffer references are still to be taken (see
-  // take_references); the caller counts its own ranges of the tag here too.
-  uint64_t uncounted = 0;
-
- private:
-  unsigned char at(uint64_t i) const noexcept { return static_cast<unsigned char>(doc_[i]); }
-
-  // Takes the buffer references of every range made for this tag in one step, before anything
-  // in `scratch` can be released or kept.
-  void take_references() noexcept {
-    if (uncounted != 0) buffer_->retain_n(uncounted);
-    uncounted = 0;
-  }
-
-  ReadError duplicate(size_t i) const {
-    const SharedText& key = scratch_[i].key;
-    return ReadError::at(Code::DuplicateAttribute, key.range_start(), key.view());
-  }
-
-  // Reports the error found, unless an earlier attribute was repeated: attributes are checked
-  // in document order, so that repetition is the first error.
-  bool fail(ReadError& error) noexcept {
-    take_references();
-    if (scratch_.size() > 1) {
-      AttrMap seen(scratch_.size());
-      const size_t dup = seen.fill_unique(scratch_.data(), scratch_.size());
-      if (dup < scratch_.size()) error_ = duplicate(dup);
-    }
-    scratch_.clear();
-    error = std::move(error_);
+// A value with something to decode in [v, vend), the first of it at `special`, whose first
+// byte is at document offset `base`: its decoded text, or false with `error` set.
+[[gnu::noinline]] bool decode_value(const char* doc, const char* v, const char* special, const char* vend, uint64_t base,
+                  SharedText& out, ReadError& error) noexcept {
+  const char* lt = *special == '<' ? special : find_lt(special + 1, vend);
+  if (lt != vend) {
+    error = ReadError::at(Code::LtInValue, static_cast<uint64_t>(lt - doc));
     return false;
   }
-
-  bool problem(Code code, uint64_t offset, std::string_view name = {}) {
-    error_ = ReadError::at(code, offset, name);
+  OwnedBytes decoded;
+  if (decode_from(v, static_cast<size_t>(vend - v), static_cast<size_t>(special - v), base, DecodeMode::Attribute,
+                  decoded, error) == DecodeStatus::Failed) {
     return false;
   }
+  out = decoded.into_text();
+  return true;
+}
 
-  // One attribute: its name, '=' and its quoted value, from p_ (not white space) on.
-  bool read_one() noexcept {
-    if (p_ == last_) return problem(Code::ExpectedWhitespace, p_);
-    const uint64_t key_start = p_;
-    while (p_ < end_ && !name_end(at(p_))) ++p_;
-    const uint64_t key_end = p_;
-    if (key_start == key_end) return problem(Code::ExpectedAttributeName, p_);
-    const std::string_view key = slice(doc_, key_start, key_end);
-    while (p_ < end_ && ascii_space(at(p_))) ++p_;
-    if (p_ == end_ || doc_[p_] != '=') return problem(Code::AttributeWithoutValue, key_start, key);
-    ++p_;
-    while (p_ < end_ && ascii_space(at(p_))) ++p_;
-    if (p_ == end_ || (doc_[p_] != '"' && doc_[p_] != '\'')) return problem(Code::UnquotedValue, p_, key);
-    const char quote = doc_[p_];
-    const uint64_t value_start = p_ + 1;
-    const char* special = nullptr;  // the first byte needing decoding, when there is one
-    const char* vend = find_value_end(doc_ + value_start, quote, special);
-    if (vend == nullptr) return problem(Code::UnterminatedValue, value_start);
-    const uint64_t value_end = static_cast<uint64_t>(vend - doc_);
-    if (special == nullptr) {
-      // The common case: key and value both verbatim.
-      scratch_.push_back({SharedText::shared_uncounted(buffer_, key_start, key_end),
-                          SharedText::shared_uncounted(buffer_, value_start, value_end)});
-      uncounted += 2;
-    } else if (!add_decoded(key_start, key_end, value_start, special, vend)) {
-      return false;
-    }
-    p_ = last_ = value_end + 1;
-    return true;
+[[gnu::cold]] ReadError duplicate(const std::vector<AttrEntry>& scratch, size_t i) {
+  const SharedText& key = scratch[i].key;
+  return ReadError::at(Code::DuplicateAttribute, key.range_start(), key.view());
+}
+
+// The error of a tag whose attributes were read up to a problem `e`: a repetition among the
+// attributes before it comes first, since attributes are checked in document order. Empties
+// `scratch`.
+[[gnu::cold]] ReadError first_error(std::vector<AttrEntry>& scratch, ReadError e) {
+  if (scratch.size() > 1) {
+    AttrMap seen(scratch.size());
+    const size_t dup = seen.fill_unique(scratch.data(), scratch.size());
+    if (dup < scratch.size()) e = duplicate(scratch, dup);
   }
+  scratch.clear();
+  return e;
+}
 
-  // The closing quote of a value starting at `v`, or null when the area has none; `special` is
-  // set to the first byte before it needing decoding, if any. Most values are short and plain:
-  // one pass finds the closing quote and whether anything in between needs decoding; longer or
-  // unusual values fall back to vector searches.
-  const char* find_value_end(const char* v, char quote, const char*& special) const noexcept {
-    const char* const area_end = doc_ + end_;
-    const char* q = v;
-    while (q < area_end && !value_stop(static_cast<unsigned char>(*q))) ++q;
-    if (q < area_end && *q == quote) return q;
-    const void* close = std::memchr(q, quote, static_cast<size_t>(area_end - q));
-    if (close == nullptr) return nullptr;
-    const char* vend = static_cast<const char*>(close);
-    if (q < vend) {
-      special = find_attr_special(q, vend);
-      if (special == vend) special = nullptr;
-    }
-    return vend;
+// Moves the attributes gathered in `scratch` into `out`, or fails on the first repeated name.
+[[gnu::always_inline]] inline bool into_map(std::vector<AttrEntry>& scratch, AttrMap& out, ReadError& error) noexcept {
+  if (scratch.empty()) return true;
+  AttrMap attrs(scratch.size());
+  const size_t dup = attrs.fill_unique(scratch.data(), scratch.size());
+  if (dup < scratch.size()) {
+    error = duplicate(scratch, dup);
+    scratch.clear();
+    return false;
   }
-
-  // A value with something to decode in [v, vend), the first of it at `special`.
-  bool add_decoded(uint64_t key_start, uint64_t key_end, uint64_t value_start, const char* special,
-                   const char* vend) noexcept {
-    const char* v = doc_ + value_start;
-    const char* lt = *special == '<' ? special : find_lt(special + 1, vend);
-    if (lt != vend) return problem(Code::LtInValue, static_cast<uint64_t>(lt - doc_));
-    OwnedBytes decoded;
-    if (decode_from(v, static_cast<size_t>(vend - v), static_cast<size_t>(special - v), value_start,
-                    DecodeMode::Attribute, decoded, error_) == DecodeStatus::Failed) {
-      return false;
-    }
-    scratch_.push_back({SharedText::shared_uncounted(buffer_, key_start, key_end), decoded.into_text()});
-    uncounted += 1;
-    return true;
-  }
-
-  const char* doc_;
-  SourceBuffer* buffer_;
-  std::vector<AttrEntry>& scratch_;
-  uint64_t p_;
-  uint64_t last_;  // where the previous attribute ended (white space must follow it)
-  uint64_t end_;
-  ReadError error_;
-};
+  scratch.clear();
+  out = std::move(attrs);
+  return true;
+}
 
 }  // namespace
 
@@ -207,14 +130,67 @@ bool start_tag_name(const StructuralIndex& idx, size_t k, StartTagName& out, Rea
   return true;
 }
 
+// The attributes are gathered in `scratch` first and put in the map together, which sizes the
+// map once and lets the key hashes be computed side by side.
 bool parse_start_tag(const char* doc, const StructuralIndex& idx, size_t k, SourceBuffer* buffer,
                      storage::FlatElement& out, std::vector<AttrEntry>& scratch, ReadError& error) noexcept {
   StartTagName tag;
   if (!start_tag_name(idx, k, tag, error)) return false;
-  AttributeReader attrs(doc, buffer, scratch, tag.attrs_start, tag.attrs_end);
   out.name = SharedText::shared_uncounted(buffer, tag.name_start, tag.name_end);
-  attrs.uncounted = 1;  // the name's reference is taken with the attributes'
-  return attrs.read_all(out.attrs, error);
+  const uint64_t end = tag.attrs_end;
+  const char* const area_end = doc + end;
+  uint64_t p = tag.attrs_start;
+  uint64_t last = p;  // where the previous attribute ended: white space must follow it
+  scratch.clear();
+  // Ranges made for this tag whose buffer references are still to be taken: taken in one step
+  // before anything in `scratch` can be released or kept.
+  uint64_t uncounted = 1;  // the name's
+  auto take_references = [&] {
+    if (uncounted != 0) buffer->retain_n(uncounted);
+    uncounted = 0;
+  };
+  auto fail = [&](ReadError e) {
+    take_references();
+    error = first_error(scratch, std::move(e));
+    return false;
+  };
+  for (;;) {
+    while (p < end && ascii_space(static_cast<unsigned char>(doc[p]))) ++p;
+    if (p == end) break;
+    if (p == last) return fail(ReadError::at(Code::ExpectedWhitespace, p));
+    const uint64_t key_start = p;
+    while (p < end && !name_end(static_cast<unsigned char>(doc[p]))) ++p;
+    const uint64_t key_end = p;
+    if (key_start == key_end) return fail(ReadError::at(Code::ExpectedAttributeName, p));
+    const std::string_view key = slice(doc, key_start, key_end);
+    while (p < end && ascii_space(static_cast<unsigned char>(doc[p]))) ++p;
+    if (p == end || doc[p] != '=') return fail(ReadError::at(Code::AttributeWithoutValue, key_start, key));
+    ++p;
+    while (p < end && ascii_space(static_cast<unsigned char>(doc[p]))) ++p;
+    if (p == end || (doc[p] != '"' && doc[p] != '\'')) return fail(ReadError::at(Code::UnquotedValue, p, key));
+    const uint64_t value_start = p + 1;
+    const char* special = nullptr;  // the first byte needing decoding, when there is one
+    const char* vend = find_value_end(doc + value_start, area_end, doc[p], special);
+    if (vend == nullptr) return fail(ReadError::at(Code::UnterminatedValue, value_start));
+    const uint64_t value_end = static_cast<uint64_t>(vend - doc);
+    if (special == nullptr) {
+      // The common case: key and value both verbatim.
+      scratch.push_back({SharedText::shared_uncounted(buffer, key_start, key_end),
+                         SharedText::shared_uncounted(buffer, value_start, value_end)});
+      uncounted += 2;
+    } else {
+      SharedText value;
+      ReadError decode_error;
+      if (!decode_value(doc, doc + value_start, special, vend, value_start, value, decode_error)) {
+        return fail(std::move(decode_error));
+      }
+      scratch.push_back({SharedText::shared_uncounted(buffer, key_start, key_end), std::move(value)});
+      uncounted += 1;
+    }
+    p = last = value_end + 1;
+  }
+  take_references();
+  return into_map(scratch, out.attrs, error);
 }
 
 }  // namespace tessary::read
