@@ -32,7 +32,7 @@ const char* const kReadFileNames[] = {"file_path", "root_tag"};
 const Params kReadFileParams{"read_file", nullptr, kReadFileNames, 2, 2};
 
 // The Node tree of a successful build, or the reader's ValueError (lock held).
-Result<Ref> finish(BuildResult&& built) {
+Result<Ref> nodes_or_error(BuildResult&& built) {
   if (auto* e = std::get_if<ReadError>(&built)) return Error::value(e->text());
   return entities::nodes_from_flat(std::move(std::get<storage::FlatTree>(built)));
 }
@@ -50,12 +50,11 @@ PyObject* py_read_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
     if (!root) return root.take_error().with_note("root_tag");
 
     // The buffer points at the str's own UTF-8 form and keeps the str alive: no copy.
-    Py_INCREF(slots[0]);
-    BufferRef buffer =
-        BufferRef::adopt(SourceBuffer::python_backed(slots[0], xml->data(), xml->size(), str_top_byte(slots[0])));
+    BufferRef buffer = BufferRef::adopt(SourceBuffer::python_backed(buffer_owner(Ref::borrow(slots[0])), xml->data(),
+                                                                    xml->size(), str_max_byte_bound(slots[0])));
     const std::string_view root_tag = root->view();
     BuildResult built = without_lock([&] { return read::build_tree(buffer.get(), root_tag); });
-    Result<Ref> node = finish(std::move(built));
+    Result<Ref> node = nodes_or_error(std::move(built));
     buffer.reset();
     return node;
   });
@@ -71,14 +70,14 @@ PyObject* py_read_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
     Result<SharedText> root = text_copied(slots[1]);
     if (!root) return root.take_error().with_note("root_tag");
 
-    struct Outcome {
+    struct FileRead {
       read::FileBytes file;  // the failure, when the file could not be read
       std::optional<BuildResult> built;
     };
     const std::string_view path_text = path->view();
     const std::string_view root_tag = root->view();
-    Outcome out = without_lock([&]() -> Outcome {
-      Outcome o;
+    FileRead out = without_lock([&]() -> FileRead {
+      FileRead o;
       read::FileBytes bytes = read::read_whole_file(path_text);
       if (!bytes.ok()) {
         o.file = bytes;
@@ -89,20 +88,20 @@ PyObject* py_read_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
       const size_t bad = index::find_invalid_utf8(reinterpret_cast<const uint8_t*>(bytes.data), bytes.length);
       if (bad != bytes.length) {
         std::free(bytes.data);
-        o.built.emplace(ReadError::positioned("invalid UTF-8", bad));
+        o.built.emplace(ReadError::at(ReadError::Code::InvalidUtf8, bad));
         return o;
       }
-      const uint8_t top = index::max_byte(reinterpret_cast<const uint8_t*>(bytes.data), bytes.length);
-      BufferRef buffer = BufferRef::adopt(SourceBuffer::owned(bytes.data, bytes.length, bytes.capacity, top));
+      const uint8_t max = index::max_byte(reinterpret_cast<const uint8_t*>(bytes.data), bytes.length);
+      BufferRef buffer = BufferRef::adopt(SourceBuffer::owned(bytes.data, bytes.length, bytes.capacity, max));
       o.built.emplace(read::build_tree(buffer.get(), root_tag));
       return o;  // the entry's buffer reference is given back here, still without the lock
     });
     *path = SharedText();
     if (!out.built) {
-      if (out.file.nul_in_path) return Error::os_text("file name contained an unexpected NUL byte");
+      if (out.file.nul_in_path) return fault(Fault::NulInFileName);
       return Error::os(out.file.error);
     }
-    return finish(std::move(*out.built));
+    return nodes_or_error(std::move(*out.built));
   });
 }
 
