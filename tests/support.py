@@ -36,9 +36,9 @@ CLDR = pathlib.Path(os.environ.get("TESSARY_TEST_CLDR") or "/usr/share/unicode/c
 CLDR_MISSING = (f"CLDR corpus not found at {CLDR}: apt install unicode-cldr-core "
                 "(or set TESSARY_TEST_CLDR to a CLDR common/ folder)")
 
-# Files in each CLDR release that Debian ships, by the release's version: the corpus tests
-# check that none went missing.
-CLDR_FILE_COUNTS = {"41": 2039}
+# *.xml files of the CLDR releases Debian ships (41 in bookworm, 46 in trixie), by version:
+# the corpus tests check that none went missing.
+CLDR_FILE_COUNTS = {"41": 2039, "46": 2405}
 
 
 @functools.cache
