@@ -73,6 +73,19 @@ class Doc:
         self.nbytes = sum(os.path.getsize(p) for p, _ in files)
         self.elements = sum(count_elements(p) for p, _ in files)
         self.manifest = None
+        self.largest = False
+        self.write_bytes = 0  # the indented output, where it is known to be too large to write
+
+    SAVED = ("label", "tag", "dense", "kind", "shape", "nbytes", "elements", "largest", "write_bytes")
+
+    def saved(self):
+        return {k: getattr(self, k) for k in self.SAVED}
+
+    @classmethod
+    def from_saved(cls, d):
+        doc = cls.__new__(cls)
+        doc.__dict__.update(d)
+        return doc
 
 
 def count_elements(path):
@@ -160,6 +173,7 @@ def run_worker(doc, op, lib, rounds, budget, tmp):
         with open(doc.manifest, "w") as f:
             json.dump({"files": [[p, r, doc.tag] for p, r in doc.files], "tmp": tmp}, f)
     cmd = [sys.executable, WORKER, op, lib, doc.manifest, str(rounds), str(budget)]
+    t0 = time.time()
     try:
         r = subprocess.run(cmd, capture_output=True, text=True, timeout=1800)
     except subprocess.TimeoutExpired:
@@ -167,7 +181,9 @@ def run_worker(doc, op, lib, rounds, budget, tmp):
     lines = r.stdout.strip().splitlines()
     if r.returncode != 0 or not lines:
         return {"error": (r.stderr.strip().splitlines() or ["failed"])[-1][:200], "failed": True}
-    return json.loads(lines[-1])
+    res = json.loads(lines[-1])
+    res["wall"] = round(time.time() - t0, 2)  # the whole worker, start-up and setup included
+    return res
 
 
 def jobs_for(doc, ops):
@@ -176,15 +192,17 @@ def jobs_for(doc, ops):
         if op in ("read_string", "read_file", "memory"):
             jobs += [(op, lib) for lib in READ_LIBS]
         elif op in ("write_string", "write_file"):
-            if getattr(doc, "write_bytes", 0) > 2_000_000_000:
+            if doc.write_bytes > 2_000_000_000:
                 continue
-            jobs += [(op, lib) for lib in READ_LIBS]
+            # ElementTree takes minutes to parse and indent the whole CLDR corpus, and the
+            # writer's figures there are taken against lxml.
+            jobs += [(op, lib) for lib in READ_LIBS if not (doc.kind == "cldr" and lib == "etree")]
         elif op == "search_by_name" and doc.tag:
             jobs += [(op, lib) for lib in READ_LIBS]
         elif op == "to_dict" and doc.kind != "cldr":
             jobs += [(op, "tessary"), (op, "xmltodict")]
         elif op == "read_after":
-            jobs += [(op, "lxml"), (op, "etree")]
+            jobs.append((op, "lxml"))
         elif op == "threads" and doc.largest and doc.kind != "cldr":
             jobs.append((op, "tessary"))
     return jobs
@@ -196,6 +214,7 @@ def print_table(title, header, rows):
     if not rows:
         return
     print(f"\n{title}")
+    rows = [list(r) + [""] * (len(header) - len(r)) for r in rows]
     widths = [max(len(str(r[i])) for r in [header] + rows) for i in range(len(header))]
     for r in [header] + rows:
         print("  " + "  ".join(str(c).rjust(w) for c, w in zip(r, widths)))
@@ -214,9 +233,8 @@ def speed_rows(docs_, results, op, peers):
     for d in docs_:
         got = {lib: cell_time(results.get((d.label, op, lib))) for lib in ("tessary",) + peers}
         if all(v is None for v in got.values()):
-            if op.startswith("write") and getattr(d, "write_bytes", 0) > 2_000_000_000:
-                rows.append([d.label, f"{d.elements}", "", f"skipped: {d.write_bytes / 1e9:.0f} GB of output"]
-                            + [""] * (2 * len(peers) + len(peers)))
+            if op.startswith("write") and d.write_bytes > 2_000_000_000:
+                rows.append([d.label, f"{d.elements}", "", f"skipped: {d.write_bytes / 1e9:.0f} GB of output"])
             continue
         nbytes = d.nbytes
         if op.startswith("write"):
@@ -228,7 +246,8 @@ def speed_rows(docs_, results, op, peers):
             if t is None:
                 row += ["-", "-"]
             elif isinstance(t, dict):
-                row += ["refused" if t.get("stage") == "call" and op.startswith("read") else "failed", "-"]
+                refused = "XMLSyntaxError" in t.get("error", "") or (t.get("stage") == "call" and op.startswith("read"))
+                row += ["refused" if refused else "failed", "-"]
             else:
                 row += [f"{nbytes / MB / t:.1f}", f"{t * 1e9 / max(d.elements, 1):.0f}"]
         for lib in peers:
@@ -272,17 +291,15 @@ def after_rows(docs_, results):
     rows = []
     for d in docs_:
         fresh = cell_time(results.get((d.label, "read_string", "tessary")))
-        cells = [d.label, f"{d.nbytes / MB / fresh:.1f}" if isinstance(fresh, float) else "-"]
-        any_ = False
-        for other in ("lxml", "etree"):
-            t = cell_time(results.get((d.label, "read_after", other)))
-            if isinstance(t, float):
-                any_ = True
-                cells += [f"{d.nbytes / MB / t:.1f}", f"{fresh / t:.2f}" if isinstance(fresh, float) else "-"]
-            else:
-                cells += ["refused" if isinstance(t, dict) else "-", "-"]
-        if any_:
-            rows.append(cells)
+        t = cell_time(results.get((d.label, "read_after", "lxml")))
+        if t is None:
+            continue
+        row = [d.label, f"{d.nbytes / MB / fresh:.1f}" if isinstance(fresh, float) else "-"]
+        if isinstance(t, float):
+            row += [f"{d.nbytes / MB / t:.1f}", f"{fresh / t:.2f}" if isinstance(fresh, float) else "-"]
+        else:
+            row += ["refused", "-"]
+        rows.append(row)
     return rows
 
 
@@ -350,57 +367,7 @@ def cpu_name():
     return os.uname().machine
 
 
-def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--quick", action="store_true", help="1 MB documents, a tenth of CLDR, 3 rounds")
-    ap.add_argument("--sizes", help="sizes of the generated documents in MB, comma-separated (default 1,20)")
-    ap.add_argument("--rounds", type=int, help="rounds per measurement (default 5, quick 3)")
-    ap.add_argument("--budget", type=float, help="seconds after which a worker stops adding rounds, "
-                    "past the third (default 20, quick 5)")
-    ap.add_argument("--shapes", help="comma-separated generated shapes to run (default all)")
-    ap.add_argument("--ops", help=f"comma-separated operations (default all: {','.join(OPS)})")
-    ap.add_argument("--no-real", action="store_true", help="leave out the real documents")
-    ap.add_argument("--no-cldr", action="store_true", help="leave out the CLDR corpus")
-    ap.add_argument("--json", help="also write every figure to this file")
-    args = ap.parse_args()
-
-    sizes = [int(float(s) * 1_000_000) for s in (args.sizes or ("1" if args.quick else "1,20")).split(",")]
-    rounds = args.rounds or (3 if args.quick else 5)
-    budget = args.budget or (5.0 if args.quick else 20.0)
-    only = set(args.shapes.split(",")) if args.shapes else None
-    ops = args.ops.split(",") if args.ops else list(OPS)
-    for op in ops:
-        if op not in OPS:
-            ap.error(f"unknown operation {op}")
-
-    started = time.time()
-    load0 = os.getloadavg()
-    print(f"tessary benchmark: {cpu_name()}, {os.cpu_count()} cores, Python {sys.version.split()[0]}, "
-          f"{versions()}")
-    print(f"best of {rounds} rounds (fewer past {budget:.0f} s, at least 3), each library in a fresh process "
-          f"per document and operation")
-    notes = []
-    tmp = tempfile.mkdtemp(prefix="tessary-bench-")
-    try:
-        print("preparing documents", file=sys.stderr, flush=True)
-        all_docs = make_shapes(tmp, sizes, only)
-        if not args.no_real and not args.quick and not only:
-            all_docs += make_real(tmp, notes)
-        elif args.quick:
-            notes.append("real documents: full run only")
-        if not args.no_cldr and not only:
-            all_docs += make_cldr(args.quick, notes)
-
-        results = {}
-        for d in all_docs:
-            jobs = jobs_for(d, ops)
-            t0 = time.time()
-            for op, lib in jobs:
-                results[(d.label, op, lib)] = run_worker(d, op, lib, rounds, budget, tmp)
-            print(f"  {d.label}: {len(jobs)} workers, {time.time() - t0:.0f} s", file=sys.stderr, flush=True)
-    finally:
-        shutil.rmtree(tmp, ignore_errors=True)
-
+def report(all_docs, results, notes, minutes):
     print_table("read_string(str) vs lxml.etree.fromstring(bytes) vs ElementTree.fromstring(str)",
                 speed_header(("lxml", "etree")), speed_rows(all_docs, results, "read_string", ("lxml", "etree")))
     print_table("read_file vs lxml.etree.parse vs ElementTree.parse",
@@ -418,9 +385,9 @@ def main():
     print_table("memory kept by a parsed tree (MiB; bytes per element), fresh process each",
                 ["document", "elements", "tessary", "B/el", "lxml", "B/el", "etree", "B/el", "vs lxml", "vs etree"],
                 memory_rows(all_docs, results))
-    print_table("read_string right after another library built and freed a tree of the same document "
-                "in the same process (MB/s; fraction of the fresh speed)",
-                ["document", "fresh", "after lxml", "of fresh", "after etree", "of fresh"],
+    print_table("read_string right after lxml built and freed a tree of the same document in the same "
+                "process (MB/s; fraction of the fresh speed)",
+                ["document", "fresh", "after lxml", "of fresh"],
                 after_rows(all_docs, results))
     print_table("threads: two documents read by one thread vs two threads",
                 ["document", "1 thread ms", "2 threads ms", "speed-up"], thread_rows(all_docs, results))
@@ -433,14 +400,95 @@ def main():
                 floor_rows(all_docs, results))
     for n in notes:
         print(f"\nnote: {n}")
-    load1 = os.getloadavg()
-    print(f"\n{(time.time() - started) / 60:.1f} minutes; load average {load0[0]:.2f} at the start, "
-          f"{load1[0]:.2f} at the end (2 or more on 2 cores: other work was running)")
+    loads = [v["load"] for v in results.values() if "load" in v]
+    if loads:
+        print(f"\n{minutes:.1f} minutes; load average (1 minute) from {min(loads):.1f} to {max(loads):.1f} as the "
+              f"workers started: above 2 on these {os.cpu_count()} cores, other work was running too")
+
+
+def save(path, header, all_docs, results, notes, minutes):
+    with open(path, "w") as f:
+        json.dump({"header": header, "minutes": minutes, "notes": notes,
+                   "docs": [d.saved() for d in all_docs],
+                   "results": [{"doc": k[0], "op": k[1], "lib": k[2], **v} for k, v in results.items()]},
+                  f, indent=1)
+
+
+def load_saved(path):
+    with open(path) as f:
+        saved = json.load(f)
+    results = {}
+    for r in saved["results"]:
+        r = dict(r)
+        results[(r.pop("doc"), r.pop("op"), r.pop("lib"))] = r
+    return saved, [Doc.from_saved(d) for d in saved["docs"]], results
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--quick", action="store_true", help="1 MB documents, a tenth of CLDR, 3 rounds")
+    ap.add_argument("--sizes", help="sizes of the generated documents in MB, comma-separated (default 1,20)")
+    ap.add_argument("--rounds", type=int, help="rounds per measurement (default 5, quick 3)")
+    ap.add_argument("--budget", type=float, help="seconds after which a worker stops adding rounds, "
+                    "past the third (default 20, quick 5)")
+    ap.add_argument("--shapes", help="comma-separated generated shapes to run (default all)")
+    ap.add_argument("--ops", help=f"comma-separated operations (default all: {','.join(OPS)})")
+    ap.add_argument("--no-real", action="store_true", help="leave out the real documents")
+    ap.add_argument("--no-cldr", action="store_true", help="leave out the CLDR corpus")
+    ap.add_argument("--json", help="also write every figure to this file (after each document)")
+    ap.add_argument("--tables", metavar="JSON", help="print the tables of a run saved with --json, and stop")
+    args = ap.parse_args()
+
+    if args.tables:
+        saved, all_docs, results = load_saved(args.tables)
+        print("\n".join(saved["header"]))
+        report(all_docs, results, saved["notes"], saved["minutes"])
+        return
+
+    sizes = [int(float(s) * 1_000_000) for s in (args.sizes or ("1" if args.quick else "1,20")).split(",")]
+    rounds = args.rounds or (3 if args.quick else 5)
+    budget = args.budget or (5.0 if args.quick else 20.0)
+    only = set(args.shapes.split(",")) if args.shapes else None
+    ops = args.ops.split(",") if args.ops else list(OPS)
+    for op in ops:
+        if op not in OPS:
+            ap.error(f"unknown operation {op}")
+
+    started = time.time()
+    header = [f"tessary benchmark: {cpu_name()}, {os.cpu_count()} cores, Python {sys.version.split()[0]}, "
+              f"{versions()}",
+              f"best of {rounds} rounds (fewer past {budget:.0f} s, at least 3), each library in a fresh process "
+              f"per document and operation"]
+    print("\n".join(header), flush=True)
+    notes = []
+    results = {}
+    tmp = tempfile.mkdtemp(prefix="tessary-bench-")
+    try:
+        print("preparing documents", file=sys.stderr, flush=True)
+        all_docs = make_shapes(tmp, sizes, only)
+        if not args.no_real and not args.quick and not only:
+            all_docs += make_real(tmp, notes)
+        elif args.quick:
+            notes.append("real documents: full run only")
+        if not args.no_cldr and not only:
+            all_docs += make_cldr(args.quick, notes)
+
+        for d in all_docs:
+            jobs = jobs_for(d, ops)
+            t0 = time.time()
+            for op, lib in jobs:
+                load = os.getloadavg()[0]
+                results[(d.label, op, lib)] = dict(run_worker(d, op, lib, rounds, budget, tmp), load=load)
+            print(f"  {d.label}: {len(jobs)} workers, {time.time() - t0:.0f} s", file=sys.stderr, flush=True)
+            if args.json:
+                save(args.json, header, all_docs, results, notes, (time.time() - started) / 60)
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+    minutes = (time.time() - started) / 60
     if args.json:
-        with open(args.json, "w") as f:
-            json.dump({"docs": [{"label": d.label, "bytes": d.nbytes, "elements": d.elements} for d in all_docs],
-                       "results": [{"doc": k[0], "op": k[1], "lib": k[2], **v} for k, v in results.items()]},
-                      f, indent=1)
+        save(args.json, header, all_docs, results, notes, minutes)
+    report(all_docs, results, notes, minutes)
 
 
 if __name__ == "__main__":
