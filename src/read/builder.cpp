@@ -392,7 +392,7 @@ BuildResult Builder::run() noexcept {
     if (e.kind == index::StructuralIndexError::Kind::TruncatedInput) {
       return ReadError::positioned("unexpected end of document", length_);
     }
-    return ReadError::index(e.text());
+    return ReadError::index(e.text(), e.offset);
   }
   idx_ = std::move(indexed.index);
 

@@ -22,12 +22,17 @@ struct ReadError {
   // Positioned: the message. Index: the index error's text. RootNotFound: the root tag.
   // NeverClosed: the innermost open element's name. UnknownEntity: the entity name.
   std::string detail;
-  uint64_t offset = 0;  // Positioned and UnknownEntity
+  uint64_t offset = 0;  // Positioned, Index and UnknownEntity
+
+  // Whether the message names a byte offset (so the error also gets a line and column).
+  bool has_offset() const { return kind == Kind::Positioned || kind == Kind::Index || kind == Kind::UnknownEntity; }
 
   static ReadError positioned(std::string message, uint64_t offset) {
     return {Kind::Positioned, std::move(message), offset};
   }
-  static ReadError index(std::string index_text) { return {Kind::Index, std::move(index_text), 0}; }
+  static ReadError index(std::string index_text, uint64_t offset) {
+    return {Kind::Index, std::move(index_text), offset};
+  }
   static ReadError root_not_found(std::string_view root) { return {Kind::RootNotFound, std::string(root), 0}; }
   static ReadError never_closed(std::string_view name) { return {Kind::NeverClosed, std::string(name), 0}; }
   static ReadError unknown_entity(std::string_view name, uint64_t offset) {

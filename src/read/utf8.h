@@ -16,6 +16,17 @@ size_t find_invalid_utf8(const uint8_t* data, size_t length) noexcept;
 size_t leading_white_space(const char* p, size_t length) noexcept;
 size_t trailing_white_space(const char* p, size_t length) noexcept;
 
+// Line (from 1) and column (from 0, in code points) of byte `offset` of the UTF-8 text `p`,
+// for error messages. A line ends at "\n", at "\r\n" (one line end) or at a lone "\r", as
+// in XML's end-of-line handling. With `skip_bom`, a leading byte-order mark is not counted (a
+// file's text, as decoding it gives it). Made only when an error is reported: one pass over
+// the bytes before `offset` (clamped to `length`).
+struct TextPosition {
+  uint64_t line;
+  uint64_t column;
+};
+TextPosition text_position(const char* p, size_t length, uint64_t offset, bool skip_bom) noexcept;
+
 inline bool all_white_space(const char* p, size_t length) noexcept {
   return leading_white_space(p, length) == length;
 }
