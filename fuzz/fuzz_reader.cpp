@@ -4,14 +4,16 @@
 // For every input:
 //  - build_tree runs over an Owned buffer holding the input, once with the name of the first
 //    start tag as the root and once with the name of another start tag picked by the first byte
-//    (or a fixed name when there is none). A successful result is walked with an explicit work
-//    list: every shared range must lie inside the buffer on character boundaries, every string
-//    must be valid UTF-8 when the input is, names must be non-empty, texts must be trimmed of
-//    white space and never empty, attribute maps must find each of their keys, and the buffer's
+//    (or a fixed name when there is none). A successful result is checked element by element:
+//    the post-order child counts must describe exactly one tree whose last element is the root,
+//    every shared range must lie inside the buffer on character boundaries, every string must
+//    be valid UTF-8 when the input is, names must be non-empty, texts must be trimmed of white
+//    space and never empty, attribute maps must find each of their keys, and the buffer's
 //    reference count must be exactly one (ours) plus one per shared range in the tree. After a
 //    failure, or once the tree is released, only our reference may remain.
-//  - decode_references runs over the whole input in both modes and is compared with a plain
-//    byte-at-a-time decoder written here: same status, same output, same error kind and offset.
+//  - decode_from runs over the whole input in both modes, from the first byte needing work, and
+//    is compared with a plain byte-at-a-time decoder written here: same status, same output,
+//    same error message.
 // The sanitizers catch reads outside the input, which libFuzzer hands over in a buffer of
 // exactly its size (copied here into a malloc'd buffer of exactly that size).
 #include <cstdint>
@@ -25,16 +27,8 @@
 #include "read/builder.h"
 #include "read/decode.h"
 #include "read/read_error.h"
-#include "storage/element_record.h"
+#include "storage/flat_tree.h"
 #include "storage/source_buffer.h"
-
-namespace tessary::storage {
-// Only PythonBacked buffers hold a Python object; this target makes Owned ones only.
-void release_python_object(void*) noexcept {
-  std::fprintf(stderr, "FAILED: release_python_object called for an Owned buffer\n");
-  std::abort();
-}
-}  // namespace tessary::storage
 
 namespace {
 
@@ -42,7 +36,8 @@ using tessary::read::DecodeMode;
 using tessary::read::DecodeStatus;
 using tessary::read::OwnedBytes;
 using tessary::read::ReadError;
-using tessary::storage::ElementRecord;
+using tessary::storage::FlatElement;
+using tessary::storage::FlatTree;
 using tessary::storage::SharedText;
 using tessary::storage::SourceBuffer;
 
@@ -115,11 +110,10 @@ bool starts_or_ends_with_white_space(std::string_view s) {
 // ---- the reference decoder ---------------------------------------------------------------
 
 struct RefDecode {
-  DecodeStatus status;
+  bool failed = false;
+  bool changed = false;
   std::string out;
-  ReadError::Kind kind = ReadError::Kind::Positioned;
-  uint64_t offset = 0;
-  std::string detail;
+  std::string message;  // the whole exception text of a failure
 };
 
 void put_utf8(std::string& out, uint32_t c) {
@@ -181,10 +175,10 @@ RefDecode reference_decode(std::string_view run, uint64_t base, DecodeMode mode)
     }
     changed = true;
     const size_t semi = run.find(';', i + 1);
+    const std::string at = std::to_string(base + i);
     if (semi == std::string_view::npos) {
-      r.status = DecodeStatus::Failed;
-      r.offset = base + i;
-      r.detail = "unterminated entity reference";
+      r.failed = true;
+      r.message = "malformed XML at byte " + at + ": unterminated entity reference";
       return r;
     }
     const std::string_view body = run.substr(i + 1, semi - i - 1);
@@ -194,52 +188,57 @@ RefDecode reference_decode(std::string_view run, uint64_t base, DecodeMode mode)
     else if (body == "quot") r.out += '"';
     else if (body == "apos") r.out += '\'';
     else if (body.empty() || body[0] != '#') {
-      r.status = DecodeStatus::Failed;
-      r.kind = ReadError::Kind::UnknownEntity;
-      r.offset = base + i;
-      r.detail = std::string(body);
+      r.failed = true;
+      r.message = "unknown entity reference '&" + std::string(body) + ";' at byte " + at;
       return r;
     } else {
       const uint32_t cp = ref_number(body.substr(1));
       if (cp == 0) {
-        r.status = DecodeStatus::Failed;
-        r.offset = base + i;
-        r.detail = "invalid character reference '&" + std::string(body) + ";'";
+        r.failed = true;
+        r.message = "malformed XML at byte " + at + ": invalid character reference '&" + std::string(body) + ";'";
         return r;
       }
       put_utf8(r.out, cp);
     }
     i = semi + 1;
   }
-  r.status = changed ? DecodeStatus::Changed : DecodeStatus::Unchanged;
+  r.changed = changed;
   return r;
 }
 
+// The first byte of `run` that needs work in `mode`, or its length.
+size_t first_special(std::string_view run, DecodeMode mode) {
+  for (size_t i = 0; i < run.size(); ++i) {
+    const char c = run[i];
+    if (c == '&' || (mode == DecodeMode::Attribute && (c == '\t' || c == '\n' || c == '\r'))) return i;
+  }
+  return run.size();
+}
+
 void check_decode(std::string_view run, uint64_t base, DecodeMode mode, bool input_utf8) {
-  OwnedBytes out;
-  ReadError error;
-  const DecodeStatus got = tessary::read::decode_references(run.data(), run.size(), base, mode, out, error);
   const RefDecode want = reference_decode(run, base, mode);
   const char* mode_name = mode == DecodeMode::Text ? "text" : "attribute";
-  if (got != want.status) fail("decode status differs from the reference", mode_name);
-  switch (got) {
-    case DecodeStatus::Unchanged:
-      if (!out.empty()) fail("decode: unchanged run left output behind", mode_name);
-      break;
-    case DecodeStatus::Changed:
-      if (out.view() != want.out) fail("decode: output differs from the reference", mode_name);
-      if (out.size() > run.size()) fail("decode: output longer than its input", mode_name);
-      if (input_utf8 && !valid_utf8(out.view())) fail("decode: output is not UTF-8", mode_name);
-      break;
-    case DecodeStatus::Failed:
-      if (!out.empty()) fail("decode: failed run left output behind", mode_name);
-      if (error.kind != want.kind || error.offset != want.offset || error.detail != want.detail) {
-        fail("decode: error differs from the reference", error.text());
-      }
-      if (error.offset < base || error.offset >= base + run.size() || run[error.offset - base] != '&') {
-        fail("decode: error offset is not at an '&'", error.text());
-      }
-      break;
+  const size_t first = first_special(run, mode);
+  if (first == run.size()) {
+    if (want.changed || want.failed) fail("decode: the reference changed a run with nothing to do", mode_name);
+    return;
+  }
+  OwnedBytes out;
+  ReadError error;
+  const DecodeStatus got =
+      tessary::read::decode_from(run.data(), run.size(), first, base, mode, out, error);
+  if ((got == DecodeStatus::Failed) != want.failed) fail("decode status differs from the reference", mode_name);
+  if (got == DecodeStatus::Changed) {
+    if (out.view() != want.out) fail("decode: output differs from the reference", mode_name);
+    if (out.size() > run.size()) fail("decode: output longer than its input", mode_name);
+    if (input_utf8 && !valid_utf8(out.view())) fail("decode: output is not UTF-8", mode_name);
+    return;
+  }
+  if (!out.empty()) fail("decode: failed run left output behind", mode_name);
+  if (error.text() != want.message) fail("decode: error differs from the reference", error.text());
+  if (!error.has_offset() || error.offset < base || error.offset >= base + run.size() ||
+      run[error.offset - base] != '&') {
+    fail("decode: error offset is not at an '&'", error.text());
   }
 }
 
@@ -271,7 +270,7 @@ struct Walk {
     return v;
   }
 
-  void element(const ElementRecord& e) {
+  void element(const FlatElement& e) {
     ++elements;
     if (!e.name.present()) fail("element without a name");
     if (text(e.name, "name").empty()) fail("empty element name");
@@ -293,15 +292,17 @@ struct Walk {
   }
 };
 
-void walk_tree(const ElementRecord& root, const SourceBuffer* buffer, bool input_utf8) {
+// Every element of the post-order tree, and the child counts: replaying them on a stack of
+// finished subtrees must leave exactly one, the root.
+void walk_tree(const FlatTree& tree, const SourceBuffer* buffer, bool input_utf8) {
   Walk w{buffer, input_utf8};
-  std::vector<const ElementRecord*> work{&root};
-  while (!work.empty()) {
-    const ElementRecord* e = work.back();
-    work.pop_back();
-    w.element(*e);
-    for (const ElementRecord& c : e->children) work.push_back(&c);
+  uint64_t finished = 0;  // subtrees awaiting their parent
+  for (const FlatElement& e : tree.elements) {
+    if (e.child_count > finished) fail("an element counts more children than precede it");
+    finished = finished - e.child_count + 1;
+    w.element(e);
   }
+  if (finished != 1) fail("the post-order tree does not end in one root", std::to_string(finished));
   if (buffer->use_count() != 1 + w.shared) {
     fail("buffer reference count differs from the shared ranges in the tree",
          std::to_string(buffer->use_count()) + " vs 1 + " + std::to_string(w.shared));
@@ -328,16 +329,16 @@ void check_build(SourceBuffer* buffer, std::string_view root, bool input_utf8) {
   if (auto* e = std::get_if<ReadError>(&built)) {
     const std::string message = e->text();
     if (message.empty()) fail("empty error text");
-    if ((e->kind == ReadError::Kind::Positioned || e->kind == ReadError::Kind::UnknownEntity) &&
-        e->offset > buffer->length()) {
+    if (e->has_offset() && e->offset > buffer->length()) {
       fail("error offset beyond the document", message);
     }
     if (buffer->use_count() != 1) fail("failed build kept buffer references");
     return;
   }
   {
-    ElementRecord tree = tessary::storage::nest(std::move(std::get<tessary::storage::FlatTree>(built)));
-    if (tree.name.view() != root) fail("root has another name than the one asked for");
+    const FlatTree tree = std::move(std::get<FlatTree>(built));
+    if (tree.elements.empty()) fail("an empty tree");
+    if (tree.elements.back().name.view() != root) fail("root has another name than the one asked for");
     walk_tree(tree, buffer, input_utf8);
   }
   if (buffer->use_count() != 1) fail("released tree kept buffer references");

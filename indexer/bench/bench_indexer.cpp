@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "index/mod.h"
+#include "index/structural_index.h"
 
 using namespace tessary::index;
 

@@ -7,6 +7,11 @@
 //  - the index of every kernel with that of the scalar kernel, per strategy;
 //  - UTF-8 decoding into 16-bit units, with a capacity that is exact and one
 //    that is a unit short;
+//  - UTF-8 validation of every kernel with the scalar twin, and the
+//    piece-by-piece validator, fed the input cut at places the input picks,
+//    with the whole-text answer;
+//  - the inline byte searches (this CPU's primitives and the SWAR fallback)
+//    with their byte-at-a-time twins;
 //  - the two strategies with each other. The bitmap strategy checks its own
 //    exactness as it walks and returns the sequential result wherever quote
 //    tracking could make it differ, so the two agree on every input, well
@@ -23,6 +28,7 @@
 
 #include "../tests/support.h"
 #include "index/utf8.h"
+#include "simd/bytes.h"
 
 namespace {
 
@@ -69,9 +75,50 @@ void check_primitives(Kernel k, const uint8_t* data, size_t size) {
   }
 }
 
+// Validation: every kernel against the twin, and the input fed in pieces. The cuts come from
+// the input's own bytes, so the fuzzer steers them too.
+void check_validation(const uint8_t* data, size_t size) {
+  const size_t want = find_invalid_utf8(data, size, Kernel::Scalar);
+  for (Kernel k : available_kernels()) {
+    if (find_invalid_utf8(data, size, k) != want) fail("find_invalid_utf8", kernel_name(k));
+    Utf8Validator v(k);
+    size_t at = 0;
+    bool ok = true;
+    for (size_t i = 0; i < size && i < 64; ++i) {
+      const size_t cut = at + data[i] % 9;
+      if (cut > size) break;
+      ok = v.feed(data + at, cut - at) && ok;
+      at = cut;
+    }
+    ok = v.feed(data + at, size - at) && ok;
+    ok = v.finish() && ok;
+    if (ok != (want == size) || (!ok && v.error_offset() != want)) fail("Utf8Validator in pieces", kernel_name(k));
+  }
+}
+
+template <uint8_t... Cs>
+void check_search(const uint8_t* data, size_t size) {
+  namespace s = tessary::simd;
+  const size_t step = size / 5 + 1;
+  for (size_t from = 0; from <= size; from += step) {
+    const uint8_t* want = s::find_any_scalar<Cs...>(data + from, data + size);
+    if (s::find_any_with<s::Native, Cs...>(data + from, data + size) != want) fail("find_any", "native");
+    if (s::find_any_with<s::swar::Arch, Cs...>(data + from, data + size) != want) fail("find_any", "swar");
+  }
+  std::vector<size_t> a, b, c;
+  s::for_each_match_scalar<Cs...>(data, size, [&](size_t i) { a.push_back(i); return true; });
+  s::for_each_match_with<s::Native, Cs...>(data, size, [&](size_t i) { b.push_back(i); return true; });
+  s::for_each_match_with<s::swar::Arch, Cs...>(data, size, [&](size_t i) { c.push_back(i); return true; });
+  if (a != b) fail("for_each_match", "native");
+  if (a != c) fail("for_each_match", "swar");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  check_validation(data, size);
+  check_search<'<', '&'>(data, size);
+  check_search<'&', '<', '>', '"', '\'', '\t', '\n', '\r'>(data, size);
   const IndexResult reference = index_sequential(data, size, Kernel::Scalar);
   for (Kernel k : available_kernels()) {
     if (k != Kernel::Scalar) check_primitives(k, data, size);

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "index/mod.h"
+#include "index/structural_index.h"
 
 namespace support {
 

@@ -1,4 +1,4 @@
-// Node methods implemented outside node.cpp (search and dict conversion), registered in the
+// Node methods implemented outside node.cpp (search, to_dict and from_dict), registered in the
 // class's method table.
 #pragma once
 

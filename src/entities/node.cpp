@@ -1,6 +1,5 @@
 #include "entities/node.h"
 
-#include <cstdlib>
 #include <new>
 #include <string>
 #include <vector>
@@ -15,13 +14,21 @@ namespace tessary::entities {
 using module::entry;
 using module::Params;
 using storage::AttrMap;
-using storage::ElementRecord;
 using storage::SharedText;
+
+namespace {
+
+// Out of line, so that taking a borrow needs no stack frame for an error it never makes.
+[[gnu::noinline, gnu::cold]] Result<SharedBorrow> borrow_refused() {
+  return module::fault(module::Fault::AlreadyBorrowed);
+}
+
+}  // namespace
 
 Result<SharedBorrow> SharedBorrow::take(std::atomic<int64_t>& counter, PyObject* obj) {
   int64_t cur = counter.load(std::memory_order_relaxed);
   for (;;) {
-    if (cur == -1) return Error::runtime("Already mutably borrowed");
+    if (cur == -1) return borrow_refused();
     if (counter.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire, std::memory_order_relaxed)) break;
   }
   SharedBorrow b;
@@ -42,86 +49,46 @@ Result<SharedBorrow> borrow_search_type(PyObject* obj) {
 
 Result<Ref> text_to_python(const SharedText& t) {
   std::string_view v;
-  if (!t.checked_view(&v)) return Error::panic("text range lies outside its buffer or splits a character");
-  return module::str_from_utf8(v, t.top_byte_bound());
+  if (!t.checked_view(&v)) return module::fault(module::Fault::BadTextRange);
+  return module::str_from_utf8(v, t.max_byte_bound());
 }
 
-Result<Ref> make_node_moving(SharedText name, AttrMap attrs, PyObject* const* refs, Py_ssize_t count,
-                             SharedText text) {
+namespace {
+
+// make_node, inlined into the reader's loop that makes a node per element.
+[[gnu::always_inline]] inline Result<Ref> new_node(SharedText&& name, AttrMap&& attrs, RefVector& children,
+                                                   size_t first, SharedText&& text) {
+  const auto count = static_cast<Py_ssize_t>(children.size() - first);
   PyTypeObject* tp = node_type();
   PyObject* o = tp ? tp->tp_alloc(tp, count) : nullptr;
-  if (o == nullptr) {
-    for (Py_ssize_t i = 0; i < count; ++i) Py_DECREF(refs[i]);
-    return Error::fetch();
-  }
+  if (o == nullptr) return Error::fetch();
   NodeObject* n = as_node(o);
   new (&n->name) SharedText(std::move(name));
   new (&n->text) SharedText(std::move(text));
-  PyObject** kids = n->children();  // tp_alloc set the object's size to `count`
-  for (Py_ssize_t i = 0; i < count; ++i) kids[i] = refs[i];
+  children.move_tail_into(first, n->children());  // tp_alloc set the object's size to `count`
   new (&n->attrs) AttrMap(std::move(attrs));
   new (&n->borrow) std::atomic<int64_t>(0);
   return Ref::steal(o);
 }
 
-Result<Ref> make_node(SharedText name, AttrMap attrs, PyObject** children, Py_ssize_t count, SharedText text) {
-  Result<Ref> r = make_node_moving(std::move(name), std::move(attrs), children, count, std::move(text));
-  std::free(children);
-  return r;
-}
+}  // namespace
 
-Result<Ref> nodes_from_record(ElementRecord&& root) {
-  struct Frame {
-    ElementRecord* rec;
-    size_t next;
-    size_t base;  // where this element's converted children start in `made`
-  };
-  std::vector<Frame> stack;
-  std::vector<PyObject*> made;  // owned references, converted children awaiting their parent
-  auto fail = [&](Error e) -> Result<Ref> {
-    for (PyObject* o : made) Py_DECREF(o);
-    return e;
-  };
-  stack.push_back({&root, 0, 0});
-  while (!stack.empty()) {
-    Frame& f = stack.back();
-    if (f.next < f.rec->children.size()) {
-      ElementRecord* child = &f.rec->children[f.next++];
-      stack.push_back({child, 0, made.size()});
-      continue;
-    }
-    const size_t n = made.size() - f.base;
-    ElementRecord* r = f.rec;
-    r->children.clear();  // consumed shells
-    Result<Ref> node = make_node_moving(std::move(r->name), std::move(r->attrs), made.data() + f.base,
-                                        static_cast<Py_ssize_t>(n), std::move(r->text));
-    made.resize(f.base);  // those references moved into the node (or were released)
-    if (!node) return fail(node.take_error());
-    made.push_back(node->release());
-    stack.pop_back();
-  }
-  return Ref::steal(made.back());
+Result<Ref> make_node(SharedText name, AttrMap attrs, RefVector& children, size_t first, SharedText text) {
+  return new_node(std::move(name), std::move(attrs), children, first, std::move(text));
 }
 
 Result<Ref> nodes_from_flat(storage::FlatTree&& tree) {
   // Post-order: each element's children are the last `child_count` nodes made, in order.
-  std::vector<PyObject*> made;  // owned references awaiting their parent
-  auto fail = [&](Error e) -> Result<Ref> {
-    for (PyObject* o : made) Py_DECREF(o);
-    return e;
-  };
+  RefVector made;  // nodes awaiting their parent
   for (storage::FlatElement& e : tree.elements) {
-    if (e.child_count > made.size()) return fail(Error::panic("element tree is malformed"));
-    const size_t k = static_cast<size_t>(e.child_count);
-    const size_t base = made.size() - k;
-    Result<Ref> node = make_node_moving(std::move(e.name), std::move(e.attrs), made.data() + base,
-                                        static_cast<Py_ssize_t>(k), std::move(e.text));
-    made.resize(base);  // those references moved into the node (or were released)
-    if (!node) return fail(node.take_error());
-    made.push_back(node->release());
+    if (e.child_count > made.size()) return module::fault(module::Fault::MalformedElementTree);
+    const size_t first = made.size() - static_cast<size_t>(e.child_count);
+    Result<Ref> node = new_node(std::move(e.name), std::move(e.attrs), made, first, std::move(e.text));
+    if (!node) return node.take_error();
+    made.push(std::move(*node));
   }
-  if (made.size() != 1) return fail(Error::panic("element tree is malformed"));
-  return Ref::steal(made.back());
+  if (made.size() != 1) return module::fault(module::Fault::MalformedElementTree);
+  return made.pop();
 }
 
 namespace {
@@ -136,9 +103,7 @@ namespace {
 
 void destroy_one(PyObject* o, storage::ReleaseBatch& batch) {
   NodeObject* n = as_node(o);
-  PyObject** kids = n->children();
-  const Py_ssize_t count = n->child_count();
-  for (Py_ssize_t i = 0; i < count; ++i) Py_DECREF(kids[i]);
+  module::release_each(n->children(), static_cast<size_t>(n->child_count()));
   // Name, text and attributes of the nodes of one tree usually share one buffer: its
   // references are given back in runs.
   n->name.release_into(batch);
@@ -150,7 +115,8 @@ void destroy_one(PyObject* o, storage::ReleaseBatch& batch) {
   n->borrow.~atomic();
   PyTypeObject* tp = Py_TYPE(o);
   tp->tp_free(o);
-  Py_DECREF(tp);
+  // An instance of a heap type holds a reference on its type, given back once it is freed.
+  Ref::steal(reinterpret_cast<PyObject*>(tp));
 }
 
 void node_dealloc(PyObject* o) {
@@ -197,9 +163,9 @@ PyObject* node_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
       if (!m) return m.take_error().with_note("attrs");
       attrs = std::move(*m);
     }
-    std::vector<Ref> kids;
+    RefVector kids;
     if (!module::is_none(slots[2])) {
-      Result<std::vector<Ref>> seq = module::instance_sequence(slots[2], node_type(), "Node");
+      Result<RefVector> seq = module::instance_sequence(slots[2], node_type(), "Node");
       if (!seq) return seq.take_error().with_note("children");
       kids = std::move(*seq);
     }
@@ -209,11 +175,7 @@ PyObject* node_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
       if (!t) return t.take_error().with_note("text");
       text = std::move(*t);
     }
-    // The references move into the node.
-    std::vector<PyObject*> refs(kids.size());
-    for (size_t i = 0; i < kids.size(); ++i) refs[i] = kids[i].release();
-    return make_node_moving(std::move(*name), std::move(attrs), refs.data(), static_cast<Py_ssize_t>(refs.size()),
-                            std::move(text));
+    return make_node(std::move(*name), std::move(attrs), kids, 0, std::move(text));
   });
 }
 
@@ -257,10 +219,8 @@ PyObject* get_children(PyObject* self, void*) {
   return with_borrow(self, [](NodeObject* n) -> Result<Ref> {
     PyObject* l = PyList_New(n->child_count());
     if (l == nullptr) return Error::fetch();
-    for (Py_ssize_t i = 0; i < n->child_count(); ++i) {
-      Py_INCREF(n->children()[i]);
-      PyList_SET_ITEM(l, i, n->children()[i]);
-    }
+    // The list takes over a new reference to each child.
+    for (Py_ssize_t i = 0; i < n->child_count(); ++i) PyList_SET_ITEM(l, i, Ref::borrow(n->children()[i]).release());
     return Ref::steal(l);
   });
 }
@@ -290,7 +250,7 @@ Result<Ref> printed_form(PyObject* root, uint8_t width) {
     if (!b) return b.take_error();
     NodeObject* n = as_node(o);
     std::string_view name;
-    if (!n->name.checked_view(&name)) return Error::panic("text range lies outside its buffer or splits a character");
+    if (!n->name.checked_view(&name)) return module::fault(module::Fault::BadTextRange);
     out.append(w, ' ');
     out += "Name: ";
     out += name;
@@ -347,7 +307,7 @@ PyObject* node_str(PyObject* self) {
 PyObject* node_repr(PyObject* self) {
   return with_borrow(self, [](NodeObject* n) -> Result<Ref> {
     std::string_view name;
-    if (!n->name.checked_view(&name)) return Error::panic("text range lies outside its buffer or splits a character");
+    if (!n->name.checked_view(&name)) return module::fault(module::Fault::BadTextRange);
     std::string s = "Node(";
     s += name;
     s += ")";

@@ -6,19 +6,20 @@
 
 #include "module/errors.h"
 #include "storage/attr_map.h"
-#include "storage/element_record.h"
+#include "storage/flat_tree.h"
 #include "storage/shared_text.h"
 
 namespace tessary::entities {
 
 using module::Error;
 using module::Ref;
+using module::RefVector;
 using module::Result;
 
-// The record inside a Node: like ElementRecord, but children are strong references to other
-// Node objects (shared, never copied). Followed by the borrow counter.
-// The child references are stored inline, after the fixed fields (a variable-size object), so a
-// node costs one allocation whatever its number of children.
+// The record inside a Node: name, text and attributes, the borrow counter, then the children as
+// strong references to other Node objects (shared, never copied). The child references are
+// stored inline, after the fixed fields (a variable-size object), so a node costs one allocation
+// whatever its number of children; the node releases them when it is destroyed.
 struct NodeObject {
   PyObject_VAR_HEAD
   storage::SharedText name;
@@ -73,19 +74,14 @@ class SharedBorrow {
 Result<SharedBorrow> borrow_node(PyObject* obj);
 Result<SharedBorrow> borrow_search_type(PyObject* obj);
 
-// A new Node owning the given parts; children are strong references that move in (the array
-// is taken over: malloc'd, `count` entries, or null).
-Result<Ref> make_node(storage::SharedText name, storage::AttrMap attrs, PyObject** children,
-                      Py_ssize_t count, storage::SharedText text);
-// As make_node, but the `count` references at `refs` move in and the array stays the caller's.
-// On failure the references are released.
-Result<Ref> make_node_moving(storage::SharedText name, storage::AttrMap attrs, PyObject* const* refs,
-                             Py_ssize_t count, storage::SharedText text);
+// A new Node owning the given parts, whose children are the references of `children` from
+// `first` on: they move into the node, leaving the vector `first` long. On failure they stay in
+// the vector, for its owner to release.
+Result<Ref> make_node(storage::SharedText name, storage::AttrMap attrs, module::RefVector& children, size_t first,
+                      storage::SharedText text);
 
-// Converts a record tree into Node objects, children first, without recursion. The record's
-// fields are moved into the nodes.
-Result<Ref> nodes_from_record(storage::ElementRecord&& root);
-// The same for a tree in post-order (the reader's result): the root Node.
+// Converts a tree in post-order (the reader's result) into Node objects, children first,
+// without recursion; the elements' fields move into the nodes. Returns the root Node.
 Result<Ref> nodes_from_flat(storage::FlatTree&& tree);
 
 // A new Python str with the text (which must be present); checks shared ranges.

@@ -34,32 +34,6 @@ struct TextTest {
   bool operator()(const NodeObject* n) const noexcept { return n->text.present() && n->text.view() == s; }
 };
 
-// Owned references collected in visit order; released unless moved into the final list.
-class Found {
- public:
-  Found() = default;
-  Found(const Found&) = delete;
-  Found& operator=(const Found&) = delete;
-  ~Found() {
-    for (PyObject* o : refs_) Py_DECREF(o);
-  }
-  void add(PyObject* o) {
-    Py_INCREF(o);
-    refs_.push_back(o);
-  }
-  // A list of exactly the collected length, the references moving into it.
-  Result<Ref> into_list() {
-    PyObject* l = PyList_New(static_cast<Py_ssize_t>(refs_.size()));
-    if (l == nullptr) return Error::fetch();
-    for (size_t i = 0; i < refs_.size(); ++i) PyList_SET_ITEM(l, static_cast<Py_ssize_t>(i), refs_[i]);
-    refs_.clear();
-    return Ref::steal(l);
-  }
-
- private:
-  std::vector<PyObject*> refs_;
-};
-
 // One node on the current path: its shared borrow and a temporary reference, both held until
 // its whole subtree has been visited, so the borrows nest along the path.
 struct Frame {
@@ -76,13 +50,13 @@ struct Frame {
 // reaches zero when decremented, so it behaves as no limit (and is never decremented here,
 // which would overflow for the smallest 32-bit value).
 template <class Test>
-Status walk(PyObject* start, int64_t budget, const Test& test, Found& found) {
+Status walk(PyObject* start, int64_t budget, const Test& test, RefVector& found) {
   std::vector<Frame> stack;
   auto visit = [&](PyObject* o, int64_t b) -> Status {
     Result<SharedBorrow> borrow = SharedBorrow::take(as_node(o)->borrow, o);
-    if (!borrow) return Error::panic("Already mutably borrowed");
+    if (!borrow) return module::fault(module::Fault::BorrowRefusedInWalk);
     NodeObject* n = as_node(o);
-    if (test(n)) found.add(o);
+    if (test(n)) found.push_new(o);
     // A node whose children are not visited needs no frame: its borrow ends here.
     if (n->child_count() > 0 && b != 0) stack.push_back({n, 0, b, std::move(*borrow), Ref::borrow(o)});
     return module::ok_status();
@@ -106,12 +80,14 @@ enum class Kind : uint8_t { Name = 0, Attr = 1, Text = 2 };
 
 Result<Ref> run(PyObject* self, Kind kind, std::string_view s, int64_t budget) {
   if (!is_node(self)) return module::type_mismatch(self, "Node");
-  Found found;
+  RefVector found;  // the matches in visit order; released unless they move into the list
   Status st = kind == Kind::Name   ? walk(self, budget, NameTest{s}, found)
               : kind == Kind::Attr ? walk(self, budget, AttrTest{s}, found)
                                    : walk(self, budget, TextTest{s}, found);
   if (!st) return st.take_error();
-  return found.into_list();
+  Ref list = found.take_list();
+  if (!list) return Error::fetch();
+  return list;
 }
 
 // The string parameter (borrowed from the str object, which the caller's arguments keep alive)

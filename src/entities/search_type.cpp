@@ -57,7 +57,8 @@ PyObject* search_type_richcompare(PyObject* self, PyObject* other, int op) {
 void search_type_dealloc(PyObject* o) {
   PyTypeObject* tp = Py_TYPE(o);
   tp->tp_free(o);
-  Py_DECREF(tp);
+  // An instance of a heap type holds a reference on its type, given back once it is freed.
+  Ref::steal(reinterpret_cast<PyObject*>(tp));
 }
 
 PyType_Slot search_type_slots[] = {
@@ -76,35 +77,29 @@ PyType_Spec search_type_spec = {
     search_type_slots,
 };
 
-PyTypeObject* create() {
-  auto* tp = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&search_type_spec));
-  if (tp == nullptr) return nullptr;
+// The class with its three members, or null with an exception set.
+Ref create() {
+  Ref type = Ref::steal(PyType_FromSpec(&search_type_spec));
+  if (!type) return type;
+  auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
   for (uint8_t v = 0; v < 3; ++v) {
-    PyObject* m = tp->tp_alloc(tp, 0);
-    if (m == nullptr) {
-      Py_DECREF(tp);
-      return nullptr;
-    }
-    auto* st = reinterpret_cast<SearchTypeObject*>(m);
+    Ref member = Ref::steal(tp->tp_alloc(tp, 0));
+    if (!member) return Ref();
+    auto* st = reinterpret_cast<SearchTypeObject*>(member.get());
     st->value = v;
     new (&st->borrow) std::atomic<int64_t>(0);
     // Members live for the process, held by the class dictionary.
-    int rc = PyDict_SetItemString(tp->tp_dict, kMemberNames[v], m);
-    Py_DECREF(m);
-    if (rc < 0) {
-      Py_DECREF(tp);
-      return nullptr;
-    }
+    if (PyDict_SetItemString(tp->tp_dict, kMemberNames[v], member.get()) < 0) return Ref();
   }
   PyType_Modified(tp);
-  return tp;
+  return type;
 }
 
 }  // namespace
 
 PyTypeObject* search_type_type() {
   static PyTypeObject* type = nullptr;  // created once per process, kept for its life
-  if (type == nullptr) type = create();
+  if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(create().release());
   return type;
 }
 

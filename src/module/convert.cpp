@@ -18,10 +18,10 @@ Result<std::string_view> text_kept(PyObject* obj) {
 Result<storage::SharedText> text_copied(PyObject* obj) {
   Result<std::string_view> v = text_kept(obj);
   if (!v) return v.take_error();
-  return storage::SharedText::owned(*v, str_top_byte(obj));
+  return storage::SharedText::owned(*v, str_max_byte_bound(obj));
 }
 
-uint8_t str_top_byte(PyObject* str) {
+uint8_t str_max_byte_bound(PyObject* str) {
   if (PyUnicode_IS_ASCII(str)) return 0x7F;
   switch (PyUnicode_KIND(str)) {
     case PyUnicode_1BYTE_KIND: return 0xC3;
@@ -53,33 +53,26 @@ Result<Ref> ascii_str(const char* p, size_t n) {
   return Ref::steal(s);
 }
 
-template <class Unit>
-index::Utf8Decoded decode_into(PyObject* s, const uint8_t* p, size_t n, size_t chars) {
-  return index::decode_utf8(p, n, static_cast<Unit*>(PyUnicode_DATA(s)), chars);
-}
-
 }  // namespace
 
-Result<Ref> str_from_utf8(std::string_view text, uint8_t top_byte) {
+Result<Ref> str_from_utf8(std::string_view text, uint8_t max_byte_bound) {
   const auto* p = reinterpret_cast<const uint8_t*>(text.data());
   const size_t n = text.size();
-  if (top_byte >= 0x80 && n <= 32) {
+  if (max_byte_bound >= 0x80 && n <= 32) {
     // Short texts: an inline look for non-ASCII bytes costs less than measuring.
     uint8_t any = 0;
     for (size_t i = 0; i < n; ++i) any |= p[i];
-    if (any < 0x80) top_byte = 0x7F;
+    if (any < 0x80) max_byte_bound = 0x7F;
   }
-  if (top_byte < 0x80) return ascii_str(text.data(), n);
+  if (max_byte_bound < 0x80) return ascii_str(text.data(), n);
   const index::Utf8Shape shape = index::measure_utf8(p, n);
   if (shape.max_byte < 0x80) return ascii_str(text.data(), n);
   const unsigned width = index::unit_width_for(shape.max_byte);
   PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(shape.chars), max_char_for_width(width));
   if (s == nullptr) return Error::fetch();
   Ref owned = Ref::steal(s);
-  const index::Utf8Decoded r = width == 1   ? decode_into<uint8_t>(s, p, n, shape.chars)
-                               : width == 2 ? decode_into<uint16_t>(s, p, n, shape.chars)
-                                            : decode_into<uint32_t>(s, p, n, shape.chars);
-  if (!r.ok || r.units != shape.chars) return Error::panic("invariant: a text is not valid UTF-8");
+  const index::Utf8Decoded r = index::decode_utf8(p, n, PyUnicode_DATA(s), width, shape.chars);
+  if (!r.ok || r.units != shape.chars) return fault(Fault::TextNotUtf8);
   return canonical_str(std::move(owned), r.bits);
 }
 
@@ -89,8 +82,8 @@ namespace {
 Result<long> bounded_long(PyObject* obj, long lo, long hi) {
   long v = PyLong_AsLong(obj);
   if (v == -1 && PyErr_Occurred()) return Error::fetch();
-  if (v > hi) return Error::overflow("number too large to fit in target type");
-  if (v < lo) return Error::overflow("number too small to fit in target type");
+  if (v > hi) return fault(Fault::NumberTooLarge);
+  if (v < lo) return fault(Fault::NumberTooSmall);
   return v;
 }
 
@@ -140,10 +133,10 @@ Result<bool> to_bool(PyObject* obj) {
   return type_mismatch(obj, "bool");
 }
 
-Result<std::vector<Ref>> instance_sequence(PyObject* obj, PyTypeObject* type, const char* type_name) {
-  if (PyUnicode_Check(obj)) return Error::type("Can't extract `str` to `Vec`");
+Result<RefVector> instance_sequence(PyObject* obj, PyTypeObject* type, const char* type_name) {
+  if (PyUnicode_Check(obj)) return fault(Fault::StrNotSequence);
   if (!PySequence_Check(obj)) return type_mismatch(obj, "Sequence");
-  std::vector<Ref> out;
+  RefVector out;
   Py_ssize_t n = PySequence_Size(obj);
   if (n < 0) {
     PyErr_Clear();
@@ -159,7 +152,7 @@ Result<std::vector<Ref>> instance_sequence(PyObject* obj, PyTypeObject* type, co
       break;
     }
     if (!PyObject_TypeCheck(item.get(), type)) return type_mismatch(item.get(), type_name);
-    out.push_back(std::move(item));
+    out.push(std::move(item));
   }
   return out;
 }

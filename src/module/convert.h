@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <string_view>
-#include <vector>
 
 #include "module/errors.h"
 #include "storage/attr_map.h"
@@ -17,13 +16,13 @@ Result<std::string_view> text_kept(PyObject* obj);
 // A str copied into an Owned text.
 Result<storage::SharedText> text_copied(PyObject* obj);
 // At least the largest byte of a str's UTF-8 form, from its storage kind alone (see
-// SourceBuffer::top_byte): 0x7F ASCII, 0xC3 Latin-1, 0xEF the BMP, 0xF4 beyond.
-uint8_t str_top_byte(PyObject* str);
+// SourceBuffer::max_byte_bound): 0x7F ASCII, 0xC3 Latin-1, 0xEF the BMP, 0xF4 beyond.
+uint8_t str_max_byte_bound(PyObject* str);
 
-// A new str from valid UTF-8 text whose largest byte is at most `top_byte` (0xFF when not
+// A new str from valid UTF-8 text whose largest byte is at most `max_byte_bound` (0xFF when not
 // known). Decodes with the vector kernels straight into the new string; text that is not valid
 // UTF-8 is an internal error.
-Result<Ref> str_from_utf8(std::string_view text, uint8_t top_byte);
+Result<Ref> str_from_utf8(std::string_view text, uint8_t max_byte_bound);
 // The maximum character a str of `width`-byte units (1, 2 or 4) is created with, and the one a
 // str whose units OR to `bits` needs.
 inline Py_UCS4 max_char_for_width(unsigned width) { return width == 1 ? 0xFF : width == 2 ? 0xFFFF : 0x10FFFF; }
@@ -42,7 +41,7 @@ Result<uint64_t> to_u64(PyObject* obj);
 Result<bool> to_bool(PyObject* obj);
 
 // Any sequence but str whose items are all instances of `type`; new references in order.
-Result<std::vector<Ref>> instance_sequence(PyObject* obj, PyTypeObject* type, const char* type_name);
+Result<RefVector> instance_sequence(PyObject* obj, PyTypeObject* type, const char* type_name);
 
 // A dict of str to str, copied into a fresh attribute map.
 Result<storage::AttrMap> str_map(PyObject* obj);

@@ -15,13 +15,24 @@ Error Error::fetch() {
   PyErr_NormalizeException(&t, &v, &tb);
   if (t == nullptr) {
     // Nothing was set: an interpreter call failed without saying why.
-    return panic("an interpreter call failed without setting an exception");
+    return fault(Fault::NoExceptionSet);
   }
   if (tb != nullptr && v != nullptr) PyException_SetTraceback(v, tb);
   e.exc_type = Ref::steal(t);
   e.exc_value = Ref::steal(v);
   e.exc_tb = Ref::steal(tb);
   return e;
+}
+
+Error fault(Fault f) {
+  const FaultText& t = kFaultTexts[static_cast<unsigned>(f)];
+  switch (t.kind) {
+    case Error::Kind::Type: return Error::type(t.text);
+    case Error::Kind::Runtime: return Error::runtime(t.text);
+    case Error::Kind::Overflow: return Error::overflow(t.text);
+    case Error::Kind::OsText: return Error::os_text(t.text);
+    default: return Error::panic(t.text);
+  }
 }
 
 Error type_mismatch(PyObject* obj, const char* target) {
@@ -92,7 +103,6 @@ void raise(Error e) {
     case Error::Kind::Value: type = PyExc_ValueError; break;
     case Error::Kind::Overflow: type = PyExc_OverflowError; break;
     case Error::Kind::Runtime: type = PyExc_RuntimeError; break;
-    case Error::Kind::NotImplemented: type = PyExc_NotImplementedError; break;
     case Error::Kind::Memory: type = PyExc_MemoryError; break;
     case Error::Kind::Os:
       type = os_exception_type(e.os_errno);

@@ -18,7 +18,6 @@ struct Error {
     Value,
     Overflow,
     Runtime,
-    NotImplemented,
     Memory,
     Os,      // an operating-system error number; the text is made when raised
     OsText,  // an I/O failure without an error number, with a fixed text
@@ -37,7 +36,6 @@ struct Error {
   static Error value(std::string m) { return make(Kind::Value, std::move(m)); }
   static Error overflow(std::string m) { return make(Kind::Overflow, std::move(m)); }
   static Error runtime(std::string m) { return make(Kind::Runtime, std::move(m)); }
-  static Error not_implemented(std::string m) { return make(Kind::NotImplemented, std::move(m)); }
   static Error memory(std::string m) { return make(Kind::Memory, std::move(m)); }
   static Error panic(std::string m) { return make(Kind::Panic, std::move(m)); }
   static Error os(int err) { Error e; e.kind = Kind::Os; e.os_errno = err; return e; }
@@ -56,6 +54,45 @@ struct Error {
  private:
   static Error make(Kind k, std::string m) { Error e; e.kind = k; e.message = std::move(m); return e; }
 };
+
+// The module layer's fixed messages, each with the exception kind it is raised as. Messages
+// with variable parts (argument binding, type mismatches, operating-system errors) are made by
+// the one function that raises each of them.
+enum class Fault : unsigned char {
+  BadTextRange,          // a shared text range outside its buffer or splitting a character
+  AlreadyBorrowed,       // a shared borrow refused (no operation borrows exclusively)
+  BorrowRefusedInWalk,   // the same, met on a node below the one a call started from
+  MalformedElementTree,  // the reader's post-order tree does not add up to one root
+  TextNotUtf8,           // a text that should be valid UTF-8 is not
+  NoExceptionSet,        // an interpreter call failed without saying why
+  AllNotExtended,        // the module's __all__ could not be extended
+  NumberTooLarge,
+  NumberTooSmall,
+  StrNotSequence,        // a str given where a sequence of items is expected
+  NulInFileName,
+};
+
+struct FaultText {
+  Error::Kind kind;
+  const char* text;
+};
+
+inline constexpr FaultText kFaultTexts[] = {
+    {Error::Kind::Panic, "text range lies outside its buffer or splits a character"},
+    {Error::Kind::Runtime, "Already mutably borrowed"},
+    {Error::Kind::Panic, "Already mutably borrowed"},
+    {Error::Kind::Panic, "element tree is malformed"},
+    {Error::Kind::Panic, "invariant: a text is not valid UTF-8"},
+    {Error::Kind::Panic, "an interpreter call failed without setting an exception"},
+    {Error::Kind::Panic, "could not append __name__ to __all__"},
+    {Error::Kind::Overflow, "number too large to fit in target type"},
+    {Error::Kind::Overflow, "number too small to fit in target type"},
+    {Error::Kind::Type, "Can't extract `str` to `Vec`"},
+    {Error::Kind::OsText, "file name contained an unexpected NUL byte"},
+};
+
+// The error value of a fixed message (out of line: it is on no path that matters for speed).
+[[gnu::cold]] Error fault(Fault f);
 
 // The "'{}' object is not an instance of '{}'" type mismatch for `obj` (borrowed).
 Error type_mismatch(PyObject* obj, const char* target);

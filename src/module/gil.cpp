@@ -3,8 +3,6 @@
 #include <mutex>
 #include <vector>
 
-#include "storage/source_buffer.h"
-
 namespace tessary::module {
 
 namespace {
@@ -13,7 +11,7 @@ namespace {
 
 struct PendingPool {
   std::mutex mutex;
-  std::vector<PyObject*> objects;
+  std::vector<Ref> objects;  // each released by the entry that takes it, with the lock
 };
 
 PendingPool& pool() {
@@ -24,30 +22,32 @@ PendingPool& pool() {
 
 }  // namespace
 
-int lock_depth() noexcept { return depth; }
-
-void release_object(PyObject* o) noexcept {
-  if (o == nullptr) return;
+void release_object(Ref o) noexcept {
+  if (!o) return;
   // Outside any entry (a Node destroyed by the interpreter, say) the lock may still be held:
   // release at once then too, so nothing waits for the next call into the module.
-  if (depth > 0 || PyGILState_Check()) {
-    Py_DECREF(o);
-    return;
-  }
+  if (depth > 0 || PyGILState_Check()) return;  // `o` releases its reference here
   PendingPool& p = pool();
   std::lock_guard<std::mutex> g(p.mutex);
-  p.objects.push_back(o);
+  p.objects.push_back(std::move(o));
 }
+
+namespace {
+
+void release_owner(void* object) noexcept { release_object(Ref::steal(static_cast<PyObject*>(object))); }
+
+}  // namespace
+
+storage::BufferOwner buffer_owner(Ref str) noexcept { return {str.release(), &release_owner}; }
 
 void apply_pending_releases() noexcept {
   PendingPool& p = pool();
-  std::vector<PyObject*> taken;
+  std::vector<Ref> taken;  // released as it goes out of scope, with the lock held
   {
     std::lock_guard<std::mutex> g(p.mutex);
     if (p.objects.empty()) return;
     taken.swap(p.objects);
   }
-  for (PyObject* o : taken) Py_DECREF(o);
 }
 
 EntryScope::EntryScope() noexcept {
@@ -69,11 +69,3 @@ LockReleased::~LockReleased() {
 }
 
 }  // namespace tessary::module
-
-namespace tessary::storage {
-
-void release_python_object(void* object) noexcept {
-  tessary::module::release_object(static_cast<PyObject*>(object));
-}
-
-}  // namespace tessary::storage

@@ -5,14 +5,17 @@
 #include <utility>
 
 #include "module/pyref.h"
+#include "storage/source_buffer.h"
 
 namespace tessary::module {
 
-// How many times this module has entered the interpreter on this thread with the lock held.
-int lock_depth() noexcept;
+// Releases a reference now when this thread holds the lock, otherwise queues it for the next
+// entry into the module on any thread.
+void release_object(Ref o) noexcept;
 
-// Releases a reference now when this thread holds the lock (depth > 0), otherwise queues it.
-void release_object(PyObject* o) noexcept;
+// What a SourceBuffer that borrows the bytes of `str` keeps: the reference moves into it and is
+// given to release_object when the buffer is destroyed, on whatever thread that happens.
+storage::BufferOwner buffer_owner(Ref str) noexcept;
 
 // Carries out every queued release (lock held).
 void apply_pending_releases() noexcept;

@@ -34,7 +34,7 @@ Status add(PyObject* module, const char* name, PyObject* value) {
   if (!text) return Error::fetch();
   if (!PyList_Check(all) || PyList_Append(all, text.get()) < 0) {
     PyErr_Clear();
-    return Error::panic("could not append __name__ to __all__");
+    return fault(Fault::AllNotExtended);
   }
   if (PyObject_SetAttrString(module, name, value) < 0) return Error::fetch();
   return ok_status();

@@ -1,8 +1,5 @@
 #include "module/panic.h"
 
-#include <cstdio>
-#include <cstdlib>
-
 namespace tessary::module {
 
 PyObject* panic_exception_type() {
@@ -14,11 +11,6 @@ PyObject* panic_exception_type() {
         PyExc_BaseException, nullptr);
   }
   return type;
-}
-
-void abort_uncaught_panic() {
-  std::fputs("uncaught panic at ffi boundary\n", stderr);
-  std::abort();
 }
 
 }  // namespace tessary::module

@@ -9,7 +9,4 @@ namespace tessary::module {
 // a borrowed reference, or null with an exception set.
 PyObject* panic_exception_type();
 
-// For internal errors where no exception can be raised.
-[[noreturn]] void abort_uncaught_panic();
-
 }  // namespace tessary::module

@@ -1,7 +1,6 @@
 #include "read/decode.h"
 
 #include <cstring>
-#include <string>
 #include <string_view>
 
 #include "read/scan.h"
@@ -120,31 +119,21 @@ DecodeStatus decode_from(const char* run, size_t length, size_t first, uint64_t 
     }
     const uint64_t at = base + static_cast<uint64_t>(p - run);
     const void* semi = std::memchr(p + 1, ';', static_cast<size_t>(end - p - 1));
-    if (semi == nullptr) return fail(out, error, ReadError::positioned("unterminated entity reference", at));
+    if (semi == nullptr) return fail(out, error, ReadError::at(ReadError::Code::UnterminatedReference, at));
     const char* s = static_cast<const char*>(semi);
     const std::string_view body(p + 1, static_cast<size_t>(s - p - 1));
     if (body.empty() || body[0] != '#') {
       const char c = predefined(body);
-      if (c == 0) return fail(out, error, ReadError::unknown_entity(body, at));
+      if (c == 0) return fail(out, error, ReadError::at(ReadError::Code::UnknownEntity, at, body));
       out.push_back(c);
     } else {
       const uint32_t cp = character_reference(body);
-      if (cp == 0) {
-        return fail(out, error,
-                    ReadError::positioned("invalid character reference '&" + std::string(body) + ";'", at));
-      }
+      if (cp == 0) return fail(out, error, ReadError::at(ReadError::Code::InvalidCharacterReference, at, body));
       append_utf8(out, cp);
     }
     p = s + 1;
   }
   return DecodeStatus::Changed;
-}
-
-DecodeStatus decode_references(const char* run, size_t length, uint64_t base, DecodeMode mode, OwnedBytes& out,
-                               ReadError& error) noexcept {
-  const char* q = next_special(run, run + length, mode);
-  if (q == run + length) return DecodeStatus::Unchanged;
-  return decode_from(run, length, static_cast<size_t>(q - run), base, mode, out, error);
 }
 
 }  // namespace tessary::read

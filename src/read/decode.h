@@ -1,6 +1,6 @@
 // Resolving the five predefined entity references and numeric character references in one run
-// of character data or one attribute value. A run that needs no change is left as it is (the
-// caller keeps it as a range of the document); only a changed run is copied.
+// of character data or one attribute value. A run that needs no change is left as it is by the
+// caller (which keeps it as a range of the document); only a changed run is copied.
 #pragma once
 
 #include <cstddef>
@@ -17,19 +17,14 @@ enum class DecodeMode : uint8_t {
 };
 
 enum class DecodeStatus : uint8_t {
-  Unchanged,  // the run is its own text; `out` is untouched
   Changed,    // `out` holds the decoded text
   Failed,     // `error` is set; `out` is left empty
 };
 
-// Decodes `run` (valid UTF-8, `length` bytes). `base` is the document offset of its first
-// byte, used for error offsets.
-DecodeStatus decode_references(const char* run, size_t length, uint64_t base, DecodeMode mode, OwnedBytes& out,
-                               ReadError& error) noexcept;
-
-// As decode_references, for a caller that already found the first byte needing work at
-// `first` (an '&', or in attribute mode also a tab, line feed or carriage return); bytes
-// before it need none.
+// Decodes `run` (valid UTF-8, `length` bytes), whose first byte needing work is at `first` (an
+// '&', or in attribute mode also a tab, line feed or carriage return; the caller found it while
+// looking for '<'); bytes before it need none. `base` is the document offset of the run's first
+// byte, used for error offsets. Returns Changed or Failed.
 DecodeStatus decode_from(const char* run, size_t length, size_t first, uint64_t base, DecodeMode mode,
                          OwnedBytes& out, ReadError& error) noexcept;
 

@@ -14,7 +14,7 @@
 #include "module/gil.h"
 #include "read/builder.h"
 #include "read/file_read.h"
-#include "read/utf8.h"
+#include "read/text_position.h"
 #include "storage/source_buffer.h"
 
 namespace tessary::module {
@@ -32,8 +32,8 @@ const Params kReadStringParams{"read_string", nullptr, kReadStringNames, 2, 2};
 const char* const kReadFileNames[] = {"file_path", "root_tag"};
 const Params kReadFileParams{"read_file", nullptr, kReadFileNames, 2, 2};
 
-// Where a reader error lies in `doc`, when its message names a byte offset.
-// A file's byte-order mark is not counted: it is not part of the file's decoded text.
+// Where a reader error lies in `doc`, when its message names a byte offset. A file's
+// byte-order mark is not counted: it is not part of the file's decoded text.
 std::optional<read::TextPosition> error_position(const BuildResult& built, std::string_view doc, bool file) {
   const auto* e = std::get_if<ReadError>(&built);
   if (e == nullptr || !e->has_offset()) return std::nullopt;
@@ -42,7 +42,7 @@ std::optional<read::TextPosition> error_position(const BuildResult& built, std::
 
 // The Node tree of a successful build, or the reader's ValueError, carrying position =
 // (line, column) when there is one (lock held).
-Result<Ref> finish(BuildResult&& built, std::optional<read::TextPosition> where) {
+Result<Ref> nodes_or_error(BuildResult&& built, std::optional<read::TextPosition> where) {
   if (auto* e = std::get_if<ReadError>(&built)) {
     Error err = Error::value(e->text());
     if (where) return std::move(err).with_position(where->line, where->column);
@@ -64,13 +64,12 @@ PyObject* py_read_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
     if (!root) return root.take_error().with_note("root_tag");
 
     // The buffer points at the str's own UTF-8 form and keeps the str alive: no copy.
-    Py_INCREF(slots[0]);
-    BufferRef buffer =
-        BufferRef::adopt(SourceBuffer::python_backed(slots[0], xml->data(), xml->size(), str_top_byte(slots[0])));
+    BufferRef buffer = BufferRef::adopt(SourceBuffer::python_backed(buffer_owner(Ref::borrow(slots[0])), xml->data(),
+                                                                    xml->size(), str_max_byte_bound(slots[0])));
     const std::string_view root_tag = root->view();
     BuildResult built = without_lock([&] { return read::build_tree(buffer.get(), root_tag); });
     std::optional<read::TextPosition> where = error_position(built, *xml, false);
-    Result<Ref> node = finish(std::move(built), where);
+    Result<Ref> node = nodes_or_error(std::move(built), where);
     buffer.reset();
     return node;
   });
@@ -86,15 +85,15 @@ PyObject* py_read_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
     Result<SharedText> root = text_copied(slots[1]);
     if (!root) return root.take_error().with_note("root_tag");
 
-    struct Outcome {
+    struct FileRead {
       read::FileBytes file;  // the failure, when the file could not be read
       std::optional<BuildResult> built;
       std::optional<read::TextPosition> where;  // of the reader error, found while the bytes exist
     };
     const std::string_view path_text = path->view();
     const std::string_view root_tag = root->view();
-    Outcome out = without_lock([&]() -> Outcome {
-      Outcome o;
+    FileRead out = without_lock([&]() -> FileRead {
+      FileRead o;
       read::FileBytes bytes = read::read_whole_file(path_text);
       if (!bytes.ok()) {
         o.file = bytes;
@@ -102,25 +101,25 @@ PyObject* py_read_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
       }
       // The reader works on UTF-8 throughout; anything else is refused before building so that
       // no string made from the document can be invalid.
-      const size_t bad = read::find_invalid_utf8(reinterpret_cast<const uint8_t*>(bytes.data), bytes.length);
+      const size_t bad = index::find_invalid_utf8(reinterpret_cast<const uint8_t*>(bytes.data), bytes.length);
       if (bad != bytes.length) {
-        o.built.emplace(ReadError::positioned("invalid UTF-8", bad));
+        o.built.emplace(ReadError::at(ReadError::Code::InvalidUtf8, bad));
         o.where = error_position(*o.built, {bytes.data, bytes.length}, true);
         std::free(bytes.data);
         return o;
       }
-      const uint8_t top = index::max_byte(reinterpret_cast<const uint8_t*>(bytes.data), bytes.length);
-      BufferRef buffer = BufferRef::adopt(SourceBuffer::owned(bytes.data, bytes.length, bytes.capacity, top));
+      const uint8_t max = index::max_byte(reinterpret_cast<const uint8_t*>(bytes.data), bytes.length);
+      BufferRef buffer = BufferRef::adopt(SourceBuffer::owned(bytes.data, bytes.length, bytes.capacity, max));
       o.built.emplace(read::build_tree(buffer.get(), root_tag));
       o.where = error_position(*o.built, {bytes.data, bytes.length}, true);
       return o;  // the entry's buffer reference is given back here, still without the lock
     });
     *path = SharedText();
     if (!out.built) {
-      if (out.file.nul_in_path) return Error::os_text("file name contained an unexpected NUL byte");
+      if (out.file.nul_in_path) return fault(Fault::NulInFileName);
       return Error::os(out.file.error);
     }
-    return finish(std::move(*out.built), out.where);
+    return nodes_or_error(std::move(*out.built), out.where);
   });
 }
 

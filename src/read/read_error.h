@@ -1,5 +1,6 @@
-// The reader's error record. Engine code makes these without the interpreter lock; the read
-// entry points turn one into a ValueError whose text is text().
+// The reader's error record and the one table of the reader's messages. Engine code makes these
+// without the interpreter lock, naming a code and its arguments; the read entry points turn one
+// into a ValueError whose text is text().
 #pragma once
 
 #include <cstdint>
@@ -10,51 +11,82 @@
 namespace tessary::read {
 
 struct ReadError {
-  enum class Kind : uint8_t {
-    Positioned,     // message at a byte offset
-    Index,          // the structural index found a '<' without a closing '>'
-    RootNotFound,   // no element carries the requested root tag
-    NeverClosed,    // the document ended inside the root
-    UnknownEntity,  // an entity name other than the five predefined ones
+  enum class Code : uint8_t {
+    // Malformed markup at a byte offset.
+    UnexpectedEnd,               // the document ends inside markup
+    UnterminatedMarkup,          // a tag row ends at the end of the document
+    ExpectedElementName,         // '<' followed by no name
+    ExpectedWhitespace,          // an attribute not separated from what precedes it
+    ExpectedAttributeName,
+    AttributeWithoutValue,       // a: the attribute's name
+    UnquotedValue,               // a: the attribute's name
+    UnterminatedValue,
+    LtInValue,
+    DuplicateAttribute,          // a: the attribute's name
+    UnexpectedLt,                // '<' inside character data
+    MalformedEndTag,             // a: the end tag's name
+    UnexpectedEndTag,            // a: the end tag's name
+    MismatchedEndTag,            // a: the name expected, b: the name found
+    UnterminatedComment,
+    UnterminatedCData,
+    UnterminatedInstruction,
+    UnterminatedReference,
+    InvalidCharacterReference,   // a: the reference's body, between '&' and ';'
+    InvalidUtf8,
+    UnknownEntity,               // a: the entity name
+    Index,         // a: the structural index's own text, which names the offset
+    // Without an offset.
+    RootNotFound,  // a: the requested root tag
+    NeverClosed,   // a: the innermost open element's name
   };
 
-  Kind kind = Kind::Positioned;
-  // Positioned: the message. Index: the index error's text. RootNotFound: the root tag.
-  // NeverClosed: the innermost open element's name. UnknownEntity: the entity name.
-  std::string detail;
-  uint64_t offset = 0;  // Positioned, Index and UnknownEntity
+  Code code = Code::UnexpectedEnd;
+  uint64_t offset = 0;  // for codes up to Index
+  std::string a, b;
+
+  // An error at byte `offset`.
+  static ReadError at(Code code, uint64_t offset, std::string_view a = {}, std::string_view b = {}) {
+    return {code, offset, std::string(a), std::string(b)};
+  }
+  // An error without an offset.
+  static ReadError of(Code code, std::string_view a) { return {code, 0, std::string(a), {}}; }
 
   // Whether the message names a byte offset (so the error also gets a line and column).
-  bool has_offset() const { return kind == Kind::Positioned || kind == Kind::Index || kind == Kind::UnknownEntity; }
-
-  static ReadError positioned(std::string message, uint64_t offset) {
-    return {Kind::Positioned, std::move(message), offset};
-  }
-  static ReadError index(std::string index_text, uint64_t offset) {
-    return {Kind::Index, std::move(index_text), offset};
-  }
-  static ReadError root_not_found(std::string_view root) { return {Kind::RootNotFound, std::string(root), 0}; }
-  static ReadError never_closed(std::string_view name) { return {Kind::NeverClosed, std::string(name), 0}; }
-  static ReadError unknown_entity(std::string_view name, uint64_t offset) {
-    return {Kind::UnknownEntity, std::string(name), offset};
-  }
+  bool has_offset() const noexcept { return code <= Code::Index; }
 
   // The exception text.
-  std::string text() const {
-    switch (kind) {
-      case Kind::Positioned:
-        return "malformed XML at byte " + std::to_string(offset) + ": " + detail;
-      case Kind::Index:
-        return "malformed XML: " + detail;
-      case Kind::RootNotFound:
-        return "root tag <" + detail + "> not found in document";
-      case Kind::NeverClosed:
-        return "unexpected end of document: <" + detail + "> is never closed";
-      case Kind::UnknownEntity:
-        return "unknown entity reference '&" + detail + ";' at byte " + std::to_string(offset);
-    }
-    return detail;
-  }
+  std::string text() const;
 };
+
+// The message of each code, indexed by it: "{offset}", "{a}" and "{b}" stand for the error's
+// fields.
+inline constexpr std::string_view kReadMessages[] = {
+    "malformed XML at byte {offset}: unexpected end of document",
+    "malformed XML at byte {offset}: unterminated markup",
+    "malformed XML at byte {offset}: expected element name after '<'",
+    "malformed XML at byte {offset}: expected whitespace before attribute",
+    "malformed XML at byte {offset}: expected attribute name",
+    "malformed XML at byte {offset}: attribute '{a}' has no value",
+    "malformed XML at byte {offset}: value of attribute '{a}' is not quoted",
+    "malformed XML at byte {offset}: unterminated attribute value",
+    "malformed XML at byte {offset}: '<' is not allowed in attribute values",
+    "malformed XML at byte {offset}: duplicate attribute '{a}'",
+    "malformed XML at byte {offset}: unexpected '<'",
+    "malformed XML at byte {offset}: malformed end tag </{a}>",
+    "malformed XML at byte {offset}: unexpected end tag </{a}>",
+    "malformed XML at byte {offset}: expected </{a}>, found </{b}>",
+    "malformed XML at byte {offset}: unterminated comment",
+    "malformed XML at byte {offset}: unterminated CDATA section",
+    "malformed XML at byte {offset}: unterminated processing instruction",
+    "malformed XML at byte {offset}: unterminated entity reference",
+    "malformed XML at byte {offset}: invalid character reference '&{a};'",
+    "malformed XML at byte {offset}: invalid UTF-8",
+    "unknown entity reference '&{a};' at byte {offset}",
+    "malformed XML: {a}",
+    "root tag <{a}> not found in document",
+    "unexpected end of document: <{a}> is never closed",
+};
+
+static_assert(sizeof kReadMessages / sizeof kReadMessages[0] == static_cast<size_t>(ReadError::Code::NeverClosed) + 1);
 
 }  // namespace tessary::read

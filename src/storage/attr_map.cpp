@@ -189,38 +189,17 @@ void AttrMap::clear(ReleaseBatch& batch) noexcept {
   t_ = nullptr;
 }
 
-uint8_t AttrMap::top_byte() const noexcept {
+uint8_t AttrMap::max_byte() const noexcept {
   if (!t_ || t_->count == 0) return 0;
-  if (!t_->mixed()) return t_->sole_buffer()->top_byte();
+  if (!t_->mixed()) return t_->sole_buffer()->max_byte_bound();
   uint8_t top = 0;
   const AttrEntry* e = t_->entries();
   for (uint32_t i = 0; i < t_->count; ++i) {
-    const uint8_t k = e[i].key.top_byte(), v = e[i].value.top_byte();
+    const uint8_t k = e[i].key.max_byte(), v = e[i].value.max_byte();
     top = k > top ? k : top;
     top = v > top ? v : top;
   }
   return top;
-}
-
-AttrMap AttrMap::copy() const noexcept {
-  AttrMap m;
-  if (!t_ || t_->count == 0) return m;
-  m.t_ = allocate(t_->buckets(), t_->count, t_->key);
-  std::memcpy(m.t_->index(), t_->index(), t_->buckets() * sizeof(Bucket));
-  m.t_->sole = t_->sole;
-  if (!t_->mixed()) {
-    // Ranges of one buffer: the entries are copied as they are, with all their references
-    // taken at once.
-    std::memcpy(static_cast<void*>(m.t_->entries()), t_->entries(), t_->count * sizeof(AttrEntry));
-    t_->sole_buffer()->retain_n(2 * uint64_t{t_->count});
-    m.t_->count = t_->count;
-    return m;
-  }
-  const AttrEntry* from = t_->entries();
-  AttrEntry* to = m.t_->entries();
-  for (uint32_t i = 0; i < t_->count; ++i) new (&to[i]) AttrEntry{from[i].key.copy(), from[i].value.copy()};
-  m.t_->count = t_->count;
-  return m;
 }
 
 [[gnu::always_inline]] inline size_t AttrMap::probe(std::string_view key, uint64_t h) const noexcept {
@@ -240,7 +219,7 @@ AttrMap AttrMap::copy() const noexcept {
 }
 
 void AttrMap::grow() noexcept {
-  // Doubles the entry room, and the buckets when they would pass three quarters full.
+  // Doubles the entry room, with buckets for it that keep the table at most half full.
   Table* old = t_;
   const size_t n = old->count;
   const size_t capacity = n < 2 ? 4 : n * 2;

@@ -47,9 +47,6 @@ class AttrMap {
   AttrMap& operator=(const AttrMap&) = delete;
   ~AttrMap() { clear(); }
 
-  // Same buckets, same index, same hash key: the copy iterates in the same order.
-  AttrMap copy() const noexcept;
-
   size_t size() const noexcept { return t_ ? t_->count : 0; }
   bool empty() const noexcept { return size() == 0; }
 
@@ -63,7 +60,6 @@ class AttrMap {
   // Inserts, replacing the value of an existing equal key.
   void insert_or_replace(SharedText key, SharedText value) noexcept;
   const AttrEntry* find(std::string_view key) const noexcept;
-  bool contains(std::string_view key) const noexcept { return find(key) != nullptr; }
 
   // Asks the processor to start loading the table (all of it, up to about 1 KB), for a walk
   // that will read it soon.
@@ -77,8 +73,8 @@ class AttrMap {
     __builtin_prefetch(t_);
   }
 
-  // At least the largest byte of every key and value (see SharedText::top_byte); 0 when empty.
-  uint8_t top_byte() const noexcept;
+  // At least the largest byte of every key and value (see SharedText::max_byte); 0 when empty.
+  uint8_t max_byte() const noexcept;
 
   void clear() noexcept;
   // As clear(), with shared ranges' buffer references given back through `batch`.
@@ -105,8 +101,8 @@ class AttrMap {
     uint32_t count;
     uint32_t capacity;  // room for entries
     // The buffer every key and value is a range of (null when empty), or kMixed when some
-    // are not ranges of one buffer. A map with a buffer here is released and copied without
-    // visiting its entries.
+    // are not ranges of one buffer. A map with a buffer here is released without visiting its
+    // entries.
     uintptr_t sole;
     static constexpr uintptr_t kMixed = 1;
     bool mixed() const noexcept { return sole == kMixed; }

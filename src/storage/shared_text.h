@@ -17,6 +17,10 @@ namespace tessary::storage {
 // the buffer's address with its low bit set for a shared range, or 2 for absent text. Owned text
 // keeps its capacity in the low 56 bits of the third word and, in the top 8, its largest byte
 // when that was known where it was made (0xFF, which UTF-8 never holds, when not).
+//
+// A shared range counts one reference on its buffer. shared() takes it; shared_uncounted()
+// leaves it to the caller, which takes the references of many ranges in one atomic step (the
+// reader does, once per start tag and once per parse).
 class SharedText {
  public:
   enum class Tag : uint8_t { Owned = 0, Shared = 1, Absent = 2 };
@@ -24,8 +28,8 @@ class SharedText {
   // Absent text.
   SharedText() noexcept = default;
 
-  // A new Owned value holding a copy of `s`, whose largest byte is at most `top` when given.
-  static SharedText owned(std::string_view s, uint8_t top = kUnknownTop) noexcept {
+  // A new Owned value holding a copy of `s`, whose largest byte is at most `max_byte` when given.
+  static SharedText owned(std::string_view s, uint8_t max_byte = kUnknownMax) noexcept {
     SharedText t;
     t.w_ = 0;
     if (!s.empty()) {
@@ -34,16 +38,16 @@ class SharedText {
       std::memcpy(p, s.data(), s.size());
       t.w_ = reinterpret_cast<uintptr_t>(p);
       t.a_ = s.size();
-      t.b_ = s.size() | (uint64_t{top} << 56);
+      t.b_ = s.size() | (uint64_t{max_byte} << 56);
     }
     return t;
   }
-  // Takes a malloc'd string of `capacity` bytes, `length` of them used.
-  static SharedText adopt(char* p, size_t length, size_t capacity, uint8_t top = kUnknownTop) noexcept {
+  // Takes over a malloc'd string of `capacity` bytes, `length` of them used.
+  static SharedText adopt(char* p, size_t length, size_t capacity, uint8_t max_byte = kUnknownMax) noexcept {
     SharedText t;
     t.w_ = reinterpret_cast<uintptr_t>(p);
     t.a_ = length;
-    t.b_ = capacity | (uint64_t{top} << 56);
+    t.b_ = capacity | (uint64_t{max_byte} << 56);
     if (capacity == 0) {
       t.w_ = 0;
       t.b_ = 0;
@@ -53,10 +57,11 @@ class SharedText {
   // A range [start, end) of `buffer`; takes one more reference on the buffer.
   static SharedText shared(SourceBuffer* buffer, uint64_t start, uint64_t end) noexcept {
     buffer->retain();
-    return shared_adopting(buffer, start, end);
+    return shared_uncounted(buffer, start, end);
   }
-  // As shared(), but adopts a reference the caller already took.
-  static SharedText shared_adopting(SourceBuffer* buffer, uint64_t start, uint64_t end) noexcept {
+  // As shared(), but takes no reference: the caller takes one on the buffer for this range
+  // before the range can be released (see the class comment).
+  static SharedText shared_uncounted(SourceBuffer* buffer, uint64_t start, uint64_t end) noexcept {
     SharedText t;
     t.w_ = reinterpret_cast<uintptr_t>(buffer) | 1;
     t.a_ = start;
@@ -77,15 +82,6 @@ class SharedText {
   SharedText& operator=(const SharedText&) = delete;
   ~SharedText() { release(); }
 
-  // Owned copies its bytes; Shared keeps its range and takes another buffer reference.
-  SharedText copy() const noexcept {
-    switch (tag()) {
-      case Tag::Owned: return owned(view(), static_cast<uint8_t>(b_ >> 56));
-      case Tag::Shared: return shared(buf(), a_, b_);
-      default: return SharedText();
-    }
-  }
-
   Tag tag() const noexcept {
     if (w_ == kAbsent) return Tag::Absent;
     return (w_ & 1) ? Tag::Shared : Tag::Owned;
@@ -93,7 +89,6 @@ class SharedText {
   bool absent() const noexcept { return w_ == kAbsent; }
   bool present() const noexcept { return w_ != kAbsent; }
   bool is_shared() const noexcept { return tag() == Tag::Shared; }
-  bool is_owned() const noexcept { return tag() == Tag::Owned; }
   SourceBuffer* buffer() const noexcept { return is_shared() ? buf() : nullptr; }
   uint64_t range_start() const noexcept { return a_; }
   uint64_t range_end() const noexcept { return b_; }
@@ -144,25 +139,24 @@ class SharedText {
 
   size_t size() const noexcept { return view().size(); }
   // At least the largest byte of the text (exactly it for owned text; the buffer's bound for a
-  // range); 0 when absent.
-  uint8_t top_byte() const noexcept {
-    const uint8_t known = top_byte_bound();
-    if (known != kUnknownTop) return known;
+  // range); 0 when absent. Measures owned text whose largest byte was not recorded.
+  uint8_t max_byte() const noexcept {
+    const uint8_t known = max_byte_bound();
+    if (known != kUnknownMax) return known;
     return index::max_byte(reinterpret_cast<const uint8_t*>(w_), static_cast<size_t>(a_));
   }
   // The same without looking at the bytes: 0xFF for owned text whose largest byte was not known
   // where it was made.
-  uint8_t top_byte_bound() const noexcept {
-    if (w_ & 1) return buf()->top_byte();
+  uint8_t max_byte_bound() const noexcept {
+    if (w_ & 1) return buf()->max_byte_bound();
     if (w_ == kAbsent || a_ == 0) return 0;
     return static_cast<uint8_t>(b_ >> 56);
   }
-  bool equals(std::string_view s) const noexcept { return view() == s; }
   bool operator==(const SharedText& o) const noexcept { return view() == o.view(); }
 
  private:
   static constexpr uintptr_t kAbsent = 2;
-  static constexpr uint8_t kUnknownTop = 0xFF;
+  static constexpr uint8_t kUnknownMax = 0xFF;
   static constexpr uint64_t kCapacityMask = (uint64_t{1} << 56) - 1;
   SourceBuffer* buf() const noexcept { return reinterpret_cast<SourceBuffer*>(w_ & ~uintptr_t{1}); }
   void release() noexcept {

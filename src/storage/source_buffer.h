@@ -7,9 +7,13 @@
 
 namespace tessary::storage {
 
-// Releases one reference to a Python object. Implemented by the module layer: it decrements
-// at once when this thread holds the interpreter lock, and queues the release otherwise.
-void release_python_object(void* object) noexcept;
+// The object that keeps a borrowed document's bytes alive, and how to let go of it when the
+// buffer is destroyed. The buffer calls `release(object)` once, on whichever thread gives back
+// its last reference (which may not hold the interpreter lock).
+struct BufferOwner {
+  void* object = nullptr;
+  void (*release)(void* object) noexcept = nullptr;
+};
 
 class SourceBuffer {
   struct Reserve {
@@ -23,12 +27,14 @@ class SourceBuffer {
  public:
   enum class Origin : uint8_t { PythonBacked = 0, Owned = 1 };
 
-  // Wraps the UTF-8 form of a Python str. `py_str` is an owned reference that moves into the
-  // buffer; `data` points at the string's own UTF-8 representation. Starts with one reference.
-  // `top_byte` is at least the largest byte of the text (see top_byte()).
-  static SourceBuffer* python_backed(void* py_str, const char* data, size_t length, uint8_t top_byte) noexcept;
+  // Wraps bytes that belong to another object: the UTF-8 form of the str given to read_string,
+  // which the module layer hands over as `owner` and which is released once the buffer goes.
+  // `data` points at the string's own UTF-8 representation. Starts with one reference.
+  // `max_byte_bound` is at least the largest byte of the text (see max_byte_bound()).
+  static SourceBuffer* python_backed(BufferOwner owner, const char* data, size_t length,
+                                     uint8_t max_byte_bound) noexcept;
   // Takes ownership of `data`, allocated with malloc (capacity bytes). Starts with one reference.
-  static SourceBuffer* owned(char* data, size_t length, size_t capacity, uint8_t top_byte) noexcept;
+  static SourceBuffer* owned(char* data, size_t length, size_t capacity, uint8_t max_byte_bound) noexcept;
 
   void retain() noexcept {
     Reserve& r = reserve_;
@@ -77,11 +83,10 @@ class SourceBuffer {
 
   const char* data() const noexcept { return data_; }
   size_t length() const noexcept { return length_; }
-  Origin origin() const noexcept { return origin_; }
   // At least the largest byte of the text, so at least that of any range of it: below 0x80 every
   // range is ASCII, below 0xC4 Latin-1, below 0xF0 in the Basic Multilingual Plane. Lets strings
   // be made from ranges without measuring them first.
-  uint8_t top_byte() const noexcept { return top_byte_; }
+  uint8_t max_byte_bound() const noexcept { return max_byte_bound_; }
   uint64_t use_count() const noexcept { return count_.load(std::memory_order_relaxed); }
 
   SourceBuffer(const SourceBuffer&) = delete;
@@ -93,8 +98,8 @@ class SourceBuffer {
 
   std::atomic<uint64_t> count_{1};
   Origin origin_ = Origin::Owned;
-  uint8_t top_byte_ = 0xFF;
-  void* py_str_ = nullptr;
+  uint8_t max_byte_bound_ = 0xFF;
+  BufferOwner owner_;  // PythonBacked only
   size_t capacity_ = 0;
   const char* data_ = nullptr;
   size_t length_ = 0;

@@ -25,8 +25,6 @@ class XmlWriter {
   // The failure that ended write_tree: the sink's, or an attribute range that is not valid.
   WriteError error() const noexcept;
 
-  uint64_t depth() const noexcept { return depth_; }
-
  private:
   bool line_break() noexcept;
   // Writes the start tag and text of `e`. Returns 1 when the element was opened (its children

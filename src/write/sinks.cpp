@@ -162,19 +162,6 @@ void FileSink::close() noexcept {
 
 UnitSink::~UnitSink() { std::free(spill_); }
 
-namespace {
-
-index::Utf8Decoded decode_units(const char* p, size_t n, char* out, unsigned width, size_t capacity) noexcept {
-  const auto* b = reinterpret_cast<const uint8_t*>(p);
-  switch (width) {
-    case 1: return index::decode_utf8(b, n, reinterpret_cast<uint8_t*>(out), capacity);
-    case 2: return index::decode_utf8(b, n, reinterpret_cast<uint16_t*>(out), capacity);
-    default: return index::decode_utf8(b, n, reinterpret_cast<uint32_t*>(out), capacity);
-  }
-}
-
-}  // namespace
-
 bool UnitSink::reserve_spill(uint64_t units) noexcept {
   const uint64_t limit = static_cast<uint64_t>(PTRDIFF_MAX) / width_;
   if (units > limit - spilled_) return fail(WriteError::Kind::OutOfMemory);
@@ -194,7 +181,8 @@ bool UnitSink::drain(const char* p, size_t n) noexcept {
   if (n == 0) return true;
   // n bytes never make more than n units.
   if (!spilling_ && capacity_ - in_target_ >= n) {
-    const index::Utf8Decoded r = decode_units(p, n, target_ + in_target_ * width_, width_, capacity_ - in_target_);
+    const index::Utf8Decoded r = index::decode_utf8(reinterpret_cast<const uint8_t*>(p), n,
+                                                    target_ + in_target_ * width_, width_, capacity_ - in_target_);
     if (!r.ok) return fail(WriteError::Kind::BadUtf8);
     in_target_ += r.units;
     bits_ |= r.bits;
@@ -202,7 +190,8 @@ bool UnitSink::drain(const char* p, size_t n) noexcept {
   }
   spilling_ = true;
   if (!reserve_spill(n)) return false;
-  const index::Utf8Decoded r = decode_units(p, n, spill_ + spilled_ * width_, width_, spill_capacity_ - spilled_);
+  const index::Utf8Decoded r = index::decode_utf8(reinterpret_cast<const uint8_t*>(p), n,
+                                                  spill_ + spilled_ * width_, width_, spill_capacity_ - spilled_);
   if (!r.ok) return fail(WriteError::Kind::BadUtf8);
   spilled_ += r.units;
   bits_ |= r.bits;

@@ -1,28 +1,17 @@
-// The two byte sinks of the XML writer: a growable memory buffer (write_string) and a buffered
-// file descriptor (write_file). Both are plain C++, usable without the interpreter lock. An
-// append returns false on failure and leaves the reason in error(); the first failure ends the
-// write, so nothing is appended after it.
+// The three sinks of the XML writer: a growable memory buffer (write_string with ASCII output),
+// a buffered file descriptor (write_file) and a buffer decoded into the character array of a str
+// (write_string otherwise). All are plain C++, usable without the interpreter lock. An append
+// returns false on failure and leaves the reason in error(); the first failure ends the write,
+// so nothing is appended after it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
-namespace tessary::write {
+#include "write/write_error.h"
 
-struct WriteError {
-  enum class Kind : uint8_t {
-    None,
-    Os,            // a system call failed with os_errno
-    WholeBuffer,   // a piece written straight to the file: write() reported 0 bytes
-    BufferedData,  // a flush: write() reported 0 bytes
-    OutOfMemory,   // the memory buffer could not grow to hold the output
-    BadText,       // a shared text range lies outside its buffer or splits a character
-    BadUtf8,       // the output was not UTF-8 whose characters fit the str being filled
-  };
-  Kind kind = Kind::None;
-  int os_errno = 0;
-};
+namespace tessary::write {
 
 // A growable byte buffer (malloc/realloc). Growth failure, including a size that cannot be
 // represented, is reported as OutOfMemory instead of aborting, so an absurd indentation turns
@@ -132,7 +121,6 @@ class BufferedSink {
     return true;
   }
 
-  size_t buffered() const noexcept { return used_; }
   const WriteError& error() const noexcept { return error_; }
 
  protected:

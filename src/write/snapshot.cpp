@@ -24,8 +24,8 @@ bool add(Snapshot& s, const NodeObject* n) {
                         static_cast<uint8_t>(name_edges | (text_edges << 2))});
   // Two tags, the text, a line feed and a typical size per attribute (which saves visiting them).
   s.size_hint += 2 * name.size() + 6 + text.size() + 20 * uint64_t{n->attrs.size()};
-  const uint8_t tops[4] = {s.top_byte, n->name.top_byte(), n->text.top_byte(), n->attrs.top_byte()};
-  for (uint8_t t : tops) s.top_byte = t > s.top_byte ? t : s.top_byte;
+  const uint8_t maxima[4] = {s.max_byte, n->name.max_byte(), n->text.max_byte(), n->attrs.max_byte()};
+  for (uint8_t m : maxima) s.max_byte = m > s.max_byte ? m : s.max_byte;
   return true;
 }
 
@@ -40,7 +40,7 @@ module::Result<Snapshot> snapshot_tree(PyObject* node) {
   };
   Snapshot s;
   const NodeObject* root = entities::as_node(node);
-  if (!add(s, root)) return module::Error::panic("text range lies outside its buffer or splits a character");
+  if (!add(s, root)) return module::fault(module::Fault::BadTextRange);
   if (root->child_count() == 0) return s;
   std::vector<Frame> stack;
   stack.push_back({root, 0, SharedBorrow()});
@@ -54,7 +54,7 @@ module::Result<Snapshot> snapshot_tree(PyObject* node) {
     module::Result<SharedBorrow> b = entities::borrow_node(child);
     if (!b) return b.take_error();
     const NodeObject* c = entities::as_node(child);
-    if (!add(s, c)) return module::Error::panic("text range lies outside its buffer or splits a character");
+    if (!add(s, c)) return module::fault(module::Fault::BadTextRange);
     s.depth_sum += stack.size();
     if (c->child_count() > 0) stack.push_back({c, 0, std::move(*b)});
   }

@@ -60,7 +60,7 @@ struct Snapshot {
   // the indent.
   uint64_t depth_sum = 0;
   // At least the largest byte of any name, key, value or text: the kind of str the output needs.
-  uint8_t top_byte = 0;
+  uint8_t max_byte = 0;
 };
 
 // Reads the tree under `node` (a Node the caller holds a shared borrow of), checking that every

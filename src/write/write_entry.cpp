@@ -38,16 +38,17 @@ using write::XmlWriter;
 constexpr std::string_view kDeclaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
 
 Error to_error(const WriteError& e) {
+  const std::string text(write::write_message(e.kind));
   switch (e.kind) {
     case WriteError::Kind::Os: return Error::os(e.os_errno);
-    case WriteError::Kind::WholeBuffer: return Error::os_text("failed to write whole buffer");
-    case WriteError::Kind::BufferedData: return Error::os_text("failed to write the buffered data");
-    case WriteError::Kind::OutOfMemory: return Error::memory("the XML output does not fit in memory");
-    case WriteError::Kind::BadText: return Error::panic("text range lies outside its buffer or splits a character");
-    case WriteError::Kind::BadUtf8: return Error::panic("invariant: the XML writer only emits valid UTF-8");
+    case WriteError::Kind::WholeBuffer:
+    case WriteError::Kind::BufferedData: return Error::os_text(text);
+    case WriteError::Kind::OutOfMemory: return Error::memory(text);
+    case WriteError::Kind::BadText: return fault(Fault::BadTextRange);
+    case WriteError::Kind::BadUtf8:
     case WriteError::Kind::None: break;
   }
-  return Error::panic("invariant: a failed write reported no error");
+  return Error::panic(text);
 }
 
 // The arguments shared by both functions, converted in parameter order.
@@ -114,8 +115,7 @@ void advise_huge_pages(void* p, size_t n) {
 // UnitSink); then cut to length, extended by whatever did not fit, and narrowed in the rare case
 // that the bound was above what was written.
 Result<Ref> write_units(const Snapshot& tree, const Options& opt, uint64_t estimate, SharedBorrow& root) {
-  const uint8_t top_byte = tree.top_byte;
-  const unsigned width = index::unit_width_for(top_byte);
+  const unsigned width = index::unit_width_for(tree.max_byte);
   PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(estimate), max_char_for_width(width));
   if (s == nullptr && PyErr_ExceptionMatches(PyExc_MemoryError)) {
     // The generous estimate is more than memory allows: start from the snapshot's own size,
@@ -128,7 +128,7 @@ Result<Ref> write_units(const Snapshot& tree, const Options& opt, uint64_t estim
   Ref str = Ref::steal(s);
   advise_huge_pages(PyUnicode_DATA(s), static_cast<size_t>(estimate) * width);
   std::unique_ptr<UnitSink> sink(new (std::nothrow) UnitSink(PyUnicode_DATA(s), width, static_cast<size_t>(estimate)));
-  if (!sink) return Error::memory("the XML output does not fit in memory");
+  if (!sink) return to_error({WriteError::Kind::OutOfMemory, 0});
   const WriteError failure = without_lock([&]() -> WriteError {
     if (opt.declaration && !sink->append(kDeclaration.data(), kDeclaration.size())) return sink->error();
     XmlWriter<UnitSink> writer(*sink, opt.indent);
@@ -164,7 +164,7 @@ PyObject* py_write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
     Result<Snapshot> snapshot = write::snapshot_tree(slots[0]);
     if (!snapshot) return snapshot.take_error();
     const uint64_t estimate = output_estimate(*snapshot, opt.indent);
-    if (snapshot->top_byte >= 0x80 && estimate < (uint64_t{1} << 40)) {
+    if (snapshot->max_byte >= 0x80 && estimate < (uint64_t{1} << 40)) {
       return write_units(*snapshot, opt, estimate, *root);
     }
 
@@ -205,7 +205,7 @@ PyObject* py_write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
     if (s == nullptr) {
       if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
         PyErr_Clear();
-        return Error::panic("invariant: the XML writer only emits valid UTF-8");
+        return to_error({WriteError::Kind::BadUtf8, 0});
       }
       return Error::fetch();
     }
@@ -230,11 +230,11 @@ PyObject* py_write_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyO
     Result<Snapshot> snapshot = write::snapshot_tree(slots[0]);
     if (!snapshot) return snapshot.take_error();
 
-    struct Outcome {
+    struct FileWrite {
       WriteError write;
       bool nul_in_path = false;
     };
-    const Outcome outcome = without_lock([&]() -> Outcome {
+    const FileWrite written = without_lock([&]() -> FileWrite {
       const Snapshot tree = std::move(*snapshot);  // freed here, without the lock, on every path
       if (std::memchr(path->data(), 0, path->size()) != nullptr) return {WriteError{}, true};
       const int fd = open_for_writing(path->data());
@@ -248,8 +248,8 @@ PyObject* py_write_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyO
       // The sink closes the descriptor as it goes out of scope, still without the lock.
     });
     root->reset();
-    if (outcome.nul_in_path) return Error::os_text("file name contained an unexpected NUL byte");
-    if (outcome.write.kind != WriteError::Kind::None) return to_error(outcome.write);
+    if (written.nul_in_path) return fault(Fault::NulInFileName);
+    if (written.write.kind != WriteError::Kind::None) return to_error(written.write);
     return Ref::borrow(Py_None);
   });
 }

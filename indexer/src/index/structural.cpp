@@ -369,113 +369,149 @@ IndexResult sequential(const uint8_t* d, size_t n, const KernelOps& ops) {
 // agree. The checks cost a few bitmap word tests per construct; only gaps
 // that contain quotes are searched byte-wise.
 
-std::optional<IndexResult> try_quote_masked(const uint8_t* d, size_t n, const KernelOps& ops) {
-  BitmapWindow bm(d, n, ops);
-  TableBuilder tb(d, n);
-  const Searcher sr{d, n, ops};
-  const size_t words = bm.words();
+namespace {
 
-  // Any quote in [a, b)? Called with b at or before the furthest position
-  // the walk has reached plus one word; long ranges are searched in the text.
-  auto quotes_in = [&](size_t a, size_t b) {
+// The walk's state and its steps. Each step that records a construct returns the construct's
+// end, or kNone where the walk gives up.
+class QuoteMaskedWalk {
+ public:
+  QuoteMaskedWalk(const uint8_t* d, size_t n, const KernelOps& ops)
+      : d_(d), n_(n), bm_(d, n, ops), tb_(d, n), sr_{d, n, ops} {}
+
+  std::optional<IndexResult> run() {
+    size_t next = 0;  // one past the previous construct's end
+    for (size_t w = 0; w < bm_.words(); ++w) {
+      bm_.ensure(w);
+      uint64_t m = bm_.lt(w);
+      if (next > 64 * w) m = next >= 64 * w + 64 ? 0 : m & (~uint64_t{0} << (next - 64 * w));
+      while (m != 0) {
+        const size_t s = 64 * w + static_cast<size_t>(__builtin_ctzll(m));
+        if (!same_next_lt(next, s)) return std::nullopt;
+        if (next < s) tb_.text(next, s);
+        if (s + 1 >= n_) return std::nullopt;
+        const size_t end = construct(s);
+        if (end == kNone) return std::nullopt;
+        next = end + 1;
+        // Drop the '<' bits inside the construct; a construct that runs past this word
+        // continues the outer loop at the word holding its end.
+        if (next >= 64 * w + 64) {
+          w = next / 64 - 1;
+          break;
+        }
+        m &= ~uint64_t{0} << (next - 64 * w);
+      }
+    }
+    if (next < n_ && !same_next_lt(next, n_)) return std::nullopt;
+    return tb_.finish();
+  }
+
+ private:
+  // The construct whose '<' is at s (s + 1 < n), by the byte after it.
+  size_t construct(size_t s) {
+    const uint8_t c = d_[s + 1];
+    if (c == '!' && is_comment_open(d_, n_, s)) return comment(s);
+    if (c == '!' && is_cdata_open(d_, n_, s)) return cdata(s);
+    if (c == '?') return processing_instruction(s);
+    if (c == '!' || c == '/') return declaration_or_end_tag(s, c == '/');
+    return start_tag(s);
+  }
+
+  size_t comment(size_t s) {
+    const size_t end = sr_.comment_end(s);
+    if (end == n_ || !gt_at(end)) return kNone;
+    tb_.tag(TagKind::Comment, s, end, 0, 0);
+    return end;
+  }
+
+  size_t cdata(size_t s) {
+    const size_t end = sr_.cdata_close(s);
+    if (end == n_ || !gt_at(end)) return kNone;
+    if (s + 9 < end - 2) tb_.text(s + 9, end - 2);
+    tb_.tag(TagKind::CData, s, end, 0, 0);
+    return end;
+  }
+
+  size_t processing_instruction(size_t s) {
+    const auto pi = sr_.pi(s);
+    if (pi.end >= n_ || !gt_at(pi.end)) return kNone;
+    tb_.tag(TagKind::ProcessingInstruction, s, pi.end, s + 2, pi.target_end - (s + 2));
+    return pi.end;
+  }
+
+  // A declaration or an end tag: the sequential strategy ends it on the first '>', the bitmap
+  // on the first unquoted one; the same byte exactly when that first '>' is unquoted.
+  size_t declaration_or_end_tag(size_t s, bool end_tag) {
+    const size_t end = sr_.find(s + 2, '>');
+    if (end == n_ || !gt_at(end)) return kNone;
+    if (end_tag) {
+      const size_t name_end = scan_until(d_, s + 2, end, kSpace);
+      tb_.tag(TagKind::Close, s, end, s + 2, name_end - (s + 2));
+    }
+    return end;
+  }
+
+  // The name ends on or before the first unquoted '>', itself a name terminator, so a plain
+  // scan finds it.
+  size_t start_tag(size_t s) {
+    const size_t name_end = scan_until(d_, s + 1, n_, kStartNameEnd);
+    if (name_end == n_ || quotes_in(s, name_end)) return kNone;
+    const size_t end = next_gt(name_end);
+    if (end == kNone) return kNone;
+    const TagKind kind = d_[end - 1] == '/' ? TagKind::SelfClose : TagKind::Open;
+    tb_.tag(kind, s, end, s + 1, name_end - (s + 1));
+    return end;
+  }
+
+  // Any quote in [a, b)? Called with b at or before the furthest position the walk has reached
+  // plus one word; long ranges are searched in the text.
+  bool quotes_in(size_t a, size_t b) {
     if (a >= b) return false;
     const size_t wa = a / 64, wb = (b - 1) / 64;
-    if (wb - wa >= BitmapWindow::kMaxLookback)
-      return sr.find(a, '"') < b || sr.find(a, '\'') < b;
-    bm.ensure(wb);
+    if (wb - wa >= BitmapWindow::kMaxLookback) return sr_.find(a, '"') < b || sr_.find(a, '\'') < b;
+    bm_.ensure(wb);
     for (size_t w = wa; w <= wb; ++w) {
-      uint64_t m = bm.q(w);
+      uint64_t m = bm_.q(w);
       if (w == wa) m &= ~uint64_t{0} << (a % 64);
       if (w == wb) m &= ~uint64_t{0} >> (63 - (b - 1) % 64);
       if (m != 0) return true;
     }
     return false;
-  };
+  }
 
   // Is the byte at p an unquoted '>'?
-  auto gt_at = [&](size_t p) {
-    bm.ensure(p / 64);
-    return ((bm.gt(p / 64) >> (p % 64)) & 1) != 0;
-  };
+  bool gt_at(size_t p) {
+    bm_.ensure(p / 64);
+    return ((bm_.gt(p / 64) >> (p % 64)) & 1) != 0;
+  }
 
   // First unquoted '>' at or after `from`, or kNone.
-  auto next_gt = [&](size_t from) {
+  size_t next_gt(size_t from) {
     size_t w = from / 64;
-    if (w >= words) return kNone;
-    bm.ensure(w);
-    uint64_t m = bm.gt(w) & (~uint64_t{0} << (from % 64));
+    if (w >= bm_.words()) return kNone;
+    bm_.ensure(w);
+    uint64_t m = bm_.gt(w) & (~uint64_t{0} << (from % 64));
     while (m == 0) {
-      if (++w >= words) return kNone;
-      bm.ensure(w);
-      m = bm.gt(w);
+      if (++w >= bm_.words()) return kNone;
+      bm_.ensure(w);
+      m = bm_.gt(w);
     }
     return 64 * w + static_cast<size_t>(__builtin_ctzll(m));
-  };
-
-  // The sequential strategy looks for '<' from `from`; does it find `s`
-  // (n: finds none)?
-  auto same_next_lt = [&](size_t from, size_t s) {
-    return !quotes_in(from, s) || sr.find(from, '<') == s;
-  };
-
-  size_t next = 0;  // one past the previous construct's end
-  for (size_t w = 0; w < words; ++w) {
-    bm.ensure(w);
-    uint64_t m = bm.lt(w);
-    if (next > 64 * w) m = next >= 64 * w + 64 ? 0 : m & (~uint64_t{0} << (next - 64 * w));
-    while (m != 0) {
-      const size_t s = 64 * w + static_cast<size_t>(__builtin_ctzll(m));
-      if (!same_next_lt(next, s)) return std::nullopt;
-      if (next < s) tb.text(next, s);
-      if (s + 1 >= n) return std::nullopt;
-      const uint8_t c = d[s + 1];
-      size_t end;
-      if (c == '!' && is_comment_open(d, n, s)) {
-        end = sr.comment_end(s);
-        if (end == n || !gt_at(end)) return std::nullopt;
-        tb.tag(TagKind::Comment, s, end, 0, 0);
-      } else if (c == '!' && is_cdata_open(d, n, s)) {
-        end = sr.cdata_close(s);
-        if (end == n || !gt_at(end)) return std::nullopt;
-        if (s + 9 < end - 2) tb.text(s + 9, end - 2);
-        tb.tag(TagKind::CData, s, end, 0, 0);
-      } else if (c == '?') {
-        const auto pi = sr.pi(s);
-        end = pi.end;
-        if (end >= n || !gt_at(end)) return std::nullopt;
-        tb.tag(TagKind::ProcessingInstruction, s, end, s + 2, pi.target_end - (s + 2));
-      } else if (c == '!' || c == '/') {
-        // A declaration or an end tag: the sequential strategy ends it on the
-        // first '>', the bitmap on the first unquoted one; the same byte
-        // exactly when that first '>' is unquoted.
-        end = sr.find(s + 2, '>');
-        if (end == n || !gt_at(end)) return std::nullopt;
-        if (c == '/') {
-          const size_t name_end = scan_until(d, s + 2, end, kSpace);
-          tb.tag(TagKind::Close, s, end, s + 2, name_end - (s + 2));
-        }
-      } else {
-        // The name ends on or before the first unquoted '>', itself a name
-        // terminator, so a plain scan finds it.
-        const size_t name_end = scan_until(d, s + 1, n, kStartNameEnd);
-        if (name_end == n || quotes_in(s, name_end)) return std::nullopt;
-        end = next_gt(name_end);
-        if (end == kNone) return std::nullopt;
-        const TagKind kind = d[end - 1] == '/' ? TagKind::SelfClose : TagKind::Open;
-        tb.tag(kind, s, end, s + 1, name_end - (s + 1));
-      }
-      next = end + 1;
-      // Drop the '<' bits inside the construct; a construct that runs past
-      // this word continues the outer loop at the word holding its end.
-      if (next >= 64 * w + 64) {
-        w = next / 64 - 1;
-        break;
-      }
-      m &= ~uint64_t{0} << (next - 64 * w);
-    }
   }
-  if (next < n && !same_next_lt(next, n)) return std::nullopt;
-  return tb.finish();
+
+  // The sequential strategy looks for '<' from `from`; does it find `s` (n: finds none)?
+  bool same_next_lt(size_t from, size_t s) { return !quotes_in(from, s) || sr_.find(from, '<') == s; }
+
+  const uint8_t* d_;
+  size_t n_;
+  BitmapWindow bm_;
+  TableBuilder tb_;
+  const Searcher sr_;
+};
+
+}  // namespace
+
+std::optional<IndexResult> try_quote_masked(const uint8_t* d, size_t n, const KernelOps& ops) {
+  return QuoteMaskedWalk(d, n, ops).run();
 }
 
 IndexResult quote_masked(const uint8_t* d, size_t n, const KernelOps& ops) {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "index/mod.h"
+#include "index/structural_index.h"
 #include "simd/kernels.h"
 
 namespace tessary::index::detail {

@@ -1,5 +1,7 @@
 #include "index/utf8.h"
 
+#include <cstring>
+
 #include "simd/generic/utf8.h"
 #include "simd/kernels.h"
 
@@ -43,17 +45,172 @@ Utf8Decoded decode_utf8(const uint8_t* p, size_t n, uint32_t* out, size_t capaci
   return simd::decode_scalar_from(p, n, 0, out, capacity, 0, 0);
 }
 
-Utf8Decoded decode_utf8(const uint8_t* p, size_t n, uint8_t* out, size_t capacity) {
-  return simd::decode_scalar_from(p, n, 0, out, capacity, 0, 0);
+Utf8Decoded decode_utf8(const uint8_t* p, size_t n, void* out, unsigned width, size_t capacity) {
+  switch (width) {
+    case 1:
+      return simd::decode_scalar_from(p, n, 0, static_cast<uint8_t*>(out), capacity, 0, 0);
+    case 2: {
+      static const simd::KernelOps& best = simd::ops_or_scalar(best_kernel());
+      return best.decode_ucs2(p, n, static_cast<uint16_t*>(out), capacity);
+    }
+    default:
+      return simd::decode_scalar_from(p, n, 0, static_cast<uint32_t*>(out), capacity, 0, 0);
+  }
 }
 
-Utf8Decoded decode_utf8(const uint8_t* p, size_t n, uint16_t* out, size_t capacity) {
+// ---- validation -------------------------------------------------------------------------------
+
+namespace {
+
+const simd::KernelOps& best_ops() {
   static const simd::KernelOps& best = simd::ops_or_scalar(best_kernel());
-  return best.decode_ucs2(p, n, out, capacity);
+  return best;
 }
 
-Utf8Decoded decode_utf8(const uint8_t* p, size_t n, uint32_t* out, size_t capacity) {
-  return simd::decode_scalar_from(p, n, 0, out, capacity, 0, 0);
+// Bytes in the character a lead byte starts, as far as holding a cut character back goes: bytes
+// that cannot start one count as complete, and the check reports them.
+inline size_t expected_length(uint8_t lead) {
+  if (lead < 0xC0) return 1;
+  if (lead < 0xE0) return 2;
+  if (lead < 0xF0) return 3;
+  return 4;
+}
+
+}  // namespace
+
+size_t find_invalid_utf8(const uint8_t* data, size_t length) { return best_ops().validate_utf8(data, length); }
+
+size_t find_invalid_utf8(const uint8_t* data, size_t length, Kernel k) {
+  return simd::ops_or_scalar(k).validate_utf8(data, length);
+}
+
+Utf8Validator::Utf8Validator() : validate_(best_ops().validate_utf8) {}
+
+Utf8Validator::Utf8Validator(Kernel k) : validate_(simd::ops_or_scalar(k).validate_utf8) {}
+
+bool Utf8Validator::fail(uint64_t at) {
+  failed_ = true;
+  error_ = at;
+  return false;
+}
+
+bool Utf8Validator::feed(const uint8_t* p, size_t n) {
+  if (failed_) return false;
+  size_t i = 0;
+  if (held_len_ > 0) {
+    // Complete the character held back, then check it alone: the checks of one character look
+    // at its own bytes only.
+    const size_t need = expected_length(held_[0]);
+    while (held_len_ < need && i < n) held_[held_len_++] = p[i++];
+    if (held_len_ < need) {
+      seen_ += n;
+      return true;
+    }
+    if (validate_(held_, need) != need) return fail(held_at_);
+    held_len_ = 0;
+  }
+  // Hold back a character that the end of the piece cuts: the last byte among the final three
+  // that is not a continuation byte starts the last character. Checking the piece up to there
+  // as a text of its own finds the same first error as checking the whole text: a sequence that
+  // the cut would truncate would have to continue through that byte, which is not a
+  // continuation byte.
+  size_t keep = 0;
+  for (size_t back = 1; back <= 3 && back <= n - i; ++back) {
+    const uint8_t c = p[n - back];
+    if ((c & 0xC0) != 0x80) {
+      if (expected_length(c) > back) keep = back;
+      break;
+    }
+  }
+  const size_t cut = n - keep;
+  const size_t bad = validate_(p + i, cut - i);
+  if (bad != cut - i) return fail(seen_ + i + bad);
+  held_at_ = seen_ + cut;
+  held_len_ = static_cast<uint8_t>(keep);
+  if (keep != 0) std::memcpy(held_, p + cut, keep < sizeof held_ ? keep : sizeof held_);
+  seen_ += n;
+  return true;
+}
+
+bool Utf8Validator::finish() {
+  if (failed_) return false;
+  if (held_len_ > 0) return fail(held_at_);
+  return true;
+}
+
+// ---- White_Space ------------------------------------------------------------------------------
+
+namespace {
+
+inline bool continuation(uint8_t b) { return (b & 0xC0) == 0x80; }
+
+inline bool white_space(uint32_t c) {
+  if (c <= 0x20) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
+  if (c < 0x85) return false;
+  switch (c) {
+    case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
+      return true;
+    default:
+      return c >= 0x2000 && c <= 0x200A;
+  }
+}
+
+// The character of `n` bytes (1..4) at p, which is known to be valid UTF-8.
+inline uint32_t decode_at(const uint8_t* p, size_t n) {
+  switch (n) {
+    case 1: return p[0];
+    case 2: return (uint32_t(p[0] & 0x1F) << 6) | (p[1] & 0x3F);
+    case 3: return (uint32_t(p[0] & 0x0F) << 12) | (uint32_t(p[1] & 0x3F) << 6) | (p[2] & 0x3F);
+    default:
+      return (uint32_t(p[0] & 0x07) << 18) | (uint32_t(p[1] & 0x3F) << 12) | (uint32_t(p[2] & 0x3F) << 6) |
+             (p[3] & 0x3F);
+  }
+}
+
+inline size_t sequence_length(uint8_t lead) {
+  if (lead < 0x80) return 1;
+  if (lead < 0xE0) return 2;
+  if (lead < 0xF0) return 3;
+  return 4;
+}
+
+}  // namespace
+
+size_t leading_white_space(const char* text, size_t n) {
+  const auto* p = reinterpret_cast<const uint8_t*>(text);
+  size_t i = 0;
+  while (i < n) {
+    const uint8_t c = p[i];
+    if (c < 0x80) {
+      if (!white_space(c)) break;
+      ++i;
+      continue;
+    }
+    const size_t len = sequence_length(c);
+    if (i + len > n || !white_space(decode_at(p + i, len))) break;
+    i += len;
+  }
+  return i;
+}
+
+size_t trailing_white_space(const char* text, size_t n) {
+  const auto* p = reinterpret_cast<const uint8_t*>(text);
+  size_t end = n;
+  while (end > 0) {
+    const uint8_t c = p[end - 1];
+    if (c < 0x80) {
+      if (!white_space(c)) break;
+      --end;
+      continue;
+    }
+    // Step back over continuation bytes to the lead byte of the last character.
+    size_t start = end - 1;
+    while (start > 0 && end - start < 4 && continuation(p[start])) --start;
+    const size_t len = end - start;
+    if (len != sequence_length(p[start]) || !white_space(decode_at(p + start, len))) break;
+    end = start;
+  }
+  return n - end;
 }
 
 }  // namespace tessary::index

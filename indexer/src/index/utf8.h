@@ -1,4 +1,5 @@
-// UTF-8 to fixed-width code units: what building a Python str from UTF-8 text needs. A str
+// UTF-8 text: validation (whole, or piece by piece as it arrives), White_Space at the ends of a
+// text, and decoding to fixed-width code units, which is what building a Python str needs. A str
 // stores its characters in units of one, two or four bytes, the narrowest that holds its largest
 // character; `measure_utf8` finds how many characters a text has and bounds the largest, and
 // `decode_utf8` writes the units.
@@ -10,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "index/mod.h"
+#include "index/structural_index.h"
 
 namespace tessary::index {
 
@@ -39,12 +40,58 @@ struct Utf8Decoded {
 // continuation bytes (0x80..0xBF) its form asks for; its value is computed from the payload bits
 // as written, so overlong forms and surrogates decode to what they spell (a Python str may hold
 // lone surrogates). Values above 0x10FFFF, or above what the unit holds, fail.
-Utf8Decoded decode_utf8(const uint8_t* p, size_t n, uint8_t* out, size_t capacity);
-Utf8Decoded decode_utf8(const uint8_t* p, size_t n, uint16_t* out, size_t capacity);
-Utf8Decoded decode_utf8(const uint8_t* p, size_t n, uint32_t* out, size_t capacity);
+// The same into units of `width` bytes (1, 2 or 4) at `out`, which has room for `capacity` such
+// units and the alignment of the unit.
+Utf8Decoded decode_utf8(const uint8_t* p, size_t n, void* out, unsigned width, size_t capacity);
 // The same with a chosen kernel (an unavailable one is replaced by the scalar twin).
 Utf8Decoded decode_utf8(const uint8_t* p, size_t n, uint8_t* out, size_t capacity, Kernel k);
 Utf8Decoded decode_utf8(const uint8_t* p, size_t n, uint16_t* out, size_t capacity, Kernel k);
 Utf8Decoded decode_utf8(const uint8_t* p, size_t n, uint32_t* out, size_t capacity, Kernel k);
+
+// ---- validation -------------------------------------------------------------------------------
+
+// The offset of the first byte that does not begin a valid UTF-8 character, walking the
+// characters in order (the lead byte of an overlong form, a surrogate, a value above U+10FFFF or
+// a truncated sequence; a stray continuation byte; a byte that never occurs), or `length` when
+// all of it is valid.
+size_t find_invalid_utf8(const uint8_t* data, size_t length);
+size_t find_invalid_utf8(const uint8_t* data, size_t length, Kernel k);
+
+// Validation of a text that arrives in pieces (a file as it is read, say), with the result
+// find_invalid_utf8 gives for the whole text. A character that a piece boundary cuts is held
+// back (at most three bytes) and checked when the next piece completes it.
+class Utf8Validator {
+ public:
+  Utf8Validator();
+  explicit Utf8Validator(Kernel k);  // an unavailable kernel is replaced by the scalar twin
+
+  // Checks the next piece. False once the text is known to be invalid; error_offset() then
+  // says where, and later pieces are ignored.
+  bool feed(const uint8_t* p, size_t n);
+  // Ends the text: false when it is invalid, a character left open by the last piece included.
+  bool finish();
+  // Offset in the whole text of the first invalid byte, once feed or finish returned false.
+  uint64_t error_offset() const { return error_; }
+
+ private:
+  bool fail(uint64_t at);
+
+  size_t (*validate_)(const uint8_t*, size_t);
+  uint64_t seen_ = 0;     // bytes fed so far
+  uint64_t held_at_ = 0;  // offset of held_[0] in the text
+  uint8_t held_[4] = {};  // the start of a character that the last piece cut
+  uint8_t held_len_ = 0;
+  bool failed_ = false;
+  uint64_t error_ = 0;
+};
+
+// ---- White_Space ------------------------------------------------------------------------------
+
+// Number of bytes of White_Space characters (U+0009..U+000D, U+0020, U+0085, U+00A0, U+1680,
+// U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000; not Python's isspace, which also
+// counts U+001C..U+001F) at the start / end of the valid UTF-8 text `p`.
+size_t leading_white_space(const char* p, size_t length);
+size_t trailing_white_space(const char* p, size_t length);
+inline bool all_white_space(const char* p, size_t length) { return leading_white_space(p, length) == length; }
 
 }  // namespace tessary::index

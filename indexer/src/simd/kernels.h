@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "index/mod.h"
+#include "index/structural_index.h"
 #include "index/utf8.h"
 
 namespace tessary::index::simd {
@@ -30,6 +30,9 @@ struct KernelOps {
   uint64_t (*prefix_xor)(uint64_t x);
   // UTF-8 to 16-bit units, with the contract of decode_utf8 (index/utf8.h).
   Utf8Decoded (*decode_ucs2)(const uint8_t* p, size_t n, uint16_t* out, size_t capacity);
+  // Offset of the first byte of [p, p + n) that does not begin a valid UTF-8 character, or n
+  // (the contract of find_invalid_utf8, index/utf8.h).
+  size_t (*validate_utf8)(const uint8_t* p, size_t n);
 };
 
 // The primitive table of a kernel, or nullptr when this CPU or this build

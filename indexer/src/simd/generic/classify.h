@@ -14,7 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "index/mod.h"
+#include "index/structural_index.h"
 #include "simd/kernels.h"
 
 namespace tessary::index::simd {

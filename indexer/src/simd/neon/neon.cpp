@@ -4,6 +4,8 @@
 
 #include "simd/generic/classify.h"
 #include "simd/generic/utf8.h"
+#include "simd/generic/utf8_validate.h"
+#include "simd/neon/neon.h"
 
 #ifndef HWCAP_PMULL
 #define HWCAP_PMULL (1 << 4)
@@ -12,34 +14,25 @@
 namespace tessary::index::simd {
 namespace {
 
-// A byte-equality compare narrowed to a 64-bit nibble mask: each 16-bit lane
-// shifted right by 4 and narrowed, so byte i of the vector owns bits 4i..4i+3.
-inline uint64_t nibble_mask(uint8x16_t eq) {
-  uint8x8_t narrowed = vshrn_n_u16(vreinterpretq_u16_u8(eq), 4);
-  return vget_lane_u64(vreinterpret_u64_u8(narrowed), 0);
-}
+using V = tessary::simd::neon::Arch;
 
 const uint8_t* neon_find_byte(const uint8_t* p, const uint8_t* end, uint8_t c) {
-  const uint8x16_t needle = vdupq_n_u8(c);
   // Four vectors per step; only a hit is resolved to its position.
   while (end - p >= 64) {
-    uint8x16_t a = vceqq_u8(vld1q_u8(p), needle);
-    uint8x16_t b = vceqq_u8(vld1q_u8(p + 16), needle);
-    uint8x16_t d = vceqq_u8(vld1q_u8(p + 32), needle);
-    uint8x16_t e = vceqq_u8(vld1q_u8(p + 48), needle);
-    uint8x16_t any = vorrq_u8(vorrq_u8(a, b), vorrq_u8(d, e));
-    if (vmaxvq_u8(any) != 0) {
-      const uint8x16_t parts[4] = {a, b, d, e};
+    const V::Vec a = V::eq(V::load(p), c), b = V::eq(V::load(p + 16), c);
+    const V::Vec d = V::eq(V::load(p + 32), c), e = V::eq(V::load(p + 48), c);
+    if (V::any(V::or_(V::or_(a, b), V::or_(d, e)))) {
+      const V::Vec parts[4] = {a, b, d, e};
       for (int i = 0; i < 4; ++i) {
-        uint64_t m = nibble_mask(parts[i]) & 0x8888888888888888ull;
-        if (m != 0) return p + 16 * i + (__builtin_ctzll(m) >> 2);
+        const uint64_t m = V::bits(parts[i]);
+        if (m != 0) return p + 16 * i + (__builtin_ctzll(m) >> V::kShift);
       }
     }
     p += 64;
   }
   while (end - p >= 16) {
-    uint64_t m = nibble_mask(vceqq_u8(vld1q_u8(p), needle)) & 0x8888888888888888ull;
-    if (m != 0) return p + (__builtin_ctzll(m) >> 2);
+    const uint64_t m = V::bits(V::eq(V::load(p), c));
+    if (m != 0) return p + (__builtin_ctzll(m) >> V::kShift);
     p += 16;
   }
   // Fewer than 16 bytes: four per step.
@@ -54,24 +47,9 @@ const uint8_t* neon_find_byte(const uint8_t* p, const uint8_t* end, uint8_t c) {
   return p;
 }
 
-// Compare results ANDed with the lane weights 1, 2, ..., 128 and summed
-// pairwise down to one byte per 8 input bytes: a 64-bit mask, bit i for byte i.
-inline uint64_t bitmask64(uint8x16_t a, uint8x16_t b, uint8x16_t c, uint8x16_t d) {
-  const uint8x16_t weights = vreinterpretq_u8_u64(vdupq_n_u64(0x8040201008040201ull));
-  uint8x16_t ab = vpaddq_u8(vandq_u8(a, weights), vandq_u8(b, weights));
-  uint8x16_t cd = vpaddq_u8(vandq_u8(c, weights), vandq_u8(d, weights));
-  uint8x16_t abcd = vpaddq_u8(ab, cd);
-  abcd = vpaddq_u8(abcd, abcd);
-  return vgetq_lane_u64(vreinterpretq_u64_u8(abcd), 0);
-}
-
 inline RawMasks neon_classify64(const uint8_t* p) {
-  const uint8x16_t v0 = vld1q_u8(p), v1 = vld1q_u8(p + 16), v2 = vld1q_u8(p + 32),
-                   v3 = vld1q_u8(p + 48);
-  auto mask = [&](uint8_t ch) {
-    const uint8x16_t n = vdupq_n_u8(ch);
-    return bitmask64(vceqq_u8(v0, n), vceqq_u8(v1, n), vceqq_u8(v2, n), vceqq_u8(v3, n));
-  };
+  const V::Vec v0 = V::load(p), v1 = V::load(p + 16), v2 = V::load(p + 32), v3 = V::load(p + 48);
+  auto mask = [&](uint8_t ch) { return V::bitmask64(V::eq(v0, ch), V::eq(v1, ch), V::eq(v2, ch), V::eq(v3, ch)); };
   return RawMasks{mask('<'), mask('>'), mask('"'), mask('\'')};
 }
 
@@ -179,10 +157,12 @@ Utf8Decoded neon_decode_ucs2(const uint8_t* p, size_t n, uint16_t* out, size_t c
   return decode_scalar_from(p, n, i, out, cap, o, bits);
 }
 
+size_t neon_validate_utf8(const uint8_t* p, size_t n) { return validate_blocks<V>(p, n); }
+
 const KernelOps kNeonPmullOps{Kernel::NEON, neon_find_byte, neon_classify_pmull, neon_count,
-                              pmull_prefix_xor, neon_decode_ucs2};
+                              pmull_prefix_xor, neon_decode_ucs2, neon_validate_utf8};
 const KernelOps kNeonShiftOps{Kernel::NEON, neon_find_byte, neon_classify_shift, neon_count,
-                              neon_shift_prefix_xor, neon_decode_ucs2};
+                              neon_shift_prefix_xor, neon_decode_ucs2, neon_validate_utf8};
 
 }  // namespace
 

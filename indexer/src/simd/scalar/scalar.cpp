@@ -2,6 +2,7 @@
 // vector kernels must reproduce exactly, and serve CPUs without a vector
 // kernel.
 #include "simd/generic/utf8.h"
+#include "simd/generic/utf8_validate.h"
 #include "simd/kernels.h"
 
 namespace tessary::index::simd {
@@ -75,8 +76,10 @@ Utf8Decoded scalar_decode_ucs2(const uint8_t* p, size_t n, uint16_t* out, size_t
   return decode_scalar_from(p, n, 0, out, capacity, 0, 0);
 }
 
+size_t scalar_validate_utf8(const uint8_t* p, size_t n) { return validate_scalar_from(p, n, 0); }
+
 const KernelOps kScalarOps{Kernel::Scalar, scalar_find_byte, scalar_classify, scalar_count,
-                           scalar_prefix_xor, scalar_decode_ucs2};
+                           scalar_prefix_xor, scalar_decode_ucs2, scalar_validate_utf8};
 
 }  // namespace
 

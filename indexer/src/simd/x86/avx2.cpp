@@ -5,18 +5,16 @@
 
 #include "simd/generic/classify.h"
 #include "simd/generic/utf8.h"
+#include "simd/generic/utf8_validate.h"
+#include "simd/x86/avx2.h"
 #include "simd/x86/x86.h"
 
 namespace tessary::index::simd {
 namespace {
 
-inline uint64_t eq_mask32(__m256i v, __m256i needle) {
-  return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, needle)));
-}
+inline uint64_t eq_mask32(__m256i v, uint8_t c) { return Avx2::bits(Avx2::eq(v, c)); }
 
-inline __m256i load32(const uint8_t* p) {
-  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-}
+inline __m256i load32(const uint8_t* p) { return Avx2::load(p); }
 
 const uint8_t* avx2_find_byte(const uint8_t* p, const uint8_t* end, uint8_t c) {
   if (end - p < 32) {
@@ -33,27 +31,22 @@ const uint8_t* avx2_find_byte(const uint8_t* p, const uint8_t* end, uint8_t c) {
     while (p < end && *p != c) ++p;
     return p;
   }
-  const __m256i needle = _mm256_set1_epi8(static_cast<char>(c));
   // Two vectors (64 bytes) per step; only a hit is resolved to its position.
   while (end - p >= 64) {
-    __m256i a = _mm256_cmpeq_epi8(load32(p), needle);
-    __m256i b = _mm256_cmpeq_epi8(load32(p + 32), needle);
-    if (!_mm256_testz_si256(_mm256_or_si256(a, b), _mm256_or_si256(a, b))) {
-      uint64_t m = static_cast<uint32_t>(_mm256_movemask_epi8(a)) |
-                   (uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(b))} << 32);
-      return p + __builtin_ctzll(m);
-    }
+    const __m256i a = Avx2::eq(load32(p), c);
+    const __m256i b = Avx2::eq(load32(p + 32), c);
+    if (Avx2::any(Avx2::or_(a, b))) return p + __builtin_ctzll(Avx2::bits(a) | (Avx2::bits(b) << 32));
     p += 64;
   }
   if (end - p >= 32) {
-    uint64_t m = eq_mask32(load32(p), needle);
+    uint64_t m = eq_mask32(load32(p), c);
     if (m != 0) return p + __builtin_ctzll(m);
     p += 32;
   }
   if (p < end) {
     // Last 32 bytes of the range; the bytes before p are known not to match.
     const uint8_t* q = end - 32;
-    uint64_t m = eq_mask32(load32(q), needle);
+    uint64_t m = eq_mask32(load32(q), c);
     if (m != 0) return q + __builtin_ctzll(m);
   }
   return end;
@@ -63,10 +56,7 @@ struct Avx2Prim {
   static RawMasks classify64(const uint8_t* p) {
     const __m256i lo = load32(p);
     const __m256i hi = load32(p + 32);
-    auto mask = [&](char ch) {
-      const __m256i n = _mm256_set1_epi8(ch);
-      return eq_mask32(lo, n) | (eq_mask32(hi, n) << 32);
-    };
+    auto mask = [&](uint8_t ch) { return eq_mask32(lo, ch) | (eq_mask32(hi, ch) << 32); };
     return RawMasks{mask('<'), mask('>'), mask('"'), mask('\'')};
   }
   // Carry-less multiplication by all ones: bit i of the product's low half
@@ -170,7 +160,9 @@ Utf8Decoded avx2_decode_ucs2(const uint8_t* p, size_t n, uint16_t* out, size_t c
 
 }  // namespace
 
+size_t avx2_validate_utf8(const uint8_t* p, size_t n) { return validate_blocks<Avx2>(p, n); }
+
 const KernelOps kAvx2Ops{Kernel::AVX2, avx2_find_byte, avx2_classify, avx2_count,
-                         avx2_prefix_xor, avx2_decode_ucs2};
+                         avx2_prefix_xor, avx2_decode_ucs2, avx2_validate_utf8};
 
 }  // namespace tessary::index::simd

@@ -3,45 +3,36 @@
 
 #include "simd/generic/classify.h"
 #include "simd/generic/utf8.h"
+#include "simd/generic/utf8_validate.h"
+#include "simd/x86/sse2.h"
 #include "simd/x86/x86.h"
 
 namespace tessary::index::simd {
 namespace {
 
-inline uint64_t eq_mask16(__m128i v, __m128i needle) {
-  return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, needle)));
-}
+using V = tessary::simd::sse2::Arch;
 
 const uint8_t* sse2_find_byte(const uint8_t* p, const uint8_t* end, uint8_t c) {
   if (end - p < 16) {
     while (p < end && *p != c) ++p;
     return p;
   }
-  const __m128i needle = _mm_set1_epi8(static_cast<char>(c));
   // Four vectors per step; only a hit is resolved to its position.
   while (end - p >= 64) {
-    __m128i a = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), needle);
-    __m128i b = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), needle);
-    __m128i d = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)), needle);
-    __m128i e = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48)), needle);
-    if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(d, e))) != 0) {
-      uint64_t m = static_cast<uint32_t>(_mm_movemask_epi8(a)) |
-                   (uint64_t{static_cast<uint32_t>(_mm_movemask_epi8(b))} << 16) |
-                   (uint64_t{static_cast<uint32_t>(_mm_movemask_epi8(d))} << 32) |
-                   (uint64_t{static_cast<uint32_t>(_mm_movemask_epi8(e))} << 48);
-      return p + __builtin_ctzll(m);
-    }
+    const V::Vec a = V::eq(V::load(p), c), b = V::eq(V::load(p + 16), c);
+    const V::Vec d = V::eq(V::load(p + 32), c), e = V::eq(V::load(p + 48), c);
+    if (V::any(V::or_(V::or_(a, b), V::or_(d, e)))) return p + __builtin_ctzll(V::bitmask64(a, b, d, e));
     p += 64;
   }
   while (end - p >= 16) {
-    uint64_t m = eq_mask16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), needle);
+    const uint64_t m = V::bits(V::eq(V::load(p), c));
     if (m != 0) return p + __builtin_ctzll(m);
     p += 16;
   }
   if (p < end) {
     // Last 16 bytes of the range; the bytes before p are known not to match.
     const uint8_t* q = end - 16;
-    uint64_t m = eq_mask16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q)), needle);
+    const uint64_t m = V::bits(V::eq(V::load(q), c));
     if (m != 0) return q + __builtin_ctzll(m);
   }
   return end;
@@ -49,15 +40,8 @@ const uint8_t* sse2_find_byte(const uint8_t* p, const uint8_t* end, uint8_t c) {
 
 struct Sse2Prim {
   static RawMasks classify64(const uint8_t* p) {
-    const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
-    const __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
-    const __m128i v3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48));
-    auto mask = [&](char ch) {
-      const __m128i n = _mm_set1_epi8(ch);
-      return eq_mask16(v0, n) | (eq_mask16(v1, n) << 16) | (eq_mask16(v2, n) << 32) |
-             (eq_mask16(v3, n) << 48);
-    };
+    const V::Vec v0 = V::load(p), v1 = V::load(p + 16), v2 = V::load(p + 32), v3 = V::load(p + 48);
+    auto mask = [&](uint8_t ch) { return V::bitmask64(V::eq(v0, ch), V::eq(v1, ch), V::eq(v2, ch), V::eq(v3, ch)); };
     return RawMasks{mask('<'), mask('>'), mask('"'), mask('\'')};
   }
   // Log-step doubling: after step k every bit holds the XOR of the 2^k bits
@@ -81,6 +65,23 @@ void sse2_classify(const uint8_t* data, size_t nblocks, uint64_t* lt, uint64_t* 
 MarkupCounts sse2_count(const uint8_t* p, size_t n) { return count_with_blocks<Sse2Prim>(p, n); }
 
 uint64_t sse2_prefix_xor(uint64_t x) { return Sse2Prim::prefix_xor(x); }
+
+// SSE2 has no byte shuffle for the table lookups of the vector validator: 64 ASCII bytes are
+// passed per step, and a block with any other byte is checked a character at a time.
+size_t sse2_validate_utf8(const uint8_t* p, size_t n) {
+  size_t i = 0;
+  while (i + 64 <= n) {
+    const V::Vec all = V::or_(V::or_(V::load(p + i), V::load(p + i + 16)), V::or_(V::load(p + i + 32), V::load(p + i + 48)));
+    if (!V::any_high(all)) {
+      i += 64;
+      continue;
+    }
+    const size_t stop = i + 64;
+    while (i < stop)
+      if (!valid_step(p, n, i)) return i;
+  }
+  return validate_scalar_from(p, n, i);
+}
 
 // Sixteen ASCII bytes at a time are widened in two stores; a block with any other byte is
 // decoded a character at a time (SSE2 has no byte shuffle to pack variable-length forms).
@@ -114,6 +115,6 @@ Utf8Decoded sse2_decode_ucs2(const uint8_t* p, size_t n, uint16_t* out, size_t c
 }  // namespace
 
 const KernelOps kSse2Ops{Kernel::SSE2, sse2_find_byte, sse2_classify, sse2_count,
-                         sse2_prefix_xor, sse2_decode_ucs2};
+                         sse2_prefix_xor, sse2_decode_ucs2, sse2_validate_utf8};
 
 }  // namespace tessary::index::simd

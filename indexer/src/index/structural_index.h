@@ -114,7 +114,7 @@ MarkupBitmaps classify_blocks(const uint8_t* data, size_t length, Kernel k);
 uint64_t prefix_xor(uint64_t x);
 uint64_t prefix_xor(uint64_t x, Kernel k);
 
-// Fast byte search shared with the reader: first occurrence of c in
+// The byte search of the sequential strategy: first occurrence of c in
 // [p, end), or end.
 const uint8_t* find_byte(const uint8_t* p, const uint8_t* end, uint8_t c);
 const uint8_t* find_byte(const uint8_t* p, const uint8_t* end, uint8_t c, Kernel k);

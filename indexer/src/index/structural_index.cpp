@@ -1,4 +1,4 @@
-#include "index/mod.h"
+#include "index/structural_index.h"
 
 #include "index/structural.h"
 #include "simd/kernels.h"

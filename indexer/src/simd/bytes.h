@@ -1,0 +1,54 @@
+// Inline byte primitives for the compiler's target instruction set, chosen at compile time, for
+// the short scans in the reader's and the writer's hot loops (a call through the kernel table
+// would cost more than most of those scans).
+//
+// `Native` is one architecture's primitive set (x86/sse2.h, neon/neon.h or swar/swar.h), each a
+// struct with
+//   Vec                          a vector of kWidth bytes
+//   load(p)                      kWidth bytes from p (no alignment needed)
+//   eq(v, c), eq_any<Cs...>(v)   per-byte compare against one byte or a set of bytes
+//   or_(a, b), and_(a, b)
+//   bits(m)                      the compare result as a bit mask, 2^kShift bits per byte of
+//                                which one is set for each matching byte
+//   any(m), any_high(v)          a byte matched; a byte is 0x80 or above
+// Every search here has a byte-at-a-time twin in byteset.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "simd/arch.h"
+#include "simd/byteset.h"
+#include "simd/generic/scan.h"
+#include "simd/swar/swar.h"
+
+#if TESSARY_SIMD_SSE2
+#include "simd/x86/sse2.h"
+#elif TESSARY_SIMD_NEON
+#include "simd/neon/neon.h"
+#endif
+
+namespace tessary::simd {
+
+#if TESSARY_SIMD_SSE2
+using Native = sse2::Arch;
+#elif TESSARY_SIMD_NEON
+using Native = neon::Arch;
+#else
+using Native = swar::Arch;
+#endif
+
+// The first byte of [p, end) that is one of Cs, or end.
+template <uint8_t... Cs>
+inline const uint8_t* find_any(const uint8_t* p, const uint8_t* end) noexcept {
+  return find_any_with<Native, Cs...>(p, end);
+}
+
+// Calls f(offset) for each byte of [p, p + n) that is one of Cs, in order, while f returns
+// true; false when f stopped the walk.
+template <uint8_t... Cs, class F>
+inline bool for_each_match(const uint8_t* p, size_t n, F&& f) noexcept {
+  return for_each_match_with<Native, Cs...>(p, n, static_cast<F&&>(f));
+}
+
+}  // namespace tessary::simd

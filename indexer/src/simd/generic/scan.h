@@ -1,0 +1,48 @@
+// Searches for the bytes of a set, written once over any architecture's primitives `A` (see
+// bytes.h for the members an architecture supplies). Each has a byte-at-a-time twin in
+// byteset.h with the same result.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "simd/byteset.h"
+
+namespace tessary::simd {
+
+// The first byte of [p, end) in the set, or end. A vector at a time; a range of at least one
+// vector ends with one last vector that overlaps the one before (the bytes it sees again are
+// known not to match), and a shorter range is searched a byte at a time.
+template <class A, uint8_t... Cs>
+inline const uint8_t* find_any_with(const uint8_t* p, const uint8_t* end) noexcept {
+  if (static_cast<size_t>(end - p) < A::kWidth) return find_any_scalar<Cs...>(p, end);
+  for (;;) {
+    const uint64_t m = A::bits(A::template eq_any<Cs...>(A::load(p)));
+    if (m != 0) return p + (__builtin_ctzll(m) >> A::kShift);
+    p += A::kWidth;
+    if (static_cast<size_t>(end - p) < A::kWidth) break;
+  }
+  if (p == end) return end;
+  const uint8_t* q = end - A::kWidth;
+  const uint64_t m = A::bits(A::template eq_any<Cs...>(A::load(q)));
+  return m != 0 ? q + (__builtin_ctzll(m) >> A::kShift) : end;
+}
+
+// Calls f(offset) for each byte of [p, p + n) in the set, in order, while f returns true.
+// Returns false when f stopped the walk.
+template <class A, uint8_t... Cs, class F>
+inline bool for_each_match_with(const uint8_t* p, size_t n, F&& f) noexcept {
+  size_t i = 0;
+  for (; i + A::kWidth <= n; i += A::kWidth) {
+    uint64_t m = A::bits(A::template eq_any<Cs...>(A::load(p + i)));
+    while (m != 0) {
+      if (!f(i + (static_cast<unsigned>(__builtin_ctzll(m)) >> A::kShift))) return false;
+      m &= m - 1;
+    }
+  }
+  for (; i < n; ++i)
+    if (ByteSet<Cs...>::contains(p[i]) && !f(i)) return false;
+  return true;
+}
+
+}  // namespace tessary::simd

@@ -1,0 +1,69 @@
+// Byte primitives in a 64-bit word (SIMD within a register): the fallback for CPUs without a
+// vector unit this library knows, and the word-wide checks of short ranges on every CPU.
+//
+// A vector is eight bytes, the first byte in the lowest bits whatever the host's byte order. A
+// compare result holds 0x80 in each byte that matched and 0 elsewhere (exact: no false bits),
+// so `bits` has one bit per matching byte and the byte's index is its bit's index / 8.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace tessary::simd::swar {
+
+struct Arch {
+  using Vec = uint64_t;
+  static constexpr size_t kWidth = 8;
+  static constexpr unsigned kShift = 3;  // log2 of the bits of `bits` per byte
+
+  static constexpr uint64_t kOnes = 0x0101010101010101ull;
+  static constexpr uint64_t kHigh = 0x8080808080808080ull;
+  static constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+
+  static Vec load(const uint8_t* p) noexcept {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    return w;
+  }
+  // 0x80 exactly in the zero bytes of x.
+  static constexpr Vec zero_bytes(Vec x) noexcept { return ~(((x & kLow7) + kLow7) | x | kLow7); }
+  static constexpr Vec eq(Vec v, uint8_t c) noexcept { return zero_bytes(v ^ (kOnes * c)); }
+  static constexpr Vec or_(Vec a, Vec b) noexcept { return a | b; }
+  static constexpr Vec and_(Vec a, Vec b) noexcept { return a & b; }
+  template <uint8_t... Cs>
+  static constexpr Vec eq_any(Vec v) noexcept {
+    return (eq(v, Cs) | ...);
+  }
+  static constexpr uint64_t bits(Vec m) noexcept { return m; }
+  static constexpr bool any(Vec m) noexcept { return m != 0; }
+  static constexpr bool any_high(Vec v) noexcept { return (v & kHigh) != 0; }
+};
+
+// Whether any of the n bytes at p (n < 16) is in the set. The bytes are gathered into two
+// words, overlapping so that nothing outside [p, p + n) is read (a byte seen twice changes
+// nothing); `filler` is a byte outside the set that pads ranges shorter than four bytes.
+template <uint8_t Filler, uint8_t... Cs>
+inline bool any_in_short(const uint8_t* p, size_t n) noexcept {
+  uint64_t a, b;
+  if (n >= 8) {
+    std::memcpy(&a, p, 8);
+    std::memcpy(&b, p + n - 8, 8);
+  } else if (n >= 4) {
+    uint32_t x, y;
+    std::memcpy(&x, p, 4);
+    std::memcpy(&y, p + n - 4, 4);
+    a = b = x | (uint64_t{y} << 32);
+  } else if (n > 0) {
+    a = b = uint64_t{p[0]} | (uint64_t{p[n / 2]} << 8) | (uint64_t{p[n - 1]} << 16) |
+            (Arch::kOnes * Filler) << 24;
+  } else {
+    return false;
+  }
+  // Byte order does not matter: only whether some byte matches.
+  return Arch::any(Arch::or_(Arch::eq_any<Cs...>(a), Arch::eq_any<Cs...>(b)));
+}
+
+}  // namespace tessary::simd::swar

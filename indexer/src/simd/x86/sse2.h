@@ -1,0 +1,41 @@
+// Byte primitives of SSE2, the x86-64 baseline: 16-byte vectors. A compare result is 0xFF in
+// each matching byte; `bits` moves it to a mask with one bit per byte.
+//
+// Never include this from a translation unit compiled for a wider instruction set (avx2.cpp):
+// these are ordinary inline functions, and a copy compiled with AVX2 encodings could be the one
+// the linker keeps for the whole program.
+#pragma once
+
+#include <emmintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tessary::simd::sse2 {
+
+struct Arch {
+  using Vec = __m128i;
+  static constexpr size_t kWidth = 16;
+  static constexpr unsigned kShift = 0;  // log2 of the bits of `bits` per byte
+
+  static Vec load(const uint8_t* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+  static Vec splat(uint8_t c) noexcept { return _mm_set1_epi8(static_cast<char>(c)); }
+  static Vec eq(Vec v, uint8_t c) noexcept { return _mm_cmpeq_epi8(v, splat(c)); }
+  static Vec or_(Vec a, Vec b) noexcept { return _mm_or_si128(a, b); }
+  static Vec and_(Vec a, Vec b) noexcept { return _mm_and_si128(a, b); }
+  template <uint8_t C, uint8_t... Cs>
+  static Vec eq_any(Vec v) noexcept {
+    Vec m = eq(v, C);
+    ((m = or_(m, eq(v, Cs))), ...);
+    return m;
+  }
+  static uint64_t bits(Vec m) noexcept { return static_cast<uint32_t>(_mm_movemask_epi8(m)); }
+  static bool any(Vec m) noexcept { return _mm_movemask_epi8(m) != 0; }
+  static bool any_high(Vec v) noexcept { return _mm_movemask_epi8(v) != 0; }
+  // Four compare results of consecutive vectors as one mask, bit i for byte i.
+  static uint64_t bitmask64(Vec a, Vec b, Vec c, Vec d) noexcept {
+    return bits(a) | (bits(b) << 16) | (bits(c) << 32) | (bits(d) << 48);
+  }
+};
+
+}  // namespace tessary::simd::sse2

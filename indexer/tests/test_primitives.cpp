@@ -1,0 +1,190 @@
+// The inline byte primitives (simd/bytes.h) of this CPU and the SWAR fallback against their
+// byte-at-a-time twins (simd/byteset.h): every length around the 8/16/32/64-byte edges, every
+// single-byte change in a block, random bytes, and ranges that end at an unreadable page.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "harness.h"
+#include "simd/bytes.h"
+
+namespace {
+
+using tessary::simd::find_any_scalar;
+using tessary::simd::find_any_with;
+using tessary::simd::for_each_match_scalar;
+using tessary::simd::for_each_match_with;
+using Native = tessary::simd::Native;
+using Swar = tessary::simd::swar::Arch;
+
+// The sets the reader and the writer search for, and two that take other paths: bytes with the
+// high bit set, and a set with nine distinct high nibbles (too many for the nibble tables).
+template <uint8_t... Cs>
+struct Set {};
+using LtAmp = Set<'<', '&'>;
+using AttrSpecial = Set<'<', '&', '\t', '\n', '\r'>;
+using TextEscape = Set<'&', '<', '>', '"', '\''>;
+using AttrEscape = Set<'&', '<', '>', '"', '\'', '\t', '\n', '\r'>;
+using One = Set<'<'>;
+using High = Set<0x00, 0x80, 0xFF, 0xC3>;
+using Nibbles = Set<0x05, 0x15, 0x25, 0x35, 0x45, 0x55, 0x65, 0x75, 0x85>;
+
+// Bytes drawn mostly from the members of the sets, their neighbours and high bytes.
+std::vector<uint8_t> random_bytes(std::mt19937_64& rng, size_t n) {
+  static const uint8_t alphabet[] = {'<', '&', '>', '"', '\'', '\t', '\n', '\r', 'a', ' ', 0x00, 0x80,
+                                     0xFF, 0xC3, 0x05, 0x85, 0x3C | 0x80, 0x0B, 0x3D, 0x25};
+  std::vector<uint8_t> v(n);
+  for (auto& b : v) {
+    const uint64_t r = rng();
+    b = (r & 7) == 0 ? static_cast<uint8_t>(r >> 8) : alphabet[(r >> 8) % sizeof alphabet];
+  }
+  return v;
+}
+
+template <class A, uint8_t... Cs>
+std::vector<size_t> matches_with(const uint8_t* p, size_t n, size_t stop_after) {
+  std::vector<size_t> out;
+  const bool done = for_each_match_with<A, Cs...>(p, n, [&](size_t at) {
+    out.push_back(at);
+    return out.size() < stop_after;
+  });
+  if (done != (out.size() < stop_after)) out.push_back(~size_t{0});  // a wrong result
+  return out;
+}
+
+template <uint8_t... Cs>
+std::vector<size_t> matches_scalar(const uint8_t* p, size_t n, size_t stop_after) {
+  std::vector<size_t> out;
+  const bool done = for_each_match_scalar<Cs...>(p, n, [&](size_t at) {
+    out.push_back(at);
+    return out.size() < stop_after;
+  });
+  if (done != (out.size() < stop_after)) out.push_back(~size_t{0});
+  return out;
+}
+
+// Every search of one architecture against the twin on [p, p + n), from every start (or every
+// few starts when `all_starts` is false).
+template <class A, uint8_t... Cs>
+void compare(Set<Cs...>, const char* arch, const uint8_t* p, size_t n, bool all_starts) {
+  for (size_t from = 0; from <= n; from += all_starts ? 1 : 13) {
+    const uint8_t* want = find_any_scalar<Cs...>(p + from, p + n);
+    const uint8_t* got = find_any_with<A, Cs...>(p + from, p + n);
+    CHECK_MSG(want == got, arch << " find_any from " << from << " of " << n << ": " << (got - p)
+                                << " instead of " << (want - p));
+  }
+  const std::vector<size_t> all = matches_scalar<Cs...>(p, n, ~size_t{0});
+  CHECK_MSG((matches_with<A, Cs...>(p, n, ~size_t{0}) == all), arch << " for_each_match over " << n);
+  // A walk stopped by the callback stops at the same match.
+  for (size_t stop : {size_t{1}, size_t{2}, all.size()}) {
+    if (stop == 0) continue;
+    CHECK_MSG((matches_with<A, Cs...>(p, n, stop) == matches_scalar<Cs...>(p, n, stop)),
+              arch << " for_each_match stopped after " << stop << " of " << n);
+  }
+}
+
+template <uint8_t... Cs>
+void compare_short(Set<Cs...>, const uint8_t* p, size_t n) {
+  // 'a' is in none of the sets.
+  if (n < 16) {
+    CHECK_MSG((tessary::simd::swar::any_in_short<'a', Cs...>(p, n) == tessary::simd::any_in_scalar<Cs...>(p, n)),
+              "any_in_short over " << n);
+  }
+}
+
+template <class S>
+void compare_all_archs(S set, const uint8_t* p, size_t n, bool all_starts) {
+  compare<Native>(set, "native", p, n, all_starts);
+  compare<Swar>(set, "swar", p, n, all_starts);
+  compare_short(set, p, n);
+}
+
+void compare_every_set(const uint8_t* p, size_t n, bool all_starts) {
+  compare_all_archs(LtAmp{}, p, n, all_starts);
+  compare_all_archs(AttrSpecial{}, p, n, all_starts);
+  compare_all_archs(TextEscape{}, p, n, all_starts);
+  compare_all_archs(AttrEscape{}, p, n, all_starts);
+  compare_all_archs(One{}, p, n, all_starts);
+  compare_all_archs(High{}, p, n, all_starts);
+  compare_all_archs(Nibbles{}, p, n, all_starts);
+}
+
+}  // namespace
+
+TEST(searches_match_the_twin_at_every_length) {
+  std::mt19937_64 rng(21);
+  for (size_t n = 0; n <= 3 * 64 + 1; ++n) {
+    for (int round = 0; round < 3; ++round) {
+      const std::vector<uint8_t> v = random_bytes(rng, n);
+      compare_every_set(v.data(), n, n <= 70);
+    }
+  }
+}
+
+TEST(searches_match_the_twin_for_every_single_byte_change) {
+  // A base without any member, so that the changed byte is the only match (or, for bytes that
+  // are no member, there is none), at every position of two blocks.
+  std::vector<uint8_t> base(2 * 64 + 7, 'x');
+  const uint8_t values[] = {'<', '&', '>', '"', '\'', '\t', '\n', '\r', 0x00, 0x80, 0xFF, 0xC3, 0x05, 0x85,
+                            0x95, '<' | 0x80, '&' | 0x80, '<' ^ 1, '\t' ^ 0x10, 0x0B, 0x0C};
+  for (size_t pos = 0; pos < base.size(); ++pos) {
+    for (uint8_t value : values) {
+      base[pos] = value;
+      compare_every_set(base.data(), base.size(), false);
+      // The same change in a range whose end is the changed byte or one past it.
+      compare_every_set(base.data(), pos + 1, false);
+    }
+    base[pos] = 'x';
+  }
+  // Which byte matched must also come out right when every byte of a vector matches.
+  const std::vector<uint8_t> all(80, '<');
+  compare_every_set(all.data(), all.size(), true);
+}
+
+TEST(searches_match_the_twin_on_random_bytes) {
+  std::mt19937_64 rng(22);
+  for (int t = 0; t < 300; ++t) {
+    const std::vector<uint8_t> v = random_bytes(rng, rng() % 5000);
+    compare_every_set(v.data(), v.size(), false);
+  }
+}
+
+TEST(searches_read_nothing_past_the_end) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  void* mem = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  CHECK(mem != MAP_FAILED);
+  if (mem == MAP_FAILED) return;
+  uint8_t* base = static_cast<uint8_t*>(mem);
+  CHECK_EQ(mprotect(base + page, page, PROT_NONE), 0);
+  std::mt19937_64 rng(23);
+  for (size_t n = 0; n <= 200; ++n) {
+    uint8_t* p = base + page - n;
+    const std::vector<uint8_t> v = random_bytes(rng, n);
+    if (n != 0) std::memcpy(p, v.data(), n);
+    compare_every_set(p, n, n < 40);
+  }
+  munmap(mem, 2 * page);
+}
+
+TEST(searches_find_known_positions) {
+  // Results spelled out, so that a twin and a kernel that are wrong the same way still fail.
+  const char text[] = "abc&def<ghi\tjkl\"mno'pqr>stu\nvwx\ryz";
+  const auto* p = reinterpret_cast<const uint8_t*>(text);
+  const size_t n = sizeof text - 1;
+  auto at = [&](const uint8_t* q) { return static_cast<size_t>(q - p); };
+  CHECK_EQ(at(find_any_with<Native, '<', '&'>(p, p + n)), 3u);
+  CHECK_EQ(at(find_any_with<Native, '<', '&'>(p + 4, p + n)), 7u);
+  CHECK_EQ(at(find_any_with<Native, '\t', '\n', '\r'>(p, p + n)), 11u);
+  CHECK_EQ(at(find_any_with<Swar, '\r'>(p, p + n)), 31u);
+  CHECK_EQ(at(find_any_with<Native, 'Z'>(p, p + n)), n);
+  const std::vector<size_t> want{3, 7, 15, 19, 23};
+  CHECK((matches_with<Native, '&', '<', '>', '"', '\''>(p, n, ~size_t{0}) == want));
+  CHECK((matches_with<Swar, '&', '<', '>', '"', '\''>(p, n, ~size_t{0}) == want));
+  CHECK(!(tessary::simd::swar::any_in_short<'a', '<'>(p, 7)));
+  CHECK((tessary::simd::swar::any_in_short<'a', '<'>(p, 8)));
+  CHECK((tessary::simd::swar::any_in_short<'a', 'b'>(p, 2)));
+  CHECK(!(tessary::simd::swar::any_in_short<'a', 'b'>(p, 0)));
+}
