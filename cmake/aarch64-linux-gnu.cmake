@@ -2,7 +2,7 @@
 # (crossbuild-essential-arm64), against the CPython of a Debian arm64 tree:
 #
 #   cmake -S . -B build/aarch64 --toolchain cmake/aarch64-linux-gnu.cmake \
-#         -DTESSARY_AARCH64_ROOT=/path/to/arm64/tree -DCMAKE_POLICY_DEFAULT_CMP0190=NEW
+#         -DTESSARY_AARCH64_ROOT=/path/to/arm64/tree
 #
 # (or TESSARY_AARCH64_ROOT in the environment). The tree only has to hold the target's
 # python3-dev, unpacked; scripts/test-aarch64-python makes one with mmdebstrap.
@@ -10,9 +10,16 @@
 # The C and C++ runtimes come from the cross toolchain itself (no CMAKE_SYSROOT), so the
 # module needs no newer glibc or libstdc++ than the toolchain's, and only Python's headers
 # and interpreter are taken from the tree. The interpreter is run under qemu-aarch64 so that
-# FindPython reads the real target values (version, SOABI, include directory) from it; that
-# needs policy CMP0190 set to NEW (CMake 4.1 and later), given on the command line above
-# since the project's cmake_minimum_required predates it.
+# FindPython reads the real target values (version, SOABI, include directory) from it. That
+# takes policy CMP0190, new in CMake 4.1: this build needs CMake 4.1 or later (the native
+# build, 3.20), and the project's cmake_minimum_required range, up to 4.1, sets the policy.
+
+set(TESSARY_AARCH64_CMAKE_VERSION 4.1)
+if(CMAKE_VERSION VERSION_LESS TESSARY_AARCH64_CMAKE_VERSION)
+  message(FATAL_ERROR "Cross-compiling for AArch64 needs CMake ${TESSARY_AARCH64_CMAKE_VERSION} "
+          "or later (FindPython running the target interpreter, policy CMP0190); this is "
+          "CMake ${CMAKE_VERSION}. pip install 'cmake>=${TESSARY_AARCH64_CMAKE_VERSION}' brings one.")
+endif()
 
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)

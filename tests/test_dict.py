@@ -9,7 +9,7 @@ from hypothesis import given, settings
 import tessary
 from tessary import Node, read_string, write_string
 
-from query_trees import all_nodes, chain, dict_chain, same_tree, same_tree_as_dict, shared_trees
+from support import all_nodes, keyed_chain, keyed_chain_dict, query_trees, same_tree, same_tree_as_dict
 
 HEAD = "failed to extract enum HashmapTypes ('String | Vec | NullableString | Map')"
 
@@ -136,7 +136,7 @@ class TestToDict:
         try:
             for enabled in (True, False):
                 gc.enable() if enabled else gc.disable()
-                chain(50).to_dict()
+                keyed_chain(50).to_dict()
                 assert gc.isenabled() is enabled
         finally:
             gc.enable() if was else gc.disable()
@@ -257,7 +257,7 @@ def test_dictionary_changed_during_conversion(change, nested, message):
 
 
 @settings(max_examples=80, deadline=None)
-@given(shared_trees())
+@given(query_trees())
 def test_round_trip(root):
     d = root.to_dict()
     assert same_tree_as_dict(root, d)
@@ -287,7 +287,7 @@ def test_reference_counts_stable():
 
 
 def test_to_dict_million_deep(deep):
-    d = chain(deep).to_dict()
+    d = keyed_chain(deep).to_dict()
     levels = 0
     while d["children"]:
         assert d["name"] == "n"
@@ -297,7 +297,7 @@ def test_to_dict_million_deep(deep):
 
 
 def test_from_dict_million_deep(deep):
-    n = Node.from_dict(dict_chain(deep))
+    n = Node.from_dict(keyed_chain_dict(deep))
     levels = 0
     while n.children:
         assert n.name == "n"

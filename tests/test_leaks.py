@@ -9,7 +9,7 @@ import tempfile
 import pytest
 
 import tessary
-from conftest import SANITIZED
+from support import SANITIZED
 
 Node = tessary.Node
 SearchType = tessary.SearchType

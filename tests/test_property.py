@@ -9,15 +9,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tessary
-from conftest import SANITIZED
-
-Node = tessary.Node
-
-# Unicode White_Space: what the reader trims from the ends of a text (not str.isspace, which
-# also counts U+001C..U+001F).
-WHITE_SPACE = frozenset(
-    "\t\n\x0b\x0c\r \x85\xa0\u1680\u2028\u2029\u202f\u205f\u3000" + "".join(map(chr, range(0x2000, 0x200B)))
-)
+import support
+from support import SANITIZED, edits, flatten as shape, mutate, trimmed
 
 EXAMPLES = 20 if SANITIZED else 50
 PROPERTY = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -30,49 +23,15 @@ special = st.sampled_from(list("&<>\"'\t\n\r ;#") + ["]]>", "&amp;", "&#65;", "\
 texts = st.lists(st.one_of(any_char, special), max_size=12).map("".join)
 
 
-def trim(text):
-    start, end = 0, len(text)
-    while start < end and text[start] in WHITE_SPACE:
-        start += 1
-    while end > start and text[end - 1] in WHITE_SPACE:
-        end -= 1
-    return text[start:end]
-
-
-@st.composite
-def trees(draw, max_nodes=12):
-    """A Node tree of up to `max_nodes` elements, built bottom-up from a random parent layout."""
-    count = draw(st.integers(1, max_nodes))
-    parents = [None] + [draw(st.integers(0, i - 1)) for i in range(1, count)]
-    specs = []
-    for _ in range(count):
-        attrs = draw(st.dictionaries(names, texts, max_size=3))
-        text = draw(st.one_of(st.none(), st.just(""), texts))
-        specs.append((draw(names), attrs, text))
-    kids = [[] for _ in range(count)]
-    nodes = [None] * count
-    for i in reversed(range(count)):
-        name, attrs, text = specs[i]
-        nodes[i] = Node(name, attrs, kids[i][::-1], text)
-        if parents[i] is not None:
-            kids[parents[i]].append(nodes[i])
-    return nodes[0]
+# Names the reader reads back, every code point but the surrogates in texts and values.
+def trees(max_nodes=12):
+    return support.trees(names, st.dictionaries(names, texts, max_size=3),
+                         st.one_of(st.none(), st.just(""), texts), max_nodes=max_nodes)
 
 
 def expected_shape(node):
-    """(name, attrs, text, children) as the reader should give them back, without recursion."""
-    return shape(node, lambda t: None if t is None or trim(t) == "" else trim(t))
-
-
-def shape(node, text=lambda t: t):
-    out = []
-    stack = [node]
-    while stack:
-        n = stack.pop()
-        kids = n.children
-        out.append((n.name, n.attrs, text(n.text), len(kids)))
-        stack.extend(reversed(kids))
-    return out
+    """(name, attrs, text, children) as the reader should give them back."""
+    return shape(node, trimmed)
 
 
 @PROPERTY
@@ -92,28 +51,11 @@ def test_round_trip_is_stable(tree):
     assert shape(again) == shape(once)
 
 
-TOKENS = [b"<", b"&", b'"', b"'", b"]]>", b"<!--", b">", b"/", b"&#", b";", b"=", b"<![CDATA[", b"<?"]
-
-
 @st.composite
 def mutated_documents(draw):
     tree = draw(trees(max_nodes=8))
-    data = bytearray(tessary.write_string(tree, draw(st.integers(0, 3)), draw(st.booleans())).encode())
-    for _ in range(draw(st.integers(1, 4))):
-        op = draw(st.sampled_from(["delete", "duplicate", "insert", "truncate", "flip"]))
-        at = draw(st.integers(0, len(data)))
-        if op == "delete":
-            del data[at : at + draw(st.integers(1, 4))]
-        elif op == "duplicate":
-            data[at:at] = data[at : at + draw(st.integers(1, 8))]
-        elif op == "insert":
-            data[at:at] = draw(st.sampled_from(TOKENS))
-        elif op == "truncate":
-            del data[at:]
-        else:
-            if at < len(data):
-                data[at] = draw(st.integers(0, 255))
-    return tree.name, bytes(data)
+    data = tessary.write_string(tree, draw(st.integers(0, 3)), draw(st.booleans())).encode()
+    return tree.name, mutate(data, draw(edits(max_size=4)))
 
 
 _FILES = tempfile.mkdtemp(prefix="tessary-property-")

@@ -9,7 +9,7 @@ import pytest
 
 from tessary import read_string
 
-from _xmlcases import WHITE_SPACE, expat_tree, node_tree
+from support import WHITE_SPACE, expat_tree, node_tree
 
 
 def error_of(doc, root="r"):

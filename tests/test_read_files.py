@@ -8,9 +8,9 @@ import pytest
 
 from tessary import read_file, read_string
 
-from _xmlcases import (
-    CLDR, conformance_path, expat_tree, first_difference, guessed_root, lxml_tree, manifest,
-    node_tree, normalise_lines,
+from support import (
+    SANITIZED, cldr_files, conformance_path, expat_tree, first_difference, guessed_root, lxml_tree,
+    manifest, needs_cldr, node_tree, normalise_lines,
 )
 
 
@@ -113,7 +113,6 @@ def test_large_file(tmp_path):
 ACCEPT = manifest("accept")
 ACCEPT_ED5 = manifest("accept-ed5")
 REJECT = manifest("reject", "reject-ed1-4")
-needs_suite = pytest.mark.skipif(not ACCEPT, reason="conformance suite not present")
 
 
 def strip_line_ends(tree):
@@ -130,7 +129,6 @@ def strip_line_ends(tree):
     return done[id(tree)]
 
 
-@needs_suite
 def test_conformance_accept():
     assert len(ACCEPT) == 211
     failures = []
@@ -153,7 +151,6 @@ def test_conformance_accept():
     assert failures == []
 
 
-@needs_suite
 def test_conformance_accept_fifth_edition_names():
     # Names are not checked, so documents that only the wider name rules allow are read; expat
     # refuses most of them, lxml follows those rules and serves as the reference.
@@ -169,7 +166,6 @@ def test_conformance_accept_fifth_edition_names():
     assert failures == []
 
 
-@needs_suite
 def test_conformance_reject_never_crashes():
     assert len(REJECT) == 205
     for row in REJECT:
@@ -193,18 +189,11 @@ def test_conformance_reject_never_crashes():
 
 # ---- real documents -------------------------------------------------------------------------
 
-def cldr_files():
-    found = []
-    for folder, _, names in os.walk(CLDR):
-        found.extend(os.path.join(folder, n) for n in names if n.endswith(".xml"))
-    return sorted(found)
-
-
-@pytest.mark.skipif(not os.path.isdir(CLDR), reason="CLDR data (Debian unicode-cldr-core) not installed")
+@needs_cldr
 def test_cldr_corpus():
     files = cldr_files()
     assert len(files) >= 2000
-    if os.environ.get("TESSARY_TEST_SANITIZED"):
+    if SANITIZED:
         files = files[::10]  # sanitizer builds are several times slower; a tenth still covers every folder
     failures = []
     for path in files:

@@ -8,7 +8,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E
 
 from tessary import read_file, read_string  # noqa: E402
 
-from _xmlcases import expat_tree, node_tree  # noqa: E402
+from support import edits, expat_tree, mutate, node_tree  # noqa: E402
 
 NAMES = st.sampled_from(["a", "b", "item", "x:y", "é", "中文", "n-1", "_", "A.b"])
 # Characters that exercise escaping, white space trimming and multi-byte boundaries (control
@@ -99,30 +99,10 @@ def test_generated_documents_match_expat(doc):
     assert node_tree(read_string(doc, expected[0])) == expected
 
 
-EDITS = st.lists(
-    st.tuples(st.integers(0, 10_000), st.integers(0, 3),
-              st.sampled_from(list("<>&;'\"/!?-[]=# x") + ["<!--", "]]>", "<![CDATA[", "&#", "</", "\x00"])),
-    min_size=1, max_size=6)
-
-
-def mangle(doc, edits):
-    for pos, op, s in edits:
-        pos %= len(doc) + 1
-        if op == 0:
-            doc = doc[:pos] + s + doc[pos:]
-        elif op == 1:
-            doc = doc[:pos] + doc[pos + 1:]
-        elif op == 2:
-            doc = doc[:pos] + s + doc[pos + 1:]
-        else:
-            doc = doc[:pos]
-    return doc
-
-
 @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(document(), EDITS, NAMES)
-def test_mangled_documents_fail_cleanly(doc, edits, root):
-    bad = mangle(doc, edits)
+@given(document(), edits(), NAMES)
+def test_mangled_documents_fail_cleanly(doc, changes, root):
+    bad = mutate(doc, changes)
     try:
         r = read_string(bad, root)
     except ValueError:
@@ -134,9 +114,7 @@ def test_mangled_documents_fail_cleanly(doc, edits, root):
 @settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(document(), st.integers(0, 10_000), st.binary(min_size=1, max_size=4), NAMES, st.data())
 def test_mangled_files_fail_cleanly(tmp_path_factory, doc, pos, junk, root, data):
-    raw = doc.encode()
-    pos %= len(raw) + 1
-    raw = raw[:pos] + junk + raw[pos:]
+    raw = mutate(doc.encode(), [("insert", pos, 0, junk, 0)])
     path = tmp_path_factory.mktemp("m") / "doc.xml"
     path.write_bytes(raw)
     try:

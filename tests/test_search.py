@@ -8,7 +8,7 @@ from hypothesis import strategies as st
 import tessary
 from tessary import Node, SearchType
 
-from query_trees import chain, model_search, shared_trees
+from support import keyed_chain, model_search, query_trees
 
 # SearchType members are unhashable, so this is a list rather than a dict.
 METHODS = [
@@ -62,7 +62,7 @@ class TestDepth:
         assert same(a.search_by_name("a", Index()), [a])
 
     def test_levels_counted_on_a_chain(self):
-        c = chain(10)
+        c = keyed_chain(10)
         for d in range(12):
             assert len(c.search_by_name("n", d)) == min(d + 1, 10)
             assert len(c.search_by_name("leaf", d)) == (d >= 10)
@@ -143,7 +143,7 @@ class TestArguments:
 
 
 @settings(max_examples=100, deadline=None)
-@given(shared_trees(), st.sampled_from(METHODS), st.sampled_from(["a", "b", "item", "", "id", "k", "hi"]),
+@given(query_trees(), st.sampled_from(METHODS), st.sampled_from(["a", "b", "item", "", "id", "k", "hi"]),
        st.one_of(st.none(), st.integers(-3, 6)))
 def test_walk_matches_recursive_model(root, kind, value, depth):
     by, method, test = kind
@@ -170,7 +170,7 @@ def test_reference_counts_stable():
 
 
 def test_million_deep_chain(deep):
-    root = chain(deep)
+    root = keyed_chain(deep)
     found = root.search_by_name("leaf")
     assert len(found) == 1 and found[0].text == "bottom"
     assert len(root.search_by_attr("k")) == deep // 2

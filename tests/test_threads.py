@@ -9,8 +9,7 @@ import threading
 import time
 
 import tessary
-from conftest import SANITIZED
-from write_support import flatten as shape
+from support import SANITIZED, flatten as shape
 
 Node = tessary.Node
 SearchType = tessary.SearchType

@@ -6,7 +6,7 @@ import threading
 import pytest
 
 from tessary import Node, write_file, write_string
-from write_support import DECLARATION, chain, escape
+from support import DECLARATION, chain, escape
 
 
 def ws(node, indent=None, decl=False):

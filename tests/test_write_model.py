@@ -12,8 +12,8 @@ import tempfile
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from tessary import Node, write_file, write_string
-from write_support import DECLARATION, escape
+from tessary import write_file, write_string
+from support import DECLARATION, escape, trees
 
 
 def model(node, indent, level=0):
@@ -39,29 +39,19 @@ names = st.sampled_from(["a", "b", "item", "é", "x-y", "ns:t"])
 attrs = st.dictionaries(st.sampled_from(["k", "id", "v", "é", "a_b"]), texts, max_size=4)
 
 
-@st.composite
-def trees(draw):
-    # Built bottom-up from a pool, so a node may be reused under several parents; subtree sizes
-    # are bounded so that sharing cannot blow the tree up.
-    pool = []
-    for _ in range(draw(st.integers(1, 20))):
-        small = [p for p in pool if p[1] <= 40]
-        kids = draw(st.lists(st.sampled_from(small), max_size=4)) if small else []
-        text = draw(st.none() | texts)
-        node = Node(draw(names), draw(attrs), [k for k, _ in kids], text)
-        pool.append((node, 1 + sum(size for _, size in kids)))
-    return pool[-1][0]
+# Nodes shared under several parents; a subtree walked at most 160 times.
+TREES = trees(names, attrs, st.none() | texts, max_nodes=20, shared=True, max_paths=160)
 
 
 @settings(max_examples=100, deadline=None)
-@given(trees(), st.integers(0, 6), st.booleans())
+@given(TREES, st.integers(0, 6), st.booleans())
 def test_layout_matches_model(tree, indent, decl):
     expected = (DECLARATION if decl else "") + model(tree, indent)
     assert write_string(tree, indent, decl) == expected
 
 
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(trees(), st.integers(0, 300), st.booleans())
+@given(TREES, st.integers(0, 300), st.booleans())
 def test_file_bytes_match_string(tree, indent, decl):
     fd, path = tempfile.mkstemp(suffix=".xml")
     os.close(fd)

@@ -6,7 +6,7 @@ equality against a string Python made."""
 import pytest
 
 from tessary import Node, read_string, write_string
-from write_support import escape
+from support import escape
 
 # One sample per width, and one character of each width for mixing.
 ASCII, LATIN1, BMP, ASTRAL = "plain", "café", "東京", "\U0001F600"
