@@ -118,6 +118,10 @@ void raise(Error e) {
   Ref exc = Ref::steal(PyObject_CallOneArg(type, msg.get()));
   if (!exc) return;
   if (!e.note_param.empty()) add_note(exc.get(), e.note_param);
+  if (e.has_position) {
+    Ref pos = Ref::steal(Py_BuildValue("(KK)", e.line, e.column));
+    if (!pos || PyObject_SetAttrString(exc.get(), "position", pos.get()) < 0) return;
+  }
   PyErr_SetObject(type, exc.get());
 }
 

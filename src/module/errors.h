@@ -28,6 +28,8 @@ struct Error {
   int os_errno = 0;
   std::string message;
   std::string note_param;  // when set, "while processing '{}'" is added as a note
+  bool has_position = false;  // when set, the exception gets position = (line, column)
+  unsigned long long line = 0, column = 0;
   Ref exc_type, exc_value, exc_tb;  // Ready only
 
   static Error type(std::string m) { return make(Kind::Type, std::move(m)); }
@@ -42,6 +44,12 @@ struct Error {
   static Error fetch();
 
   Error&& with_note(const char* param) && { note_param = param; return std::move(*this); }
+  Error&& with_position(unsigned long long l, unsigned long long c) && {
+    has_position = true;
+    line = l;
+    column = c;
+    return std::move(*this);
+  }
 
  private:
   static Error make(Kind k, std::string m) { Error e; e.kind = k; e.message = std::move(m); return e; }

@@ -163,7 +163,7 @@ bool Builder::index_document() noexcept {
     if (e.kind == index::StructuralIndexError::Kind::TruncatedInput) {
       error_ = ReadError::at(Code::UnexpectedEnd, length_);
     } else {
-      error_ = ReadError::of(Code::Index, e.text());
+      error_ = ReadError::at(Code::Index, e.offset, e.text());
     }
     return false;
   }

@@ -14,6 +14,7 @@
 #include "module/gil.h"
 #include "read/builder.h"
 #include "read/file_read.h"
+#include "read/text_position.h"
 #include "storage/source_buffer.h"
 
 namespace tessary::module {
@@ -31,9 +32,22 @@ const Params kReadStringParams{"read_string", nullptr, kReadStringNames, 2, 2};
 const char* const kReadFileNames[] = {"file_path", "root_tag"};
 const Params kReadFileParams{"read_file", nullptr, kReadFileNames, 2, 2};
 
-// The Node tree of a successful build, or the reader's ValueError (lock held).
-Result<Ref> nodes_or_error(BuildResult&& built) {
-  if (auto* e = std::get_if<ReadError>(&built)) return Error::value(e->text());
+// Where a reader error lies in `doc`, when its message names a byte offset. A file's
+// byte-order mark is not counted: it is not part of the file's decoded text.
+std::optional<read::TextPosition> error_position(const BuildResult& built, std::string_view doc, bool file) {
+  const auto* e = std::get_if<ReadError>(&built);
+  if (e == nullptr || !e->has_offset()) return std::nullopt;
+  return read::text_position(doc.data(), doc.size(), e->offset, file);
+}
+
+// The Node tree of a successful build, or the reader's ValueError, carrying position =
+// (line, column) when there is one (lock held).
+Result<Ref> nodes_or_error(BuildResult&& built, std::optional<read::TextPosition> where) {
+  if (auto* e = std::get_if<ReadError>(&built)) {
+    Error err = Error::value(e->text());
+    if (where) return std::move(err).with_position(where->line, where->column);
+    return err;
+  }
   return entities::nodes_from_flat(std::move(std::get<storage::FlatTree>(built)));
 }
 
@@ -54,7 +68,8 @@ PyObject* py_read_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
                                                                     xml->size(), str_max_byte_bound(slots[0])));
     const std::string_view root_tag = root->view();
     BuildResult built = without_lock([&] { return read::build_tree(buffer.get(), root_tag); });
-    Result<Ref> node = nodes_or_error(std::move(built));
+    std::optional<read::TextPosition> where = error_position(built, *xml, false);
+    Result<Ref> node = nodes_or_error(std::move(built), where);
     buffer.reset();
     return node;
   });
@@ -73,6 +88,7 @@ PyObject* py_read_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
     struct FileRead {
       read::FileBytes file;  // the failure, when the file could not be read
       std::optional<BuildResult> built;
+      std::optional<read::TextPosition> where;  // of the reader error, found while the bytes exist
     };
     const std::string_view path_text = path->view();
     const std::string_view root_tag = root->view();
@@ -87,13 +103,15 @@ PyObject* py_read_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
       // no string made from the document can be invalid.
       const size_t bad = index::find_invalid_utf8(reinterpret_cast<const uint8_t*>(bytes.data), bytes.length);
       if (bad != bytes.length) {
-        std::free(bytes.data);
         o.built.emplace(ReadError::at(ReadError::Code::InvalidUtf8, bad));
+        o.where = error_position(*o.built, {bytes.data, bytes.length}, true);
+        std::free(bytes.data);
         return o;
       }
       const uint8_t max = index::max_byte(reinterpret_cast<const uint8_t*>(bytes.data), bytes.length);
       BufferRef buffer = BufferRef::adopt(SourceBuffer::owned(bytes.data, bytes.length, bytes.capacity, max));
       o.built.emplace(read::build_tree(buffer.get(), root_tag));
+      o.where = error_position(*o.built, {bytes.data, bytes.length}, true);
       return o;  // the entry's buffer reference is given back here, still without the lock
     });
     *path = SharedText();
@@ -101,7 +119,7 @@ PyObject* py_read_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
       if (out.file.nul_in_path) return fault(Fault::NulInFileName);
       return Error::os(out.file.error);
     }
-    return nodes_or_error(std::move(*out.built));
+    return nodes_or_error(std::move(*out.built), out.where);
   });
 }
 

@@ -34,14 +34,14 @@ struct ReadError {
     InvalidCharacterReference,   // a: the reference's body, between '&' and ';'
     InvalidUtf8,
     UnknownEntity,               // a: the entity name
+    Index,         // a: the structural index's own text, which names the offset
     // Without an offset.
-    Index,         // a: the structural index's own text
     RootNotFound,  // a: the requested root tag
     NeverClosed,   // a: the innermost open element's name
   };
 
   Code code = Code::UnexpectedEnd;
-  uint64_t offset = 0;  // for codes before Index
+  uint64_t offset = 0;  // for codes up to Index
   std::string a, b;
 
   // An error at byte `offset`.
@@ -51,7 +51,8 @@ struct ReadError {
   // An error without an offset.
   static ReadError of(Code code, std::string_view a) { return {code, 0, std::string(a), {}}; }
 
-  bool has_offset() const noexcept { return code < Code::Index; }
+  // Whether the message names a byte offset (so the error also gets a line and column).
+  bool has_offset() const noexcept { return code <= Code::Index; }
 
   // The exception text.
   std::string text() const;

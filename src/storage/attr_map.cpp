@@ -1,7 +1,9 @@
 #include "storage/attr_map.h"
 
-#include <sys/random.h>
+#include <fcntl.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <new>
@@ -20,10 +22,23 @@ void seed(ThreadKeys& tk) noexcept {
   uint64_t words[2] = {0, 0};
   size_t got = 0;
   auto* p = reinterpret_cast<unsigned char*>(words);
+  // The system call itself rather than glibc's getrandom(), which glibc only has from 2.25 on:
+  // the module is built for glibc 2.17. Kernels older than 3.17 lack it; /dev/urandom then.
   while (got < sizeof words) {
-    ssize_t n = getrandom(p + got, sizeof words - got, 0);
+    long n = syscall(SYS_getrandom, p + got, sizeof words - got, 0);
     if (n <= 0) break;
     got += static_cast<size_t>(n);
+  }
+  if (got < sizeof words) {
+    const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      while (got < sizeof words) {
+        ssize_t n = read(fd, p + got, sizeof words - got);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+      }
+      close(fd);
+    }
   }
   if (got < sizeof words) {
     // No random source: fall back to an address- and time-derived key rather than failing.
