@@ -1,4 +1,4 @@
-"""Instruction counts of read_string, read_file and write_string under callgrind.
+"""Instruction counts of read_string, read_file, write_string and from_dict under callgrind.
 
 Wall-clock time moves with the load of a shared machine; instruction counts do not. This runs
 one operation on one generated document inside valgrind, counting only the instructions spent
@@ -7,6 +7,10 @@ inside the module's entry function, and prints the count.
     python bench/callgrind.py                  # every operation on every document (a table)
     python bench/callgrind.py read_string text-heavy
     python bench/callgrind.py --size 1500000 --only read_file
+
+read_string makes the str's UTF-8 form on its first call and the str keeps it; read_string_warm
+counts a call on a str that already has it, as every later call on the same str is. from_dict
+counts Node.from_dict on the to_dict form of the document.
 
 Needs valgrind on PATH. The documents are those of docs.py at about 1.5 MB, plus a text whose
 characters are mostly outside ASCII.
@@ -24,8 +28,10 @@ import docs  # noqa: E402
 
 ENTRY = {
     "read_string": "tessary::module::py_read_string*",
+    "read_string_warm": "tessary::module::py_read_string*",
     "read_file": "tessary::module::py_read_file*",
     "write_string": "tessary::module::py_write_string*",
+    "from_dict": "tessary::entities::node_from_dict*",
 }
 
 
@@ -58,6 +64,14 @@ def run_one(op, name, size):
     text, root = documents(size)[name]
     if op == "read_string":
         tessary.read_string(text, root)
+    elif op == "read_string_warm":
+        import ctypes
+        utf8 = ctypes.pythonapi.PyUnicode_AsUTF8AndSize
+        utf8.argtypes, utf8.restype = [ctypes.py_object, ctypes.c_void_p], ctypes.c_void_p
+        utf8(text, None)  # the str now keeps its UTF-8 form
+        tessary.read_string(text, root)
+    elif op == "from_dict":
+        tessary.Node.from_dict(tessary.read_string(text, root).to_dict())
     elif op == "read_file":
         with tempfile.NamedTemporaryFile("w", encoding="utf-8", suffix=".xml", delete=False) as f:
             f.write(text)
@@ -98,10 +112,10 @@ def main():
         return
     ops = [a.op] if a.op else ([a.only] if a.only else list(ENTRY))
     names = [a.doc] if a.doc else list(documents(1000))
-    print(f"{'operation':<14}{'document':<18}{'instructions':>16}")
+    print(f"{'operation':<18}{'document':<18}{'instructions':>16}")
     for op in ops:
         for name in names:
-            print(f"{op:<14}{name:<18}{count(op, name, a.size):>16,}", flush=True)
+            print(f"{op:<18}{name:<18}{count(op, name, a.size):>16,}", flush=True)
 
 
 if __name__ == "__main__":

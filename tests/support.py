@@ -8,6 +8,9 @@ import gc
 import os
 import pathlib
 import re
+import subprocess
+import sys
+import textwrap
 import xml.parsers.expat
 
 import pytest
@@ -23,6 +26,73 @@ DEEP = int(os.environ.get("TESSARY_TEST_DEEP", "1000000"))
 
 # Set when the suite runs against the sanitizer build, whose allocations are slower.
 SANITIZED = bool(os.environ.get("TESSARY_TEST_SANITIZED"))
+
+# ---- inputs that could take the process down ------------------------------------------------
+# An input that never ends, or that lies about its size, is tried in a child interpreter whose
+# address space is limited to what it has after start-up plus GUARD_HEADROOM: if the module ever
+# again tried to take all the memory it can get, the child fails (or is killed) and the test says
+# so, while the test run goes on.
+
+GUARD_HEADROOM = 256 << 20
+
+_GUARD_PRELUDE = '''
+import os, resource, sys
+import tessary
+from tessary import Node, read_file, read_string
+
+def limit_memory(headroom):
+    size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+    hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+    soft = size + headroom if hard == resource.RLIM_INFINITY else min(size + headroom, hard)
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    try:
+        probe = bytearray(2 * headroom)  # must not fit
+    except MemoryError:
+        return True
+    del probe
+    return False
+
+def outcome(fn):
+    try:
+        value = fn()
+    except Exception as e:
+        return "%s: %s" % (type(e).__name__, e)
+    return "ok: %r" % (value,)
+'''
+
+_SANITIZED_REASON = ("the sanitizer build reserves terabytes of address space up front, so an "
+                     "address-space limit cannot bound it, and this input only ends when memory runs out")
+
+
+def run_guarded(body, endless=False, headroom=GUARD_HEADROOM, timeout=120):
+    """Runs `body` (Python source, after a prelude that imports tessary and defines `outcome(fn)`,
+    the exception a call ends in as "Type: message") in a child interpreter under an
+    address-space limit, and returns its standard output as a list of lines; fails the test when
+    the child dies from a signal or exits with another status than 0. In the sanitizer build the
+    child runs without the limit; an `endless` input, which only the limit ends, is skipped there
+    and wherever the limit turns out to have no effect (an emulator may ignore it)."""
+    if SANITIZED and endless:
+        pytest.skip(_SANITIZED_REASON)
+    limited = not SANITIZED
+    script = _GUARD_PRELUDE
+    if limited:
+        script += (f"if not limit_memory({headroom}):\n"
+                   "    print('the address-space limit has no effect here')\n"
+                   f"    if {endless}: sys.exit(0)\n")
+    script += textwrap.dedent(body)
+    try:
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=timeout)
+    except OSError as e:  # an emulated interpreter that the kernel cannot start by itself
+        pytest.skip(f"cannot start a child interpreter here: {e}")
+    lines = done.stdout.splitlines()
+    if lines[:1] == ["the address-space limit has no effect here"]:
+        if endless:
+            pytest.skip("the address-space limit has no effect here")
+        lines = lines[1:]
+    assert done.returncode == 0, (
+        f"child exited with {done.returncode} (negative: killed by that signal)\n"
+        f"stdout:\n{done.stdout}\nstderr:\n{done.stderr[-4000:]}")
+    return lines
 
 # ---- test data ------------------------------------------------------------------------------
 

@@ -75,7 +75,8 @@ void check_primitives(Kernel k, const uint8_t* data, size_t size) {
   }
 }
 
-// Validation: every kernel against the twin, and the input fed in pieces. The cuts come from
+// Validation: every kernel against the twin, and the input fed in pieces (with the largest byte
+// the validator finds on the way). The cuts come from
 // the input's own bytes, so the fuzzer steers them too.
 void check_validation(const uint8_t* data, size_t size) {
   const size_t want = find_invalid_utf8(data, size, Kernel::Scalar);
@@ -93,6 +94,7 @@ void check_validation(const uint8_t* data, size_t size) {
     ok = v.feed(data + at, size - at) && ok;
     ok = v.finish() && ok;
     if (ok != (want == size) || (!ok && v.error_offset() != want)) fail("Utf8Validator in pieces", kernel_name(k));
+    if (ok && v.max_byte() != max_byte(data, size)) fail("Utf8Validator largest byte", kernel_name(k));
   }
 }
 

@@ -1,7 +1,8 @@
 // UTF-8 validation: the byte-at-a-time twin against spelled-out cases, every kernel against the
 // twin over the same bytes (every length around the block edges, every single-byte change in a
 // block, random texts, ranges ending at an unreadable page), the piece-by-piece validator
-// against the whole-text answer, and the White_Space helpers.
+// against the whole-text answer (and the largest byte it finds against max_byte), and the
+// White_Space helpers.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -63,6 +64,15 @@ void kernels_agree(const uint8_t* p, size_t n, const char* what) {
     const size_t got = find_invalid_utf8(p, n, k);
     CHECK_MSG(got == want, kernel_name(k) << " " << what << ": " << got << " instead of " << want << " (" << n
                                           << " bytes)");
+    // The same kernel through the validator, which also reports the largest byte.
+    Utf8Validator v(k);
+    const bool ok = v.feed(p, n) && v.finish();
+    CHECK_MSG(ok == (want == n), kernel_name(k) << " " << what << " as one piece: valid " << ok);
+    if (ok) {
+      CHECK_MSG(v.max_byte() == max_byte(p, n), kernel_name(k) << " " << what << ": largest byte "
+                                                                << int(v.max_byte()) << " instead of "
+                                                                << int(max_byte(p, n)));
+    }
   }
   CHECK_MSG(find_invalid_utf8(p, n) == want, "best kernel " << what);
 }
@@ -85,6 +95,8 @@ void pieces_agree(const std::string& s, const std::vector<size_t>& cuts, Kernel 
                                                      << cuts.size() + 1 << " pieces)");
   if (!ok) CHECK_MSG(v.error_offset() == want, kernel_name(k) << " pieces: error at " << v.error_offset()
                                                                 << " instead of " << want);
+  if (ok) CHECK_MSG(v.max_byte() == max_byte(bytes(s), s.size()), kernel_name(k) << " pieces: largest byte "
+                                                                                 << int(v.max_byte()));
 }
 
 }  // namespace

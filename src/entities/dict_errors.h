@@ -19,6 +19,7 @@ enum class DictFault : unsigned char {
   InvalidChildren,  // ... no "children" whose value is a sequence of dicts
   SizeChanged,      // a dictionary changed size while it was converted
   KeysChanged,      // a dictionary's keys changed while it was converted
+  CircularReference,  // a dictionary contains itself, directly or further down
 };
 
 struct DictFaultText {
@@ -32,6 +33,7 @@ inline constexpr DictFaultText kDictFaultTexts[] = {
     {Error::Kind::Value, "Invalid children"},
     {Error::Kind::Panic, "dictionary changed size during iteration"},
     {Error::Kind::Panic, "dictionary keys changed during iteration"},
+    {Error::Kind::Value, "Circular reference detected"},
 };
 
 [[gnu::cold]] Error dict_fault(DictFault f);

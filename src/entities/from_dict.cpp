@@ -10,12 +10,14 @@
 
 #include "entities/dict_errors.h"
 #include "entities/dict_keys.h"
+#include "entities/dict_path.h"
 #include "entities/methods.h"
 #include "entities/node.h"
 #include "entities/node_map.h"
 #include "module/binding.h"
 #include "module/convert.h"
 #include "module/entry.h"
+#include "module/grow.h"
 
 namespace tessary::entities {
 
@@ -72,15 +74,17 @@ Ref next_item(Level& l) {
   return Ref();
 }
 
-// What trying the variants on a value gave.
+// What trying the variants on a value gave. Aborted: the whole conversion stops with
+// `failure.plain` as it is (memory ran out), instead of the value merely fitting no variant.
 struct Trial {
-  enum class Kind : uint8_t { Done, Iterating, Failed } kind;
+  enum class Kind : uint8_t { Done, Iterating, Failed, Aborted } kind;
   HashmapTypes value;
   Failure failure;
 };
 
 Trial done(HashmapTypes v) { return {Trial::Kind::Done, std::move(v), {}}; }
 Trial failed(Failure f) { return {Trial::Kind::Failed, {}, std::move(f)}; }
+Trial aborted(Error e) { return {Trial::Kind::Aborted, {}, plain_failure(std::move(e))}; }
 
 // The variants after Vec, for a value that is not a str; `vec` is the Vec failure when the value
 // was iterated (or its iterator could not be had), empty when it is no sequence at all. The
@@ -125,15 +129,19 @@ Trial try_value(Level& level, PyObject* v, Field field) {
         HashmapTypes{V::String, keep ? SharedText::owned(*s, module::str_max_byte_bound(v)) : SharedText(), {}, {}});
   }
   if (!PySequence_Check(v)) return try_after_vec(v, nullptr);
-  Py_ssize_t n = PySequence_Size(v);
-  if (n < 0) {
-    PyErr_Clear();
-    n = 0;
-  }
+  // An exact list or tuple has the length it reports (a list changed meanwhile is read as its
+  // own iterator would read it); any other sequence's __len__ is only a hint.
+  size_t room;
   Ref it;
-  if (!PyList_CheckExact(v) && !PyTuple_CheckExact(v)) {
+  if (PyList_CheckExact(v) || PyTuple_CheckExact(v)) {
+    room = static_cast<size_t>(PyList_CheckExact(v) ? PyList_GET_SIZE(v) : PyTuple_GET_SIZE(v));
+  } else {
+    Py_ssize_t n = PySequence_Size(v);
+    if (n < 0) PyErr_Clear();  // no length: start empty and grow
+    room = module::presize_from_hint(n);
     it = Ref::steal(PyObject_GetIter(v));
     if (!it) {
+      if (PyErr_ExceptionMatches(PyExc_MemoryError)) return aborted(Error::fetch());
       Failure vec = plain_failure(Error::fetch());
       return try_after_vec(v, &vec);
     }
@@ -142,7 +150,7 @@ Trial try_value(Level& level, PyObject* v, Field field) {
   level.iter = std::move(it);
   level.index = 0;
   level.items.clear();
-  level.items.reserve(static_cast<size_t>(n));
+  if (!module::try_reserve(level.items, room)) return aborted(module::fault(module::Fault::OutOfMemory));
   return {Trial::Kind::Iterating, {}, {}};
 }
 
@@ -154,7 +162,7 @@ class StructureReader {
  public:
   Result<NodeMap> run(PyObject* top) {
     if (!PyDict_Check(top)) return module::type_mismatch(top, "dict").with_note("dict_");
-    stack_.push_back(new_level(top));
+    if (Step s = enter(top)) return std::move(*s);
     for (;;) {
       Step s = failing_ ? unwind_failure() : stack_.back().iterating ? next_item_of(stack_.back())
                                                                       : next_entry_of(stack_.back());
@@ -168,6 +176,27 @@ class StructureReader {
   void fail_with(Failure f) {
     fail_ = std::move(f);
     failing_ = true;
+  }
+
+  // Starts converting `dict`, which goes on the path; a dictionary already on it contains
+  // itself, and the conversion stops there (everything built so far is released).
+  Step enter(PyObject* dict) {
+    switch (path_.push(dict)) {
+      case PathSet::Added::Yes: break;
+      case PathSet::Added::AlreadyOnPath: return dict_fault(DictFault::CircularReference);
+      case PathSet::Added::OutOfMemory: return module::fault(module::Fault::OutOfMemory);
+    }
+    if (!module::try_push_back(stack_, new_level(dict))) {
+      path_.pop();
+      return module::fault(module::Fault::OutOfMemory);
+    }
+    return std::nullopt;
+  }
+
+  // The dictionary on top is done with, converted or failed.
+  void leave() {
+    stack_.pop_back();
+    path_.pop();
   }
 
   // The Vec variant of the value at hand of `l` failed with `vec`: the remaining variants decide.
@@ -187,7 +216,7 @@ class StructureReader {
   // Vec; the parent goes on with the remaining variants of that value.
   Step unwind_failure() {
     if (!fail_.is_union && fail_.plain.kind == Error::Kind::Panic) return std::move(fail_.plain);
-    stack_.pop_back();
+    leave();
     if (stack_.empty()) return conversion_error(std::move(fail_));
     Failure vec = std::move(fail_);
     try_rest(stack_.back(), &vec);
@@ -196,10 +225,7 @@ class StructureReader {
 
   Step next_item_of(Level& l) {
     Ref item = next_item(l);
-    if (item && PyDict_Check(item.get())) {
-      stack_.push_back(new_level(item.get()));  // `l` is not used past this point
-      return std::nullopt;
-    }
+    if (item && PyDict_Check(item.get())) return enter(item.get());  // `l` is not used past this point
     if (!item && !PyErr_Occurred()) {
       // Every item converted: the value is a Vec.
       put(l.map, l.field, HashmapTypes{HashmapTypes::Variant::Vec, {}, std::move(l.items), {}});
@@ -207,6 +233,9 @@ class StructureReader {
       l.value = Ref();
       return std::nullopt;
     }
+    // Running out of memory ends the call as a MemoryError rather than as a reason why this
+    // value is no Vec.
+    if (!item && PyErr_ExceptionMatches(PyExc_MemoryError)) return Error::fetch();
     Failure vec = plain_failure(item ? module::type_mismatch(item.get(), "dict") : Error::fetch());
     if (vec.plain.kind == Error::Kind::Panic) return std::move(vec.plain);
     try_rest(l, &vec);
@@ -220,9 +249,9 @@ class StructureReader {
     PyObject *k, *v;
     if (!PyDict_Next(l.dict.get(), &l.pos, &k, &v)) {
       NodeMap m = std::move(l.map);
-      stack_.pop_back();
+      leave();
       if (stack_.empty()) return m;
-      stack_.back().items.push_back(std::move(m));
+      if (!module::try_push_back(stack_.back().items, std::move(m))) return module::fault(module::Fault::OutOfMemory);
       return std::nullopt;
     }
     if (l.remaining == 0) return dict_fault(DictFault::KeysChanged);
@@ -252,11 +281,14 @@ class StructureReader {
       case Trial::Kind::Failed:
         fail_with(std::move(t.failure));
         break;
+      case Trial::Kind::Aborted:
+        return std::move(t.failure.plain);
     }
     return std::nullopt;
   }
 
   std::vector<Level> stack_;
+  PathSet path_;  // the dictionaries of stack_
   Failure fail_;
   bool failing_ = false;
 };

@@ -137,12 +137,17 @@ Result<RefVector> instance_sequence(PyObject* obj, PyTypeObject* type, const cha
   if (PyUnicode_Check(obj)) return fault(Fault::StrNotSequence);
   if (!PySequence_Check(obj)) return type_mismatch(obj, "Sequence");
   RefVector out;
-  Py_ssize_t n = PySequence_Size(obj);
-  if (n < 0) {
-    PyErr_Clear();
-    n = 0;
+  // An exact list or tuple knows its length, and nothing below runs Python code that could
+  // change it; any other sequence's __len__ is only a hint (see presize_from_hint).
+  size_t room;
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    room = static_cast<size_t>(PyList_CheckExact(obj) ? PyList_GET_SIZE(obj) : PyTuple_GET_SIZE(obj));
+  } else {
+    Py_ssize_t n = PySequence_Size(obj);
+    if (n < 0) PyErr_Clear();  // no length: start empty and grow
+    room = presize_from_hint(n);
   }
-  out.reserve(static_cast<size_t>(n));
+  if (!out.try_reserve(room)) return fault(Fault::OutOfMemory);
   Ref it = Ref::steal(PyObject_GetIter(obj));
   if (!it) return Error::fetch();
   for (;;) {
@@ -152,7 +157,7 @@ Result<RefVector> instance_sequence(PyObject* obj, PyTypeObject* type, const cha
       break;
     }
     if (!PyObject_TypeCheck(item.get(), type)) return type_mismatch(item.get(), type_name);
-    out.push(std::move(item));
+    if (!out.try_push(std::move(item))) return fault(Fault::OutOfMemory);
   }
   return out;
 }

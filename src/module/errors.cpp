@@ -31,6 +31,7 @@ Error fault(Fault f) {
     case Error::Kind::Runtime: return Error::runtime(t.text);
     case Error::Kind::Overflow: return Error::overflow(t.text);
     case Error::Kind::OsText: return Error::os_text(t.text);
+    case Error::Kind::Memory: return Error::memory(t.text);
     default: return Error::panic(t.text);
   }
 }
@@ -94,6 +95,11 @@ void raise(Error e) {
   if (e.kind == Error::Kind::Ready) {
     if (!e.note_param.empty() && e.exc_value) add_note(e.exc_value.get(), e.note_param);
     PyErr_Restore(e.exc_type.release(), e.exc_value.release(), e.exc_tb.release());
+    return;
+  }
+  if (e.kind == Error::Kind::Memory && e.message.empty()) {
+    // The interpreter's own MemoryError, made without allocating.
+    PyErr_NoMemory();
     return;
   }
   PyObject* type = nullptr;

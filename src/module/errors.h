@@ -70,6 +70,7 @@ enum class Fault : unsigned char {
   NumberTooSmall,
   StrNotSequence,        // a str given where a sequence of items is expected
   NulInFileName,
+  OutOfMemory,           // a buffer could not grow (raised as a MemoryError without text)
 };
 
 struct FaultText {
@@ -89,6 +90,7 @@ inline constexpr FaultText kFaultTexts[] = {
     {Error::Kind::Overflow, "number too small to fit in target type"},
     {Error::Kind::Type, "Can't extract `str` to `Vec`"},
     {Error::Kind::OsText, "file name contained an unexpected NUL byte"},
+    {Error::Kind::Memory, ""},
 };
 
 // The error value of a fixed message (out of line: it is on no path that matters for speed).

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "module/grow.h"
+
 namespace tessary::module {
 
 class Ref {
@@ -71,6 +73,13 @@ class RefVector {
   PyObject* const* data() const noexcept { return refs_.data(); }
 
   void push(Ref r) { refs_.push_back(r.release()); }
+  // As push, but false (the reference released) when the vector cannot grow to hold it.
+  [[nodiscard]] bool try_push(Ref r) noexcept {
+    if (!try_push_back(refs_, r.get())) return false;  // `r` gives its reference back
+    (void)r.release();                                  // the vector owns it now
+    return true;
+  }
+  [[nodiscard]] bool try_reserve(size_t n) noexcept { return module::try_reserve(refs_, n); }
   // Takes a new reference to a borrowed object.
   void push_new(PyObject* o) {
     Py_INCREF(o);

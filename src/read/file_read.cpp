@@ -7,14 +7,21 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <string>
+
+#include "index/utf8.h"
 
 namespace tessary::read {
 
 namespace {
 
-FileBytes failure(int err) noexcept {
+FileBytes failure(FileStatus status) noexcept {
   FileBytes f;
+  f.status = status;
+  return f;
+}
+
+FileBytes os_failure(int err) noexcept {
+  FileBytes f = failure(FileStatus::OsError);
   f.error = err != 0 ? err : EIO;
   return f;
 }
@@ -24,57 +31,117 @@ void close_quietly(int fd) noexcept {
   (void)::close(fd);
 }
 
-}  // namespace
-
-FileBytes read_whole_file(std::string_view path) noexcept {
-  if (std::memchr(path.data(), '\0', path.size()) != nullptr) {
-    FileBytes f;
-    f.nul_in_path = true;
-    return f;
+// open() with the path as a C string: on the stack when it is short (as paths mostly are), else
+// in a malloc'd copy. -1 with errno set on failure; -2 when the copy could not
+// be made.
+int open_read_only(std::string_view path) noexcept {
+  char stack[1024];
+  char* p = stack;
+  if (path.size() >= sizeof stack) {
+    p = static_cast<char*>(std::malloc(path.size() + 1));
+    if (p == nullptr) return -2;
   }
-  const std::string p(path);
+  std::memcpy(p, path.data(), path.size());
+  p[path.size()] = '\0';
   int fd;
   do {
-    fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(p, O_RDONLY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return failure(errno);
+  const int err = errno;
+  if (p != stack) std::free(p);
+  errno = err;
+  return fd;
+}
+
+// The buffer being filled; freed on destruction unless handed on.
+struct Buffer {
+  char* data = nullptr;
+  size_t length = 0;
+  size_t capacity = 0;
+
+  Buffer() = default;
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  ~Buffer() { std::free(data); }
+
+  bool allocate(size_t n) noexcept {
+    data = static_cast<char*>(std::malloc(n));
+    capacity = data != nullptr ? n : 0;
+    return data != nullptr;
+  }
+  // Doubles the capacity; false (the buffer unchanged) when that cannot be had.
+  bool grow() noexcept {
+    if (capacity > SIZE_MAX / 2) return false;
+    char* grown = static_cast<char*>(std::realloc(data, capacity * 2));
+    if (grown == nullptr) return false;
+    data = grown;
+    capacity *= 2;
+    return true;
+  }
+};
+
+}  // namespace
+
+FileBytes read_utf8_file(std::string_view path) noexcept {
+  if (std::memchr(path.data(), '\0', path.size()) != nullptr) return failure(FileStatus::NulInPath);
+  const int fd = open_read_only(path);
+  if (fd == -2) return failure(FileStatus::OutOfMemory);
+  if (fd < 0) return os_failure(errno);
 
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
     const int err = errno;
     close_quietly(fd);
-    return failure(err);
+    return os_failure(err);
   }
   // Room for the reported size plus one byte, so that reaching end of file is seen without
-  // growing; files whose size is not reported (pipes, /proc) grow as they are read.
-  size_t capacity = st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 4096;
-  char* data = static_cast<char*>(std::malloc(capacity));
-  if (data == nullptr) std::abort();  // memory exhaustion is fatal
-  size_t length = 0;
+  // growing; files whose size is not reported (pipes, devices, /proc) grow as they are read.
+  const bool sized = S_ISREG(st.st_mode) && st.st_size > 0;
+  const auto reported = static_cast<uint64_t>(st.st_size);
+  Buffer buf;
+  if (!(sized && reported < SIZE_MAX ? buf.allocate(static_cast<size_t>(reported) + 1) : buf.allocate(4096))) {
+    close_quietly(fd);
+    return failure(FileStatus::OutOfMemory);
+  }
+
+  index::Utf8Validator utf8;  // also finds the largest byte, in the same pass
   for (;;) {
-    if (length == capacity) {
-      capacity *= 2;
-      char* grown = static_cast<char*>(std::realloc(data, capacity));
-      if (grown == nullptr) std::abort();
-      data = grown;
+    if (buf.length == buf.capacity && !buf.grow()) {
+      close_quietly(fd);
+      return failure(FileStatus::OutOfMemory);
     }
-    const ssize_t n = ::read(fd, data + length, capacity - length);
+    const size_t room = buf.capacity - buf.length;
+    char* at = buf.data + buf.length;
+    const ssize_t n = ::read(fd, at, room < kFileReadPiece ? room : kFileReadPiece);
     if (n > 0) {
-      length += static_cast<size_t>(n);
+      const bool valid = utf8.feed(reinterpret_cast<const uint8_t*>(at), static_cast<size_t>(n));
+      buf.length += static_cast<size_t>(n);
+      if (!valid) break;
       continue;
     }
     if (n == 0) break;
     if (errno == EINTR) continue;
     const int err = errno;
-    std::free(data);
     close_quietly(fd);
-    return failure(err);
+    return os_failure(err);
   }
   close_quietly(fd);
+  if (!utf8.finish()) {
+    // The bytes read so far go with the error: they locate it as a line and column.
+    FileBytes f = failure(FileStatus::InvalidUtf8);
+    f.invalid_at = utf8.error_offset();
+    f.data = buf.data;
+    f.length = buf.length;
+    f.capacity = buf.capacity;
+    buf.data = nullptr;  // handed on
+    return f;
+  }
   FileBytes f;
-  f.data = data;
-  f.length = length;
-  f.capacity = capacity;
+  f.data = buf.data;
+  f.length = buf.length;
+  f.capacity = buf.capacity;
+  f.max_byte = utf8.max_byte();
+  buf.data = nullptr;  // handed on
   return f;
 }
 

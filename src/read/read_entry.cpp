@@ -44,6 +44,7 @@ std::optional<read::TextPosition> error_position(const BuildResult& built, std::
 // (line, column) when there is one (lock held).
 Result<Ref> nodes_or_error(BuildResult&& built, std::optional<read::TextPosition> where) {
   if (auto* e = std::get_if<ReadError>(&built)) {
+    if (e->code == ReadError::Code::OutOfMemory) return Error::memory(e->text());
     Error err = Error::value(e->text());
     if (where) return std::move(err).with_position(where->line, where->column);
     return err;
@@ -94,29 +95,32 @@ PyObject* py_read_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
     const std::string_view root_tag = root->view();
     FileRead out = without_lock([&]() -> FileRead {
       FileRead o;
-      read::FileBytes bytes = read::read_whole_file(path_text);
-      if (!bytes.ok()) {
-        o.file = bytes;
-        return o;
+      // The reader works on UTF-8 throughout: the file is checked piece by piece as it is read,
+      // so that no string made from the document can be invalid and a stream that is not text
+      // fails at once.
+      read::FileBytes bytes = read::read_utf8_file(path_text);
+      switch (bytes.status) {
+        case read::FileStatus::Read: break;
+        case read::FileStatus::InvalidUtf8:
+          o.built.emplace(ReadError::at(ReadError::Code::InvalidUtf8, bytes.invalid_at));
+          o.where = error_position(*o.built, {bytes.data, bytes.length}, true);
+          std::free(bytes.data);
+          return o;
+        case read::FileStatus::OutOfMemory:
+          o.built.emplace(ReadError::of(ReadError::Code::OutOfMemory, {}));
+          return o;
+        default:
+          o.file = bytes;
+          return o;
       }
-      // The reader works on UTF-8 throughout; anything else is refused before building so that
-      // no string made from the document can be invalid.
-      const size_t bad = index::find_invalid_utf8(reinterpret_cast<const uint8_t*>(bytes.data), bytes.length);
-      if (bad != bytes.length) {
-        o.built.emplace(ReadError::at(ReadError::Code::InvalidUtf8, bad));
-        o.where = error_position(*o.built, {bytes.data, bytes.length}, true);
-        std::free(bytes.data);
-        return o;
-      }
-      const uint8_t max = index::max_byte(reinterpret_cast<const uint8_t*>(bytes.data), bytes.length);
-      BufferRef buffer = BufferRef::adopt(SourceBuffer::owned(bytes.data, bytes.length, bytes.capacity, max));
+      BufferRef buffer = BufferRef::adopt(SourceBuffer::owned(bytes.data, bytes.length, bytes.capacity, bytes.max_byte));
       o.built.emplace(read::build_tree(buffer.get(), root_tag));
       o.where = error_position(*o.built, {bytes.data, bytes.length}, true);
       return o;  // the entry's buffer reference is given back here, still without the lock
     });
     *path = SharedText();
     if (!out.built) {
-      if (out.file.nul_in_path) return fault(Fault::NulInFileName);
+      if (out.file.status == read::FileStatus::NulInPath) return fault(Fault::NulInFileName);
       return Error::os(out.file.error);
     }
     return nodes_or_error(std::move(*out.built), out.where);

@@ -1,6 +1,6 @@
 // The reader's error record and the one table of the reader's messages. Engine code makes these
 // without the interpreter lock, naming a code and its arguments; the read entry points turn one
-// into a ValueError whose text is text().
+// into a ValueError whose text is text() (a MemoryError for OutOfMemory).
 #pragma once
 
 #include <cstdint>
@@ -38,6 +38,7 @@ struct ReadError {
     // Without an offset.
     RootNotFound,  // a: the requested root tag
     NeverClosed,   // a: the innermost open element's name
+    OutOfMemory,   // the document's buffer could not be had (raised as MemoryError)
   };
 
   Code code = Code::UnexpectedEnd;
@@ -85,8 +86,9 @@ inline constexpr std::string_view kReadMessages[] = {
     "malformed XML: {a}",
     "root tag <{a}> not found in document",
     "unexpected end of document: <{a}> is never closed",
+    "the document does not fit in memory",
 };
 
-static_assert(sizeof kReadMessages / sizeof kReadMessages[0] == static_cast<size_t>(ReadError::Code::NeverClosed) + 1);
+static_assert(sizeof kReadMessages / sizeof kReadMessages[0] == static_cast<size_t>(ReadError::Code::OutOfMemory) + 1);
 
 }  // namespace tessary::read

@@ -78,10 +78,14 @@ inline size_t expected_length(uint8_t lead) {
 
 }  // namespace
 
-size_t find_invalid_utf8(const uint8_t* data, size_t length) { return best_ops().validate_utf8(data, length); }
+size_t find_invalid_utf8(const uint8_t* data, size_t length) {
+  uint8_t max;
+  return best_ops().validate_utf8(data, length, &max);
+}
 
 size_t find_invalid_utf8(const uint8_t* data, size_t length, Kernel k) {
-  return simd::ops_or_scalar(k).validate_utf8(data, length);
+  uint8_t max;
+  return simd::ops_or_scalar(k).validate_utf8(data, length, &max);
 }
 
 Utf8Validator::Utf8Validator() : validate_(best_ops().validate_utf8) {}
@@ -106,7 +110,9 @@ bool Utf8Validator::feed(const uint8_t* p, size_t n) {
       seen_ += n;
       return true;
     }
-    if (validate_(held_, need) != need) return fail(held_at_);
+    uint8_t m;
+    if (validate_(held_, need, &m) != need) return fail(held_at_);
+    note_max(m);
     held_len_ = 0;
   }
   // Hold back a character that the end of the piece cuts: the last byte among the final three
@@ -123,8 +129,10 @@ bool Utf8Validator::feed(const uint8_t* p, size_t n) {
     }
   }
   const size_t cut = n - keep;
-  const size_t bad = validate_(p + i, cut - i);
+  uint8_t m;
+  const size_t bad = validate_(p + i, cut - i, &m);
   if (bad != cut - i) return fail(seen_ + i + bad);
+  note_max(m);
   held_at_ = seen_ + cut;
   held_len_ = static_cast<uint8_t>(keep);
   if (keep != 0) std::memcpy(held_, p + cut, keep < sizeof held_ ? keep : sizeof held_);

@@ -72,16 +72,21 @@ class Utf8Validator {
   bool finish();
   // Offset in the whole text of the first invalid byte, once feed or finish returned false.
   uint64_t error_offset() const { return error_; }
+  // The largest byte of the text (0 when empty), once finish returned true: found by the same
+  // pass that validates, so a text read once is looked at once.
+  uint8_t max_byte() const { return max_; }
 
  private:
   bool fail(uint64_t at);
+  void note_max(uint8_t m) { max_ = m > max_ ? m : max_; }
 
-  size_t (*validate_)(const uint8_t*, size_t);
+  size_t (*validate_)(const uint8_t*, size_t, uint8_t*);
   uint64_t seen_ = 0;     // bytes fed so far
   uint64_t held_at_ = 0;  // offset of held_[0] in the text
   uint8_t held_[4] = {};  // the start of a character that the last piece cut
   uint8_t held_len_ = 0;
   bool failed_ = false;
+  uint8_t max_ = 0;
   uint64_t error_ = 0;
 };
 

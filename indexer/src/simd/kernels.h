@@ -31,8 +31,9 @@ struct KernelOps {
   // UTF-8 to 16-bit units, with the contract of decode_utf8 (index/utf8.h).
   Utf8Decoded (*decode_ucs2)(const uint8_t* p, size_t n, uint16_t* out, size_t capacity);
   // Offset of the first byte of [p, p + n) that does not begin a valid UTF-8 character, or n
-  // (the contract of find_invalid_utf8, index/utf8.h).
-  size_t (*validate_utf8)(const uint8_t* p, size_t n);
+  // (the contract of find_invalid_utf8, index/utf8.h); when that is n, the largest byte of
+  // [p, p + n) in *max (0 when empty), otherwise an unspecified value.
+  size_t (*validate_utf8)(const uint8_t* p, size_t n, uint8_t* max);
 };
 
 // The primitive table of a kernel, or nullptr when this CPU or this build

@@ -5,7 +5,8 @@
 // surrogate (U+D800..U+DFFF) and nothing above U+10FFFF. Both return the offset of the first
 // byte that does not begin a valid character, walking the characters in order (the lead byte
 // of a malformed, truncated or out-of-range sequence; a stray continuation byte), or the length
-// when the whole text is valid.
+// when the whole text is valid. Both also give the largest byte of the text (when it is valid),
+// which a caller that reads a text once needs as well, at the cost of a max per vector.
 #pragma once
 
 #include <cstddef>
@@ -73,6 +74,21 @@ inline size_t validate_scalar_from(const uint8_t* d, size_t n, size_t i) {
   return n;
 }
 
+// The largest byte of d[from, n) (0 when empty): the twin of the vectors' running maximum.
+inline uint8_t max_from(const uint8_t* d, size_t n, size_t from) {
+  uint8_t m = 0;
+  for (size_t i = from; i < n; ++i) m = d[i] > m ? d[i] : m;
+  return m;
+}
+
+// The scalar twin of the validators with the largest byte: `*max` is that of the whole text
+// when it is valid (unspecified otherwise).
+inline size_t validate_scalar_max(const uint8_t* d, size_t n, uint8_t* max) {
+  const size_t bad = validate_scalar_from(d, n, 0);
+  *max = bad == n ? max_from(d, n, 0) : 0;
+  return bad;
+}
+
 // A character boundary at or before `at`, given that [0, at) is valid apart from possibly one
 // character that `at` cuts: in a valid text every byte that is not a continuation byte starts a
 // character, so the last such byte among the three before `at` is one, and when all three are
@@ -99,6 +115,7 @@ inline size_t boundary_before(const uint8_t* d, size_t at) {
 //   and_, or_, xor_, sat_sub (unsigned saturating subtraction)
 //   prev<N>(cur, prev)  cur shifted N bytes later, the last N bytes of prev coming in first
 //   any(v)              any byte non-zero;   any_high(v)  any byte of 0x80 or above
+//   max_(a, b)          per-byte unsigned maximum;   max_lane(v)  the largest byte of v
 template <class U>
 struct Utf8Blocks {
   using Vec = typename U::Vec;
@@ -180,19 +197,24 @@ struct Utf8Blocks {
   }
 };
 
+// `*max` gets the largest byte of the text when it is valid (unspecified otherwise).
 template <class U>
-size_t validate_blocks(const uint8_t* d, size_t n) {
+size_t validate_blocks(const uint8_t* d, size_t n, uint8_t* max) {
   using B = Utf8Blocks<U>;
   B st;
+  typename U::Vec top = U::splat(0);
   size_t i = 0;
   for (; i + 64 <= n; i += 64) {
     typename U::Vec v[B::kPerBlock];
     typename U::Vec all = U::load(d + i);
+    typename U::Vec most = all;
     v[0] = all;
     for (size_t k = 1; k < B::kPerBlock; ++k) {
       v[k] = U::load(d + i + k * U::kWidth);
       all = U::or_(all, v[k]);
+      most = U::max_(most, v[k]);
     }
+    top = U::max_(top, most);
     if (!U::any_high(all)) {
       // ASCII: valid unless the block before ended inside a character.
       if (U::any_high(st.prev) && U::any(U::sat_sub(st.prev, U::incomplete_limits()))) break;
@@ -204,7 +226,11 @@ size_t validate_blocks(const uint8_t* d, size_t n) {
   }
   // The rest (and the block that holds an error, if any) a character at a time, from the start of
   // the character that runs into it.
-  return validate_scalar_from(d, n, boundary_before(d, i));
+  const size_t from = boundary_before(d, i);
+  const size_t bad = validate_scalar_from(d, n, from);
+  const uint8_t vec_max = U::max_lane(top), rest_max = max_from(d, n, from);
+  *max = vec_max > rest_max ? vec_max : rest_max;
+  return bad;
 }
 
 }  // namespace

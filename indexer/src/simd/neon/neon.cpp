@@ -157,7 +157,7 @@ Utf8Decoded neon_decode_ucs2(const uint8_t* p, size_t n, uint16_t* out, size_t c
   return decode_scalar_from(p, n, i, out, cap, o, bits);
 }
 
-size_t neon_validate_utf8(const uint8_t* p, size_t n) { return validate_blocks<V>(p, n); }
+size_t neon_validate_utf8(const uint8_t* p, size_t n, uint8_t* max) { return validate_blocks<V>(p, n, max); }
 
 const KernelOps kNeonPmullOps{Kernel::NEON, neon_find_byte, neon_classify_pmull, neon_count,
                               pmull_prefix_xor, neon_decode_ucs2, neon_validate_utf8};

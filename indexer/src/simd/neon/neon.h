@@ -70,6 +70,9 @@ struct Arch {
   static uint64_t bits(Vec m) noexcept { return nibble_mask(m) & 0x8888888888888888ull; }
   static bool any(Vec m) noexcept { return vmaxvq_u8(m) != 0; }
   static bool any_high(Vec v) noexcept { return vmaxvq_u8(v) >= 0x80; }
+  static Vec max_(Vec a, Vec b) noexcept { return vmaxq_u8(a, b); }
+  // The largest byte of the vector.
+  static uint8_t max_lane(Vec v) noexcept { return vmaxvq_u8(v); }
   // Four compare results of consecutive vectors as one mask, bit i for byte i: each result
   // ANDed with the lane weights 1, 2, ..., 128 and summed pairwise down to a byte per 8 bytes.
   static uint64_t bitmask64(Vec a, Vec b, Vec c, Vec d) noexcept {

@@ -160,7 +160,7 @@ Utf8Decoded avx2_decode_ucs2(const uint8_t* p, size_t n, uint16_t* out, size_t c
 
 }  // namespace
 
-size_t avx2_validate_utf8(const uint8_t* p, size_t n) { return validate_blocks<Avx2>(p, n); }
+size_t avx2_validate_utf8(const uint8_t* p, size_t n, uint8_t* max) { return validate_blocks<Avx2>(p, n, max); }
 
 const KernelOps kAvx2Ops{Kernel::AVX2, avx2_find_byte, avx2_classify, avx2_count,
                          avx2_prefix_xor, avx2_decode_ucs2, avx2_validate_utf8};

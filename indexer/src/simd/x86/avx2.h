@@ -24,6 +24,16 @@ struct Avx2 {
   static uint64_t bits(Vec m) { return static_cast<uint32_t>(_mm256_movemask_epi8(m)); }
   static bool any(Vec v) { return !_mm256_testz_si256(v, v); }
   static bool any_high(Vec v) { return _mm256_movemask_epi8(v) != 0; }
+  static Vec max_(Vec a, Vec b) { return _mm256_max_epu8(a, b); }
+  // The largest byte of the vector.
+  static uint8_t max_lane(Vec v) {
+    __m128i m = _mm_max_epu8(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+    m = _mm_max_epu8(m, _mm_srli_si128(m, 8));
+    m = _mm_max_epu8(m, _mm_srli_si128(m, 4));
+    m = _mm_max_epu8(m, _mm_srli_si128(m, 2));
+    m = _mm_max_epu8(m, _mm_srli_si128(m, 1));
+    return static_cast<uint8_t>(_mm_cvtsi128_si32(m));
+  }
 
   // For the UTF-8 validator (generic/utf8_validate.h).
   static Vec table(const uint8_t (&t)[16]) {

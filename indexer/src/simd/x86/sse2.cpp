@@ -67,20 +67,28 @@ MarkupCounts sse2_count(const uint8_t* p, size_t n) { return count_with_blocks<S
 uint64_t sse2_prefix_xor(uint64_t x) { return Sse2Prim::prefix_xor(x); }
 
 // SSE2 has no byte shuffle for the table lookups of the vector validator: 64 ASCII bytes are
-// passed per step, and a block with any other byte is checked a character at a time.
-size_t sse2_validate_utf8(const uint8_t* p, size_t n) {
+// passed per step, and a block with any other byte is checked a character at a time. The
+// largest byte is kept over every whole block looked at, whichever way it was checked.
+size_t sse2_validate_utf8(const uint8_t* p, size_t n, uint8_t* max) {
   size_t i = 0;
+  V::Vec top = V::splat(0);
   while (i + 64 <= n) {
-    const V::Vec all = V::or_(V::or_(V::load(p + i), V::load(p + i + 16)), V::or_(V::load(p + i + 32), V::load(p + i + 48)));
-    if (!V::any_high(all)) {
+    const V::Vec a = V::load(p + i), b = V::load(p + i + 16), c = V::load(p + i + 32), d = V::load(p + i + 48);
+    top = V::max_(top, V::max_(V::max_(a, b), V::max_(c, d)));
+    if (!V::any_high(V::or_(V::or_(a, b), V::or_(c, d)))) {
       i += 64;
       continue;
     }
+    // A character may run past the block; the next step starts after it. The bytes it takes
+    // from the next block are continuation bytes, below its lead byte: the maximum stays whole.
     const size_t stop = i + 64;
     while (i < stop)
       if (!valid_step(p, n, i)) return i;
   }
-  return validate_scalar_from(p, n, i);
+  const size_t bad = validate_scalar_from(p, n, i);
+  const uint8_t vec_max = V::max_lane(top), rest_max = max_from(p, n, i);
+  *max = vec_max > rest_max ? vec_max : rest_max;
+  return bad;
 }
 
 // Sixteen ASCII bytes at a time are widened in two stores; a block with any other byte is

@@ -32,6 +32,15 @@ struct Arch {
   static uint64_t bits(Vec m) noexcept { return static_cast<uint32_t>(_mm_movemask_epi8(m)); }
   static bool any(Vec m) noexcept { return _mm_movemask_epi8(m) != 0; }
   static bool any_high(Vec v) noexcept { return _mm_movemask_epi8(v) != 0; }
+  static Vec max_(Vec a, Vec b) noexcept { return _mm_max_epu8(a, b); }
+  // The largest byte of the vector.
+  static uint8_t max_lane(Vec v) noexcept {
+    v = _mm_max_epu8(v, _mm_srli_si128(v, 8));
+    v = _mm_max_epu8(v, _mm_srli_si128(v, 4));
+    v = _mm_max_epu8(v, _mm_srli_si128(v, 2));
+    v = _mm_max_epu8(v, _mm_srli_si128(v, 1));
+    return static_cast<uint8_t>(_mm_cvtsi128_si32(v));
+  }
   // Four compare results of consecutive vectors as one mask, bit i for byte i.
   static uint64_t bitmask64(Vec a, Vec b, Vec c, Vec d) noexcept {
     return bits(a) | (bits(b) << 16) | (bits(c) << 32) | (bits(d) << 48);
