@@ -2,6 +2,7 @@
 #include <random>
 
 #include "harness.h"
+#include "index/structural.h"
 #include "support.h"
 
 using namespace support;
@@ -122,4 +123,43 @@ TEST(ranges_longer_than_the_bitmap_window) {
   check_all_agree(long_name, "long name with quotes");
   IndexResult r = build_structural_index(bytes(paired), paired.size());
   CHECK(r.ok() && r.index.tag_count() == 3);
+}
+
+TEST(more_rows_than_the_limit) {
+  // Rows and parents are 32-bit: past the row limit the index is refused with the offset of
+  // the first tag over it, by both strategies and every kernel. The limit is lowered to see it
+  // work without a document of two billion tags.
+  const size_t saved = tessary::index::detail::tag_row_limit();
+  CHECK_EQ(saved, kMaxTagRows);
+  std::string doc = "<r>";
+  std::vector<uint64_t> starts = {0};
+  for (int i = 0; i < 300; ++i) {
+    starts.push_back(doc.size());
+    doc += "<e a=\"\" b=\"\" c=\"\"/>";  // quote-dense: the bitmap strategy
+  }
+  starts.push_back(doc.size());
+  doc += "</r>";
+  const size_t rows = starts.size();
+  for (size_t limit : {rows, rows - 1, size_t{1}, size_t{0}}) {
+    tessary::index::detail::set_tag_row_limit(limit);
+    for (Kernel k : available_kernels()) {
+      for (int s = 0; s < 3; ++s) {
+        IndexResult r = s == 0   ? index_sequential(bytes(doc), doc.size(), k)
+                        : s == 1 ? index_quote_masked(bytes(doc), doc.size(), k)
+                                 : build_structural_index(bytes(doc), doc.size(), k);
+        if (limit >= rows) {
+          CHECK(r.ok() && r.index.tag_count() == rows);
+          continue;
+        }
+        CHECK(!r.ok() && r.error->kind == StructuralIndexError::Kind::TooManyTags);
+        const uint64_t at = starts[limit];  // the first row past the limit
+        CHECK_EQ(r.error->offset, at);
+        CHECK_EQ(r.error->text(), "More than 2147483647 tags: the tag at byte " + std::to_string(at) +
+                                      " is past the limit");
+      }
+    }
+  }
+  tessary::index::detail::set_tag_row_limit(size_t{1} << 40);  // clamped to the real limit
+  CHECK_EQ(tessary::index::detail::tag_row_limit(), kMaxTagRows);
+  CHECK_EQ((StructuralIndexError{StructuralIndexError::Kind::OutOfMemory, 0}.text()), "Out of memory");
 }

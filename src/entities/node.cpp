@@ -8,6 +8,7 @@
 #include "module/binding.h"
 #include "module/convert.h"
 #include "module/entry.h"
+#include "module/grow.h"
 
 namespace tessary::entities {
 
@@ -100,6 +101,9 @@ namespace {
 // Initial-exec TLS: a plain offset from the thread pointer, no __tls_get_addr call.
 [[gnu::tls_model("initial-exec")]] thread_local bool destroying = false;
 [[gnu::tls_model("initial-exec")]] thread_local std::vector<PyObject*>* deferred = nullptr;
+// Nodes queued when `deferred` could not grow, linked through their borrow counters (which a
+// node being destroyed no longer needs): destruction needs no memory to finish.
+[[gnu::tls_model("initial-exec")]] thread_local PyObject* overflow = nullptr;
 
 void destroy_one(PyObject* o, storage::ReleaseBatch& batch) {
   NodeObject* n = as_node(o);
@@ -121,7 +125,10 @@ void destroy_one(PyObject* o, storage::ReleaseBatch& batch) {
 
 void node_dealloc(PyObject* o) {
   if (destroying) {
-    deferred->push_back(o);
+    if (!module::try_push_back(*deferred, o)) [[unlikely]] {
+      as_node(o)->borrow.store(reinterpret_cast<intptr_t>(overflow), std::memory_order_relaxed);
+      overflow = o;
+    }
     return;
   }
   module::EntryScope scope;
@@ -131,14 +138,20 @@ void node_dealloc(PyObject* o) {
   {
     storage::ReleaseBatch batch;
     destroy_one(o, batch);
-    while (!queue.empty()) {
-      // The queued nodes of a large tree are scattered in memory: load ahead the node after
-      // next, and the attribute table of the next one.
-      const size_t left = queue.size();
-      if (left >= 3) __builtin_prefetch(queue[left - 3]);
-      if (left >= 2) as_node(queue[left - 2])->attrs.prefetch_header();
-      PyObject* next = queue.back();
-      queue.pop_back();
+    for (;;) {
+      while (!queue.empty()) {
+        // The queued nodes of a large tree are scattered in memory: load ahead the node after
+        // next, and the attribute table of the next one.
+        const size_t left = queue.size();
+        if (left >= 3) __builtin_prefetch(queue[left - 3]);
+        if (left >= 2) as_node(queue[left - 2])->attrs.prefetch_header();
+        PyObject* next = queue.back();
+        queue.pop_back();
+        destroy_one(next, batch);
+      }
+      if (overflow == nullptr) break;
+      PyObject* next = overflow;
+      overflow = reinterpret_cast<PyObject*>(as_node(next)->borrow.load(std::memory_order_relaxed));
       destroy_one(next, batch);
     }
   }

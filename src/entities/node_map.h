@@ -7,6 +7,7 @@
 
 #include "entities/dict_keys.h"
 #include "storage/attr_map.h"
+#include "storage/grow.h"
 #include "storage/shared_text.h"
 
 namespace tessary::entities {
@@ -49,6 +50,11 @@ struct NodeMap {
   // Frees the subtree with a work list: each popped map has its children moved onto the list
   // before it is destroyed, so no destructor ever has a subtree left to free. Out of line: most
   // maps reach their destructor with their children already moved out.
+  //
+  // It runs while a failed call unwinds, when memory may have run out, so it needs none: when
+  // the list cannot grow, the popped map's own child list becomes the work list, the rest of
+  // the old one parked as the children of the slot its last child leaves, and that child is
+  // taken next.
   [[gnu::noinline]] void release_children() noexcept {
     if (children.empty()) return;
     std::vector<NodeMap> work = std::move(children);
@@ -56,8 +62,20 @@ struct NodeMap {
     while (!work.empty()) {
       NodeMap m = std::move(work.back());
       work.pop_back();
-      for (NodeMap& c : m.children) work.push_back(std::move(c));
-      m.children.clear();
+      while (!m.children.empty()) {
+        const size_t need = work.size() + m.children.size();
+        if (need <= work.capacity() ||
+            storage::try_reserve(work, need > 2 * work.capacity() ? need : 2 * work.capacity())) {
+          for (NodeMap& c : m.children) work.push_back(std::move(c));
+          m.children.clear();
+          break;
+        }
+        NodeMap next = std::move(m.children.back());
+        m.children.back().children = std::move(work);
+        work = std::move(m.children);
+        m.children = std::vector<NodeMap>();
+        m = std::move(next);
+      }
     }
   }
 };

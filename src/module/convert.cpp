@@ -18,7 +18,9 @@ Result<std::string_view> text_kept(PyObject* obj) {
 Result<storage::SharedText> text_copied(PyObject* obj) {
   Result<std::string_view> v = text_kept(obj);
   if (!v) return v.take_error();
-  return storage::SharedText::owned(*v, str_max_byte_bound(obj));
+  storage::SharedText copy = storage::SharedText::owned(*v, str_max_byte_bound(obj));
+  if (copy.size() != v->size()) return fault(Fault::OutOfMemory);  // the copy could not be made
+  return copy;
 }
 
 uint8_t str_max_byte_bound(PyObject* str) {

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 
 #include "module/panic.h"
 
@@ -89,9 +91,7 @@ void add_note(PyObject* exc, const std::string& param) {
   if (!r) PyErr_Clear();
 }
 
-}  // namespace
-
-void raise(Error e) {
+void raise_unguarded(Error e) {
   if (e.kind == Error::Kind::Ready) {
     if (!e.note_param.empty() && e.exc_value) add_note(e.exc_value.get(), e.note_param);
     PyErr_Restore(e.exc_type.release(), e.exc_value.release(), e.exc_tb.release());
@@ -129,6 +129,19 @@ void raise(Error e) {
     if (!pos || PyObject_SetAttrString(exc.get(), "position", pos.get()) < 0) return;
   }
   PyErr_SetObject(type, exc.get());
+}
+
+}  // namespace
+
+void raise(Error e) noexcept {
+  // Making the text (a note, an operating system's message) may itself run out of memory.
+  try {
+    raise_unguarded(std::move(e));
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();
+  }
 }
 
 }  // namespace tessary::module

@@ -103,7 +103,7 @@ Error type_mismatch(PyObject* obj, const char* target);
 std::string os_error_text(int err);
 
 // Sets `e` as the current Python exception (lock held).
-void raise(Error e);
+void raise(Error e) noexcept;
 
 // A result or an error value.
 template <class T>

@@ -3,6 +3,8 @@
 #include <mutex>
 #include <vector>
 
+#include "module/grow.h"
+
 namespace tessary::module {
 
 namespace {
@@ -28,8 +30,14 @@ void release_object(Ref o) noexcept {
   // release at once then too, so nothing waits for the next call into the module.
   if (depth > 0 || PyGILState_Check()) return;  // `o` releases its reference here
   PendingPool& p = pool();
-  std::lock_guard<std::mutex> g(p.mutex);
-  p.objects.push_back(std::move(o));
+  {
+    std::lock_guard<std::mutex> g(p.mutex);
+    if (try_push_back(p.objects, std::move(o))) return;
+  }
+  // No room to queue it: take the lock for just this release instead.
+  PyGILState_STATE held = PyGILState_Ensure();
+  o = Ref();
+  PyGILState_Release(held);
 }
 
 namespace {

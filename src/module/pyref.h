@@ -72,7 +72,11 @@ class RefVector {
   PyObject* operator[](size_t i) const noexcept { return refs_[i]; }
   PyObject* const* data() const noexcept { return refs_.data(); }
 
-  void push(Ref r) { refs_.push_back(r.release()); }
+  // Appends; when the vector cannot grow, std::bad_alloc leaves `r` owning its reference.
+  void push(Ref r) {
+    refs_.push_back(r.get());
+    (void)r.release();  // the vector owns it now
+  }
   // As push, but false (the reference released) when the vector cannot grow to hold it.
   [[nodiscard]] bool try_push(Ref r) noexcept {
     if (!try_push_back(refs_, r.get())) return false;  // `r` gives its reference back
@@ -82,8 +86,8 @@ class RefVector {
   [[nodiscard]] bool try_reserve(size_t n) noexcept { return module::try_reserve(refs_, n); }
   // Takes a new reference to a borrowed object.
   void push_new(PyObject* o) {
-    Py_INCREF(o);
     refs_.push_back(o);
+    Py_INCREF(o);
   }
   Ref pop() noexcept {
     Ref r = Ref::steal(refs_.back());

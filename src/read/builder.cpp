@@ -1,6 +1,7 @@
 #include "read/builder.h"
 
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "index/structural_index.h"
@@ -9,6 +10,8 @@
 #include "read/scan.h"
 #include "read/start_tag.h"
 #include "read/text_accumulator.h"
+#include "storage/alloc_failure.h"
+#include "storage/grow.h"
 
 namespace tessary::read {
 
@@ -27,6 +30,15 @@ namespace {
 
 inline std::string_view slice(const char* doc, uint64_t start, uint64_t end) noexcept {
   return {doc + start, static_cast<size_t>(end - start)};
+}
+
+// The indexer's error, whose text is made as a string.
+[[gnu::cold]] ReadError index_error(const index::StructuralIndexError& e) noexcept {
+  try {
+    return ReadError::at(Code::Index, e.offset, e.text());
+  } catch (const std::bad_alloc&) {
+    return ReadError::out_of_memory();
+  }
 }
 
 constexpr size_t kFinishedReserveMax = size_t{1} << 22;  // elements (64 bytes each)
@@ -70,8 +82,8 @@ class Builder {
   // innermost open element.
   bool take_text_before(uint64_t limit) noexcept;
   bool add_text(uint64_t start, uint64_t end) noexcept;
-  // Closes the innermost open element; returns true when it was the root.
-  [[gnu::always_inline]] inline bool close_innermost() noexcept;
+  // Closes the innermost open element: RootDone when it was the root.
+  [[gnu::always_inline]] inline Step close_innermost() noexcept;
 
   Step fail(ReadError e) noexcept {
     error_ = std::move(e);
@@ -82,16 +94,28 @@ class Builder {
   }
   OpenElement& top() noexcept { return open_[depth_ - 1]; }
   bool inside_root() const noexcept { return depth_ != 0; }
-  OpenElement& push() noexcept {
-    if (depth_ == open_.size()) open_.emplace_back();
+  // The entry for a new innermost element, or null when the stack cannot grow.
+  OpenElement* push() noexcept {
+    if (depth_ == open_.size() && !storage::try_push_back(open_, OpenElement())) return nullptr;
     OpenElement& e = open_[depth_++];
     e.element.child_count = 0;
-    return e;
+    return &e;
   }
-  // A finished element inside the root: appended in post-order, counted by its parent.
-  [[gnu::always_inline]] void append_finished(FlatElement&& e) noexcept {
-    tree_.elements.push_back(std::move(e));
+  // A finished element inside the root: appended in post-order, counted by its parent. False,
+  // with the error set, when the list cannot grow.
+  [[gnu::always_inline]] bool append_finished(FlatElement&& e) noexcept {
+    if (!storage::try_push_back(tree_.elements, std::move(e))) [[unlikely]] return out_of_memory(e);
     if (depth_ != 0) ++top().element.child_count;
+    return true;
+  }
+  // The element that could not be kept may hold ranges whose references are not taken yet:
+  // they are taken before it is released, and the build ends.
+  [[gnu::cold, gnu::noinline]] bool out_of_memory(FlatElement& e) noexcept {
+    buffer_->retain_n(uncounted_);
+    uncounted_ = 0;
+    e = FlatElement();
+    error_ = ReadError::out_of_memory();
+    return false;
   }
 
   SourceBuffer* buffer_;
@@ -144,15 +168,15 @@ bool Builder::take_text_before(uint64_t limit) noexcept {
   return true;
 }
 
-bool Builder::close_innermost() noexcept {
+Builder::Step Builder::close_innermost() noexcept {
   OpenElement& top = this->top();
   FlatElement& e = top.element;
   e.text = top.text.take_text(doc_, buffer_, uncounted_);
   const bool root = depth_ == 1;
   FlatElement done = std::move(e);
   --depth_;
-  append_finished(std::move(done));
-  return root;
+  if (!append_finished(std::move(done))) return Step::Failed;
+  return root ? Step::RootDone : Step::Next;
 }
 
 bool Builder::index_document() noexcept {
@@ -162,8 +186,10 @@ bool Builder::index_document() noexcept {
     const index::StructuralIndexError& e = *indexed.error;
     if (e.kind == index::StructuralIndexError::Kind::TruncatedInput) {
       error_ = ReadError::at(Code::UnexpectedEnd, length_);
+    } else if (e.kind == index::StructuralIndexError::Kind::OutOfMemory) {
+      error_ = ReadError::out_of_memory();
     } else {
-      error_ = ReadError::at(Code::Index, e.offset, e.text());
+      error_ = index_error(e);
     }
     return false;
   }
@@ -176,10 +202,12 @@ Builder::Step Builder::open_tag(size_t k) noexcept {
     // Outside the root only the name is checked; the attributes are not parsed.
     StartTagName tag;
     if (!start_tag_name(idx_, k, tag, error_)) return Step::Failed;
-    outer_names_.push_back(idx_.tag_names[k]);
+    if (!storage::try_push_back(outer_names_, idx_.tag_names[k])) return fail(ReadError::out_of_memory());
     return Step::Next;
   }
-  if (!parse_start_tag(doc_, idx_, k, buffer_, push().element, attr_scratch_, error_)) return Step::Failed;
+  OpenElement* open = push();
+  if (open == nullptr) return fail(ReadError::out_of_memory());
+  if (!parse_start_tag(doc_, idx_, k, buffer_, open->element, attr_scratch_, error_)) return Step::Failed;
   return Step::Next;
 }
 
@@ -206,7 +234,7 @@ Builder::Step Builder::end_tag(size_t k) noexcept {
     outer_names_.pop_back();
     return Step::Next;
   }
-  return close_innermost() ? Step::RootDone : Step::Next;
+  return close_innermost();
 }
 
 Builder::Step Builder::self_closing_tag(size_t k) noexcept {
@@ -214,10 +242,10 @@ Builder::Step Builder::self_closing_tag(size_t k) noexcept {
   FlatElement rec;
   if (!parse_start_tag(doc_, idx_, k, buffer_, rec, attr_scratch_, error_)) return Step::Failed;
   if (inside_root()) {
-    append_finished(std::move(rec));
+    if (!append_finished(std::move(rec))) return Step::Failed;
   } else if (name_is_root(idx_.tag_names[k])) {
     tree_.elements.clear();
-    tree_.elements.push_back(std::move(rec));
+    if (!append_finished(std::move(rec))) return Step::Failed;
     return Step::RootDone;
   }
   return Step::Next;
@@ -274,7 +302,8 @@ BuildResult Builder::run() noexcept {
   const size_t rows = idx_.tag_count();
   // Room for as many elements as there are tags (bounded), so the list is not regrown and
   // moved as it fills. Pages not used are never touched.
-  tree_.elements.reserve(rows < kFinishedReserveMax ? rows : kFinishedReserveMax);
+  // (Without that room the list grows as it fills.)
+  (void)storage::try_reserve(tree_.elements, rows < kFinishedReserveMax ? rows : kFinishedReserveMax);
   for (size_t k = 0; k < rows; ++k) {
     switch (row(k)) {
       case Step::Next: break;
@@ -289,10 +318,19 @@ BuildResult Builder::run() noexcept {
 }  // namespace
 
 BuildResult build_tree(SourceBuffer* buffer, std::string_view root_tag) noexcept {
-  // Every name, key and unchanged value takes a buffer reference: take them in batches.
-  SourceBuffer::ReserveScope reserve(buffer);
-  Builder b(buffer, root_tag);
-  return b.run();
+  // An allocation that failed where the build had no error path (copying a text, growing an
+  // attribute table) left a smaller but valid result behind: it is released, and the build
+  // fails instead.
+  storage::AllocationFailureScope allocation;
+  BuildResult built = [&] {
+    // Every name, key and unchanged value takes a buffer reference: take them in batches. The
+    // builder takes those it still owes when it goes, before the result can be released.
+    SourceBuffer::ReserveScope reserve(buffer);
+    Builder b(buffer, root_tag);
+    return b.run();
+  }();
+  if (allocation.failed()) [[unlikely]] return ReadError::out_of_memory();
+  return built;
 }
 
 }  // namespace tessary::read

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -13,7 +14,7 @@ namespace tessary::read {
 class OwnedBytes {
  public:
   OwnedBytes() noexcept = default;
-  explicit OwnedBytes(size_t capacity) noexcept { reserve(capacity); }
+  explicit OwnedBytes(size_t capacity) noexcept { (void)reserve(capacity); }
   OwnedBytes(OwnedBytes&& o) noexcept : p_(o.p_), len_(o.len_), cap_(o.cap_) {
     o.p_ = nullptr;
     o.len_ = o.cap_ = 0;
@@ -37,22 +38,29 @@ class OwnedBytes {
   bool empty() const noexcept { return len_ == 0; }
   std::string_view view() const noexcept { return {p_, len_}; }
 
-  void reserve(size_t n) noexcept {
-    if (n <= cap_) return;
+  // Room for `n` bytes. When it cannot be had the string stays as it was, the failure is noted
+  // (storage/alloc_failure.h) and false returned; appends that do not fit are then dropped,
+  // and the call this string belongs to fails with MemoryError.
+  bool reserve(size_t n) noexcept {
+    if (n <= cap_) return true;
     char* q = static_cast<char*>(std::realloc(p_, n));
-    if (q == nullptr) std::abort();  // memory exhaustion is fatal
+    if (q == nullptr) [[unlikely]] {
+      storage::note_allocation_failure();
+      return false;
+    }
     p_ = q;
     cap_ = n;
+    return true;
   }
   void append(const char* s, size_t n) noexcept {
     if (n == 0) return;
-    if (len_ + n > cap_) reserve(grown(len_ + n));
+    if (len_ + n > cap_ && !reserve(grown(len_ + n))) [[unlikely]] return;
     std::memcpy(p_ + len_, s, n);
     len_ += n;
   }
   void append(std::string_view s) noexcept { append(s.data(), s.size()); }
   void push_back(char c) noexcept {
-    if (len_ == cap_) reserve(grown(len_ + 1));
+    if (len_ == cap_ && !reserve(grown(len_ + 1))) [[unlikely]] return;
     p_[len_++] = c;
   }
   // Keeps bytes [from, from + n) and moves them to the front.
@@ -78,6 +86,7 @@ class OwnedBytes {
  private:
   size_t grown(size_t need) const noexcept {
     size_t c = cap_ < 16 ? 16 : cap_ * 2;
+    if (need < len_) return SIZE_MAX;  // len_ + n wrapped: realloc refuses it
     return c < need ? need : c;
   }
 

@@ -65,8 +65,13 @@ PyObject* py_read_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
     if (!root) return root.take_error().with_note("root_tag");
 
     // The buffer points at the str's own UTF-8 form and keeps the str alive: no copy.
-    BufferRef buffer = BufferRef::adopt(SourceBuffer::python_backed(buffer_owner(Ref::borrow(slots[0])), xml->data(),
-                                                                    xml->size(), str_max_byte_bound(slots[0])));
+    const storage::BufferOwner owner = buffer_owner(Ref::borrow(slots[0]));
+    BufferRef buffer = BufferRef::adopt(
+        SourceBuffer::python_backed(owner, xml->data(), xml->size(), str_max_byte_bound(slots[0])));
+    if (!buffer) {
+      owner.release(owner.object);
+      return Error::memory(ReadError::out_of_memory().text());
+    }
     const std::string_view root_tag = root->view();
     BuildResult built = without_lock([&] { return read::build_tree(buffer.get(), root_tag); });
     std::optional<read::TextPosition> where = error_position(built, *xml, false);
@@ -114,6 +119,11 @@ PyObject* py_read_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
           return o;
       }
       BufferRef buffer = BufferRef::adopt(SourceBuffer::owned(bytes.data, bytes.length, bytes.capacity, bytes.max_byte));
+      if (!buffer) {
+        std::free(bytes.data);
+        o.built.emplace(ReadError::out_of_memory());
+        return o;
+      }
       o.built.emplace(read::build_tree(buffer.get(), root_tag));
       o.where = error_position(*o.built, {bytes.data, bytes.length}, true);
       return o;  // the entry's buffer reference is given back here, still without the lock

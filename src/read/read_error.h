@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -45,18 +47,41 @@ struct ReadError {
   uint64_t offset = 0;  // for codes up to Index
   std::string a, b;
 
-  // An error at byte `offset`.
-  static ReadError at(Code code, uint64_t offset, std::string_view a = {}, std::string_view b = {}) {
-    return {code, offset, std::string(a), std::string(b)};
+  // An error at byte `offset`. The names it quotes are copied; when there is no room for the
+  // copies the error is OutOfMemory instead.
+  static ReadError at(Code code, uint64_t offset, std::string_view a = {}, std::string_view b = {}) noexcept {
+    ReadError e;
+    e.code = code;
+    e.offset = offset;
+    if (!copy_into(e.a, a) || !copy_into(e.b, b)) return out_of_memory();
+    return e;
   }
   // An error without an offset.
-  static ReadError of(Code code, std::string_view a) { return {code, 0, std::string(a), {}}; }
+  static ReadError of(Code code, std::string_view a) noexcept { return at(code, 0, a); }
+  static ReadError out_of_memory() noexcept {
+    ReadError e;
+    e.code = Code::OutOfMemory;
+    return e;
+  }
 
   // Whether the message names a byte offset (so the error also gets a line and column).
   bool has_offset() const noexcept { return code <= Code::Index; }
 
   // The exception text.
   std::string text() const;
+
+ private:
+  static bool copy_into(std::string& to, std::string_view from) noexcept {
+    if (from.empty()) return true;
+    try {
+      to.assign(from);
+    } catch (const std::bad_alloc&) {
+      return false;
+    } catch (const std::length_error&) {
+      return false;
+    }
+    return true;
+  }
 };
 
 // The message of each code, indexed by it: "{offset}", "{a}" and "{b}" stand for the error's

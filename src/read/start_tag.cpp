@@ -6,6 +6,7 @@
 #include "read/decode.h"
 #include "read/owned_bytes.h"
 #include "read/scan.h"
+#include "storage/grow.h"
 
 namespace tessary::read {
 
@@ -173,6 +174,11 @@ bool parse_start_tag(const char* doc, const StructuralIndex& idx, size_t k, Sour
     const char* vend = find_value_end(doc + value_start, area_end, doc[p], special);
     if (vend == nullptr) return fail(ReadError::at(Code::UnterminatedValue, value_start));
     const uint64_t value_end = static_cast<uint64_t>(vend - doc);
+    // Room first, so that no range is made that could not be kept.
+    if (scratch.size() == scratch.capacity() &&
+        !storage::try_reserve(scratch, scratch.empty() ? 8 : scratch.size() * 2)) [[unlikely]] {
+      return fail(ReadError::out_of_memory());
+    }
     if (special == nullptr) {
       // The common case: key and value both verbatim.
       scratch.push_back({SharedText::shared_uncounted(buffer, key_start, key_end),

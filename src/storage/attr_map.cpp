@@ -134,10 +134,18 @@ size_t AttrMap::buckets_for(size_t n) noexcept {
 }
 
 AttrMap::Table* AttrMap::allocate(size_t buckets, size_t capacity, HashKey key) noexcept {
+  // Counts and positions are 32-bit: a table past that is refused like one that does not fit.
+  if (buckets > UINT32_MAX || capacity > UINT32_MAX - 1) [[unlikely]] {
+    note_allocation_failure();
+    return nullptr;
+  }
   const size_t index_end = sizeof(Table) + buckets * sizeof(Bucket);
   const size_t bytes = index_end + capacity * sizeof(AttrEntry);
   void* mem = std::malloc(bytes);
-  if (mem == nullptr) std::abort();
+  if (mem == nullptr) [[unlikely]] {
+    note_allocation_failure();
+    return nullptr;
+  }
   auto* t = static_cast<Table*>(mem);
   t->key = key;
   t->mask = static_cast<uint32_t>(buckets - 1);
@@ -218,12 +226,14 @@ uint8_t AttrMap::max_byte() const noexcept {
   }
 }
 
-void AttrMap::grow() noexcept {
+bool AttrMap::grow() noexcept {
   // Doubles the entry room, with buckets for it that keep the table at most half full.
   Table* old = t_;
   const size_t n = old->count;
   const size_t capacity = n < 2 ? 4 : n * 2;
-  t_ = allocate(buckets_for(capacity), capacity, old->key);
+  Table* grown = allocate(buckets_for(capacity), capacity, old->key);
+  if (grown == nullptr) return false;  // the table stays as it was
+  t_ = grown;
   t_->sole = old->sole;
   AttrEntry* from = old->entries();
   AttrEntry* to = t_->entries();
@@ -241,16 +251,20 @@ void AttrMap::grow() noexcept {
     ix[probe(k, h)] = {pos + 1, static_cast<uint32_t>(h)};
   }
   std::free(old);
+  return true;
 }
 
 bool AttrMap::insert_unique(SharedText key, SharedText value) noexcept {
-  if (!t_) t_ = allocate(buckets_for(1), 1, next_hash_key());
+  if (!t_) {
+    t_ = allocate(buckets_for(1), 1, next_hash_key());
+    if (!t_) return true;  // not kept: the allocation failure fails the call
+  }
   const std::string_view kv = key.view();
   const uint64_t h = siphash13(t_->key, kv);
   size_t b = probe(kv, h);
   if (t_->index()[b].pos != 0) return false;
   if (t_->count == t_->capacity) {
-    grow();
+    if (!grow()) return true;  // as above
     b = probe(kv, h);
   }
   note_texts(key, &value);
@@ -262,7 +276,10 @@ bool AttrMap::insert_unique(SharedText key, SharedText value) noexcept {
 
 size_t AttrMap::fill_unique(AttrEntry* items, size_t n) noexcept {
   if (n == 0) return 0;
-  if (!t_) t_ = allocate(buckets_for(n), n, next_hash_key());
+  if (!t_) {
+    t_ = allocate(buckets_for(n), n, next_hash_key());
+    if (!t_) return n;  // none kept: the allocation failure fails the call
+  }
   if (t_->capacity - t_->count < n) {
     // Not sized for them: insert one by one, growing as needed.
     for (size_t j = 0; j < n; ++j) {

@@ -51,7 +51,9 @@ class AttrMap {
   bool empty() const noexcept { return size() == 0; }
 
   // Inserts when no entry has the same key text; returns false (leaving the map as it was)
-  // when the key is already present. The arguments are consumed either way.
+  // when the key is already present. The arguments are consumed either way. When the table
+  // cannot grow, the entry is dropped and the failure noted (storage/alloc_failure.h), and true
+  // returned: the call that made the map fails with MemoryError.
   bool insert_unique(SharedText key, SharedText value) noexcept;
   // Moves entries[0, n) into this map, which must be empty and sized for at least n, in that
   // order. Stops at the first entry whose key repeats an earlier one and returns its position
@@ -116,11 +118,13 @@ class AttrMap {
     }
     const AttrEntry* entries() const noexcept { return const_cast<Table*>(this)->entries(); }
   };
+  // Null, the failure noted, when the memory cannot be had.
   static Table* allocate(size_t buckets, size_t capacity, HashKey key) noexcept;
   // Keeps `sole`/`mixed` true of an entry about to be added (or a value about to replace one).
   void note_texts(const SharedText& a, const SharedText* b) noexcept;
   static size_t buckets_for(size_t n) noexcept;
-  void grow() noexcept;
+  // False (the table unchanged, the failure noted) when the larger table cannot be had.
+  bool grow() noexcept;
   // The bucket holding `key`, or the empty bucket where it would go.
   size_t probe(std::string_view key, uint64_t h) const noexcept;
 

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "index/utf8.h"
+#include "storage/alloc_failure.h"
 #include "storage/source_buffer.h"
 
 namespace tessary::storage {
@@ -34,7 +35,10 @@ class SharedText {
     t.w_ = 0;
     if (!s.empty()) {
       char* p = static_cast<char*>(std::malloc(s.size()));
-      if (p == nullptr) std::abort();
+      if (p == nullptr) [[unlikely]] {
+        note_allocation_failure();  // empty instead; the call reports MemoryError
+        return t;
+      }
       std::memcpy(p, s.data(), s.size());
       t.w_ = reinterpret_cast<uintptr_t>(p);
       t.a_ = s.size();

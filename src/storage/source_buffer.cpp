@@ -9,7 +9,8 @@ namespace tessary::storage {
 
 SourceBuffer* SourceBuffer::python_backed(BufferOwner owner, const char* data, size_t length,
                                          uint8_t max_byte_bound) noexcept {
-  auto* b = new SourceBuffer();
+  auto* b = new (std::nothrow) SourceBuffer();
+  if (b == nullptr) return nullptr;
   b->max_byte_bound_ = max_byte_bound;
   b->origin_ = Origin::PythonBacked;
   b->owner_ = owner;
@@ -19,7 +20,8 @@ SourceBuffer* SourceBuffer::python_backed(BufferOwner owner, const char* data, s
 }
 
 SourceBuffer* SourceBuffer::owned(char* data, size_t length, size_t capacity, uint8_t max_byte_bound) noexcept {
-  auto* b = new SourceBuffer();
+  auto* b = new (std::nothrow) SourceBuffer();
+  if (b == nullptr) return nullptr;
   b->max_byte_bound_ = max_byte_bound;
   b->origin_ = Origin::Owned;
   b->data_ = data;

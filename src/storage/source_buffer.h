@@ -34,6 +34,8 @@ class SourceBuffer {
   static SourceBuffer* python_backed(BufferOwner owner, const char* data, size_t length,
                                      uint8_t max_byte_bound) noexcept;
   // Takes ownership of `data`, allocated with malloc (capacity bytes). Starts with one reference.
+  // Both return null when the buffer cannot be allocated; the caller still owns what it gave
+  // (the owner, the data) and releases it.
   static SourceBuffer* owned(char* data, size_t length, size_t capacity, uint8_t max_byte_bound) noexcept;
 
   void retain() noexcept {

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "storage/grow.h"
 #include "write/escape.h"
 
 namespace tessary::write {
@@ -11,6 +12,7 @@ namespace tessary::write {
 template <class Sink>
 WriteError XmlWriter<Sink>::error() const noexcept {
   if (bad_text_) return {WriteError::Kind::BadText, 0};
+  if (out_of_memory_) return {WriteError::Kind::OutOfMemory, 0};
   return sink_.error();
 }
 
@@ -150,7 +152,7 @@ bool XmlWriter<Sink>::write_tree(const Snapshot& tree) noexcept {
     if (r < 0) return false;
     if (r > 0) {
       if (e.child_count > 0) {
-        stack.push_back({&e, e.child_count});
+        if (!storage::try_push_back(stack, Frame{&e, e.child_count})) return out_of_memory();
       } else if (!close(e)) {
         return false;
       }

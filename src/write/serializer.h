@@ -37,6 +37,11 @@ class XmlWriter {
     bad_text_ = true;
     return false;
   }
+  // The stack of open elements could not grow.
+  bool out_of_memory() noexcept {
+    out_of_memory_ = true;
+    return false;
+  }
   // -1, after noting a bad text unless the sink failed.
   int sink_error_or_bad_text() noexcept;
   // Texts are escaped straight into the sink's buffer in slices of at most this many bytes.
@@ -47,6 +52,7 @@ class XmlWriter {
   uint64_t depth_ = 0;
   bool pending_break_ = false;
   bool bad_text_ = false;
+  bool out_of_memory_ = false;
 };
 
 extern template class XmlWriter<MemorySink>;

@@ -1,5 +1,6 @@
 #include "index/structural.h"
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -46,9 +47,11 @@ inline size_t scan_until(const uint8_t* d, size_t from, size_t limit, uint8_t c)
 // ---------------------------------------------------------------------------
 // The tables
 
+std::atomic<size_t> row_limit{kMaxTagRows};
+
 class TableBuilder {
  public:
-  TableBuilder(const uint8_t* data, size_t length) {
+  TableBuilder(const uint8_t* data, size_t length) : limit_(row_limit.load(std::memory_order_relaxed)) {
     ix_.data = data;
     ix_.length = length;
     if (length >= 128) {
@@ -96,14 +99,23 @@ class TableBuilder {
     ix_.tag_parents.push_back(parent);
   }
 
-  IndexResult finish() { return IndexResult{std::nullopt, std::move(ix_)}; }
+  // Rows past the limit are checked for here rather than as they are added: their numbers
+  // (wrapped past 32 bits) are only ever seen in a result that is then refused.
+  IndexResult finish() {
+    if (ix_.tag_starts.size() > limit_) [[unlikely]] {
+      return IndexResult{StructuralIndexError{StructuralIndexError::Kind::TooManyTags, ix_.tag_starts[limit_]}, {}};
+    }
+    return IndexResult{std::nullopt, std::move(ix_)};
+  }
 
  private:
+
   int32_t top() const { return open_.empty() ? -1 : open_.back(); }
 
   StructuralIndex ix_;
   std::vector<int32_t> open_;
   uint16_t depth_ = 0;
+  size_t limit_;
 };
 
 IndexResult unclosed(uint64_t at) {
@@ -509,6 +521,9 @@ class QuoteMaskedWalk {
 };
 
 }  // namespace
+
+size_t tag_row_limit() { return row_limit.load(std::memory_order_relaxed); }
+void set_tag_row_limit(size_t rows) { row_limit.store(rows < kMaxTagRows ? rows : kMaxTagRows, std::memory_order_relaxed); }
 
 std::optional<IndexResult> try_quote_masked(const uint8_t* d, size_t n, const KernelOps& ops) {
   return QuoteMaskedWalk(d, n, ops).run();

@@ -10,6 +10,11 @@
 
 namespace tessary::index::detail {
 
+// The row limit the tables are built with: kMaxTagRows, lowered only by tests, which cannot
+// afford documents of two billion tags to see the limit work.
+size_t tag_row_limit();
+void set_tag_row_limit(size_t rows);
+
 IndexResult sequential(const uint8_t* data, size_t length, const simd::KernelOps& ops);
 // The bitmap walk alone: nullopt where it gives way to the sequential
 // strategy (see structural.cpp).

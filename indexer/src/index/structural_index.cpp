@@ -1,5 +1,8 @@
 #include "index/structural_index.h"
 
+#include <new>
+#include <stdexcept>
+
 #include "index/structural.h"
 #include "simd/kernels.h"
 
@@ -17,11 +20,30 @@ Kernel detect_best_kernel() {
 constexpr size_t kSampleBytes = 4096;
 constexpr double kQuoteRatio = 5.0;
 
+// Runs one indexing, turning a table that cannot grow into an error value: the tables are
+// standard vectors, and nothing of a failed index is kept.
+template <class F>
+IndexResult guarded(F&& index) noexcept {
+  try {
+    return index();
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  return IndexResult{StructuralIndexError{StructuralIndexError::Kind::OutOfMemory, 0}, {}};
+}
+
 }  // namespace
 
 std::string StructuralIndexError::text() const {
-  if (kind == Kind::UnclosedTag) return "Unclosed tag at byte " + std::to_string(offset);
-  return "Truncated input";
+  switch (kind) {
+    case Kind::UnclosedTag: return "Unclosed tag at byte " + std::to_string(offset);
+    case Kind::TruncatedInput: return "Truncated input";
+    case Kind::TooManyTags:
+      return "More than " + std::to_string(kMaxTagRows) + " tags: the tag at byte " + std::to_string(offset) +
+             " is past the limit";
+    case Kind::OutOfMemory: break;
+  }
+  return "Out of memory";
 }
 
 Kernel best_kernel() {
@@ -64,8 +86,8 @@ Strategy choose_strategy(const uint8_t* data, size_t length) {
 IndexResult build_structural_index(const uint8_t* data, size_t length, Kernel k) {
   const simd::KernelOps& ops = simd::ops_or_scalar(k);
   if (choose_strategy(data, length, ops.kernel) == Strategy::QuoteMasked)
-    return detail::quote_masked(data, length, ops);
-  return detail::sequential(data, length, ops);
+    return guarded([&] { return detail::quote_masked(data, length, ops); });
+  return guarded([&] { return detail::sequential(data, length, ops); });
 }
 
 IndexResult build_structural_index(const uint8_t* data, size_t length) {
@@ -73,11 +95,11 @@ IndexResult build_structural_index(const uint8_t* data, size_t length) {
 }
 
 IndexResult index_sequential(const uint8_t* data, size_t length, Kernel k) {
-  return detail::sequential(data, length, simd::ops_or_scalar(k));
+  return guarded([&] { return detail::sequential(data, length, simd::ops_or_scalar(k)); });
 }
 
 IndexResult index_quote_masked(const uint8_t* data, size_t length, Kernel k) {
-  return detail::quote_masked(data, length, simd::ops_or_scalar(k));
+  return guarded([&] { return detail::quote_masked(data, length, simd::ops_or_scalar(k)); });
 }
 
 MarkupBitmaps classify_blocks(const uint8_t* data, size_t length, Kernel k) {

@@ -57,10 +57,15 @@ struct StructuralIndex {
   size_t tag_count() const { return tag_starts.size(); }
 };
 
+// The most rows an index holds: rows and parents are stored as 32-bit numbers. A document with
+// more pieces of markup fails with TooManyTags rather than getting wrapped row numbers.
+inline constexpr size_t kMaxTagRows = 0x7FFFFFFF;
+
 struct StructuralIndexError {
-  enum class Kind : uint8_t { UnclosedTag, TruncatedInput } kind;
-  uint64_t offset;  // the '<' for UnclosedTag; unused for TruncatedInput
-  // "Unclosed tag at byte {offset}", or "Truncated input".
+  enum class Kind : uint8_t { UnclosedTag, TruncatedInput, TooManyTags, OutOfMemory } kind;
+  uint64_t offset;  // the '<' for UnclosedTag, the first tag past the limit for TooManyTags
+  // "Unclosed tag at byte {offset}", "Truncated input", "More than 2147483647 tags: the tag at
+  // byte {offset} is past the limit", or "Out of memory".
   std::string text() const;
   bool operator==(const StructuralIndexError&) const = default;
 };
@@ -83,6 +88,8 @@ const char* kernel_name(Kernel);  // "scalar", "sse2", "avx2", "neon"
 
 // Indexes the document with the strategy chosen from its first 4,096 bytes.
 // A kernel that is not available on this CPU is replaced by the scalar twin.
+// When the tables cannot be allocated the result is an OutOfMemory error:
+// these functions never throw.
 IndexResult build_structural_index(const uint8_t* data, size_t length);
 IndexResult build_structural_index(const uint8_t* data, size_t length, Kernel k);
 
