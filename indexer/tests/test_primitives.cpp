@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "harness.h"
@@ -92,6 +93,9 @@ void compare_short(Set<Cs...>, const uint8_t* p, size_t n) {
   if (n < 16) {
     CHECK_MSG((tessary::simd::swar::any_in_short<'a', Cs...>(p, n) == tessary::simd::any_in_scalar<Cs...>(p, n)),
               "any_in_short over " << n);
+    bool high = false;
+    for (size_t i = 0; i < n; ++i) high |= p[i] >= 0x80;
+    CHECK_MSG(tessary::simd::swar::any_high_in_short(p, n) == high, "any_high_in_short over " << n);
   }
 }
 
@@ -102,7 +106,39 @@ void compare_all_archs(S set, const uint8_t* p, size_t n, bool all_starts) {
   compare_short(set, p, n);
 }
 
+// Tallies: the writer's weights of escaped bytes (disjoint groups of weight 3, 4 and 5) and one
+// group holding high bytes, each with and without the UTF-8 counts, on one architecture.
+using tessary::simd::ByteTally;
+using tessary::simd::Weighted;
+using TextWeights = std::tuple<Weighted<3, '<', '>'>, Weighted<4, '&'>, Weighted<5, '"', '\''>>;
+using AttrWeights = std::tuple<Weighted<3, '<', '>', '\t'>, Weighted<4, '&', '\r', '\n'>, Weighted<5, '"', '\''>>;
+using HighWeights = std::tuple<Weighted<127, 0x80, 0xFF, 0xC3>, Weighted<1, 0x00>>;
+
+bool same(const ByteTally& a, const ByteTally& b) {
+  return a.weight == b.weight && a.continuations == b.continuations && a.max_byte == b.max_byte;
+}
+
+template <class A, bool Utf8, class... G>
+void compare_tally(std::tuple<G...>, const char* arch, const uint8_t* p, size_t n) {
+  const ByteTally want = tessary::simd::tally_scalar<Utf8, G...>(p, n);
+  const ByteTally got = tessary::simd::tally_with<A, Utf8, G...>(p, n);
+  CHECK_MSG(same(want, got), arch << " tally (utf8 " << Utf8 << ") over " << n << ": " << got.weight << "/"
+                                  << got.continuations << "/" << int(got.max_byte) << " instead of " << want.weight
+                                  << "/" << want.continuations << "/" << int(want.max_byte));
+}
+
+template <class A>
+void compare_tallies(const char* arch, const uint8_t* p, size_t n) {
+  compare_tally<A, true>(TextWeights{}, arch, p, n);
+  compare_tally<A, false>(TextWeights{}, arch, p, n);
+  compare_tally<A, true>(AttrWeights{}, arch, p, n);
+  compare_tally<A, false>(AttrWeights{}, arch, p, n);
+  compare_tally<A, true>(HighWeights{}, arch, p, n);
+}
+
 void compare_every_set(const uint8_t* p, size_t n, bool all_starts) {
+  compare_tallies<Native>("native", p, n);
+  compare_tallies<Swar>("swar", p, n);
   compare_all_archs(LtAmp{}, p, n, all_starts);
   compare_all_archs(AttrSpecial{}, p, n, all_starts);
   compare_all_archs(TextEscape{}, p, n, all_starts);
@@ -187,4 +223,24 @@ TEST(searches_find_known_positions) {
   CHECK((tessary::simd::swar::any_in_short<'a', '<'>(p, 8)));
   CHECK((tessary::simd::swar::any_in_short<'a', 'b'>(p, 2)));
   CHECK(!(tessary::simd::swar::any_in_short<'a', 'b'>(p, 0)));
+}
+
+TEST(tallies_give_known_counts) {
+  // Counts spelled out, over a range long enough for the vector loop and its blocks: 5000
+  // repetitions of a 16-byte piece with one of each text-escaped byte and a two-byte character.
+  const char piece[] = "a&b<c>d\"e'f\xC3\xA9ghi";
+  static_assert(sizeof piece - 1 == 16);
+  std::vector<uint8_t> v;
+  for (int i = 0; i < 5000; ++i) v.insert(v.end(), piece, piece + 16);
+  v.push_back(0xF0);  // in the tail, past the last whole vector
+  for (auto t : {tessary::simd::tally_with<Native, true, Weighted<3, '<', '>'>, Weighted<4, '&'>, Weighted<5, '"', '\''>>(
+                     v.data(), v.size()),
+                 tessary::simd::tally_with<Swar, true, Weighted<3, '<', '>'>, Weighted<4, '&'>, Weighted<5, '"', '\''>>(
+                     v.data(), v.size())}) {
+    CHECK_EQ(t.weight, 5000u * (3 + 3 + 4 + 5 + 5));
+    CHECK_EQ(t.continuations, 5000u);
+    CHECK_EQ(int(t.max_byte), 0xF0);
+  }
+  const ByteTally empty = tessary::simd::tally_with<Native, true, Weighted<1, 'a'>>(v.data(), 0);
+  CHECK(empty.weight == 0 && empty.continuations == 0 && empty.max_byte == 0);
 }

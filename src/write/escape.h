@@ -87,6 +87,26 @@ inline bool for_each_special(const unsigned char* p, size_t n, F&& on_special) n
   return Specials<M>::template apply<SpecialScan>::for_each(p, n, static_cast<F&&>(on_special));
 }
 
+// Each replaced byte adds its replacement's length less one to the output: the weights of a
+// tally of what escaping a text makes of it.
+template <EscapeMode M>
+struct Growth;
+template <>
+struct Growth<EscapeMode::Text> {
+  template <bool Utf8>
+  static simd::ByteTally tally(const unsigned char* p, size_t n) noexcept {
+    return simd::tally<Utf8, simd::Weighted<3, '<', '>'>, simd::Weighted<4, '&'>, simd::Weighted<5, '"', '\''>>(p, n);
+  }
+};
+template <>
+struct Growth<EscapeMode::Attribute> {
+  template <bool Utf8>
+  static simd::ByteTally tally(const unsigned char* p, size_t n) noexcept {
+    return simd::tally<Utf8, simd::Weighted<3, '<', '>', '\t'>, simd::Weighted<4, '&', '\r', '\n'>,
+                       simd::Weighted<5, '"', '\''>>(p, n);
+  }
+};
+
 template <EscapeMode M, class Sink>
 inline bool write_escaped_in(Sink& sink, std::string_view text) noexcept {
   const char* base = text.data();
@@ -110,6 +130,24 @@ inline bool write_escaped(Sink& sink, std::string_view text, EscapeMode mode) no
   if (text.empty()) return true;
   return mode == EscapeMode::Text ? escape_detail::write_escaped_in<EscapeMode::Text>(sink, text)
                                   : escape_detail::write_escaped_in<EscapeMode::Attribute>(sink, text);
+}
+
+// What `text` becomes when escaped for mode M: its characters (UTF-8 sequences) and, when Utf8,
+// its largest byte. Without Utf8 the text is taken to be ASCII: a byte is a character.
+struct EscapedSize {
+  uint64_t chars;
+  uint8_t max_byte;
+};
+template <EscapeMode M, bool Utf8>
+inline EscapedSize escaped_size(std::string_view text) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  // Most short texts and values are ASCII with nothing to replace: two word-wide checks say so.
+  if (text.size() < 16 && !escape_detail::short_has_special<M>(p, text.size()) &&
+      (!Utf8 || !simd::swar::any_high_in_short(p, text.size()))) {
+    return {text.size(), 0};
+  }
+  const simd::ByteTally t = escape_detail::Growth<M>::template tally<Utf8>(p, text.size());
+  return {text.size() - t.continuations + t.weight, t.max_byte};
 }
 
 // Copies `n` bytes to `w` and returns the end. Short pieces (names, keys, short values) are

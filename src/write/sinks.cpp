@@ -24,22 +24,14 @@ void MemorySink::use_buffer(char* p, size_t capacity) noexcept {
   external_ = true;
 }
 
-bool MemorySink::all_ascii() const noexcept {
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(data_);
-  size_t i = 0;
-  uint64_t acc = 0;
-  for (; i + 32 <= len_; i += 32) {
-    uint64_t w[4];
-    std::memcpy(w, p + i, 32);
-    acc |= w[0] | w[1] | w[2] | w[3];
-  }
-  for (; i < len_; ++i) acc |= p[i];
-  return (acc & 0x8080808080808080ull) == 0;
-}
-
 bool MemorySink::reserve_more(uint64_t extra) noexcept {
   // Room for `extra` bytes plus one, so that the fast paths (which test with `<`) take it.
   const uint64_t limit = static_cast<uint64_t>(PTRDIFF_MAX);
+  if (external_) {
+    if (extra < cap_ - len_) return true;
+    error_ = {WriteError::Kind::Full, 0};
+    return false;
+  }
   if (extra > limit - 1 || len_ > limit - 1 - extra) {
     error_ = {WriteError::Kind::OutOfMemory, 0};
     return false;
@@ -48,20 +40,6 @@ bool MemorySink::reserve_more(uint64_t extra) noexcept {
   if (need <= cap_) return true;
   size_t grown = cap_ < 256 ? 256 : (cap_ <= limit / 2 ? cap_ * 2 : static_cast<size_t>(limit));
   if (grown < need) grown = need;
-  if (external_) {
-    // Outgrew the caller's buffer: continue in one of our own, with what was written so far.
-    void* own = std::malloc(grown);
-    if (own == nullptr && grown > need) own = std::malloc(grown = need);
-    if (own == nullptr) {
-      error_ = {WriteError::Kind::OutOfMemory, 0};
-      return false;
-    }
-    std::memcpy(own, data_, len_);
-    data_ = static_cast<char*>(own);
-    cap_ = grown;
-    external_ = false;
-    return true;
-  }
   void* p = std::realloc(data_, grown);
   if (p == nullptr && grown > need) {
     grown = need;
@@ -74,14 +52,6 @@ bool MemorySink::reserve_more(uint64_t extra) noexcept {
   data_ = static_cast<char*>(p);
   cap_ = grown;
   return true;
-}
-
-void MemorySink::reserve(uint64_t n) noexcept {
-  if (external_ || n <= cap_ || n > (uint64_t{1} << 40)) return;
-  if (void* p = std::realloc(data_, static_cast<size_t>(n))) {
-    data_ = static_cast<char*>(p);
-    cap_ = static_cast<size_t>(n);
-  }
 }
 
 bool MemorySink::append_slow(const char* p, size_t n) noexcept {
@@ -160,40 +130,13 @@ void FileSink::close() noexcept {
 
 // ---- UnitSink -------------------------------------------------------------------------------
 
-UnitSink::~UnitSink() { std::free(spill_); }
-
-bool UnitSink::reserve_spill(uint64_t units) noexcept {
-  const uint64_t limit = static_cast<uint64_t>(PTRDIFF_MAX) / width_;
-  if (units > limit - spilled_) return fail(WriteError::Kind::OutOfMemory);
-  const uint64_t need = spilled_ + units;
-  if (need <= spill_capacity_) return true;
-  uint64_t grown = spill_capacity_ < 4096 ? 4096 : spill_capacity_ * 2;
-  if (grown < need || grown > limit) grown = need;
-  void* p = std::realloc(spill_, static_cast<size_t>(grown) * width_);
-  if (p == nullptr && grown > need) p = std::realloc(spill_, static_cast<size_t>(grown = need) * width_);
-  if (p == nullptr) return fail(WriteError::Kind::OutOfMemory);
-  spill_ = static_cast<char*>(p);
-  spill_capacity_ = static_cast<size_t>(grown);
-  return true;
-}
-
 bool UnitSink::drain(const char* p, size_t n) noexcept {
   if (n == 0) return true;
-  // n bytes never make more than n units.
-  if (!spilling_ && capacity_ - in_target_ >= n) {
-    const index::Utf8Decoded r = index::decode_utf8(reinterpret_cast<const uint8_t*>(p), n,
-                                                    target_ + in_target_ * width_, width_, capacity_ - in_target_);
-    if (!r.ok) return fail(WriteError::Kind::BadUtf8);
-    in_target_ += r.units;
-    bits_ |= r.bits;
-    return true;
-  }
-  spilling_ = true;
-  if (!reserve_spill(n)) return false;
   const index::Utf8Decoded r = index::decode_utf8(reinterpret_cast<const uint8_t*>(p), n,
-                                                  spill_ + spilled_ * width_, width_, spill_capacity_ - spilled_);
-  if (!r.ok) return fail(WriteError::Kind::BadUtf8);
-  spilled_ += r.units;
+                                                  target_ + in_target_ * width_, width_, capacity_ - in_target_);
+  // Not UTF-8 whose characters fit the unit, or more characters than the array has left.
+  if (!r.ok) return fail(n <= capacity_ - in_target_ ? WriteError::Kind::BadUtf8 : WriteError::Kind::Full);
+  in_target_ += r.units;
   bits_ |= r.bits;
   return true;
 }
@@ -203,15 +146,6 @@ bool UnitSink::flush() noexcept {
   const bool ok = drain(buf_, used_);
   used_ = 0;
   return ok;
-}
-
-bool UnitSink::fill_spaces(uint64_t n) noexcept {
-  if (n > kBufferSize && (spilling_ || capacity_ - in_target_ < n + used_)) {
-    if (!flush()) return false;
-    spilling_ = true;
-    if (!reserve_spill(n)) return false;
-  }
-  return BufferedSink::fill_spaces(n);
 }
 
 }  // namespace tessary::write

@@ -1,6 +1,6 @@
-// The three sinks of the XML writer: a growable memory buffer (write_string with ASCII output),
-// a buffered file descriptor (write_file) and a buffer decoded into the character array of a str
-// (write_string otherwise). All are plain C++, usable without the interpreter lock. An append
+// The three sinks of the XML writer: a memory buffer (write_string with ASCII output, into the
+// result str's own array), a buffered file descriptor (write_file) and a buffer decoded into the
+// character array of a str (write_string otherwise). All are plain C++, usable without the interpreter lock. An append
 // returns false on failure and leaves the reason in error(); the first failure ends the write,
 // so nothing is appended after it.
 #pragma once
@@ -44,22 +44,16 @@ class MemorySink {
   char* room(size_t n) noexcept { return n < cap_ - len_ ? data_ + len_ : nullptr; }
   void commit(const char* end) noexcept { len_ = static_cast<size_t>(end - data_); }
   // Tries to make room(n) succeed. False when it cannot, with error() set only on a failure. A
-  // caller's buffer is not left for it: room asked for is an upper bound, and leaving costs a
-  // copy that the actual output may not need.
+  // caller's buffer never grows: room asked for is an upper bound, which the actual output may
+  // not need.
   bool make_room(size_t n) noexcept { return !external_ && reserve_more(n); }
   // Appends `n` spaces.
   bool fill_spaces(uint64_t n) noexcept;
-  // Sizes the buffer for about `n` bytes ahead of time. Only advice: when the memory is not
-  // available nothing changes and the buffer grows as it fills.
-  void reserve(uint64_t n) noexcept;
-
-  // Writes into the caller's buffer of `capacity` bytes (which the sink never frees) until it
-  // would overflow; then continues in a buffer of its own. Call before anything is appended.
+  // Writes into the caller's buffer of `capacity` bytes (which the sink never frees), and only
+  // there: an append that would overflow it fails with Full. Call before anything is appended.
   void use_buffer(char* p, size_t capacity) noexcept;
   // True while everything has gone into the caller's buffer.
   bool in_caller_buffer() const noexcept { return external_; }
-  // Whether every byte written is ASCII.
-  bool all_ascii() const noexcept;
 
   const char* data() const noexcept { return data_; }
   size_t size() const noexcept { return len_; }
@@ -173,8 +167,8 @@ class FileSink : public BufferedSink<FileSink, 8192> {
 // Fills the character array of a new str (units of 1, 2 or 4 bytes, as its kind says) with
 // UTF-8 decoded on the way: the serializer's bytes collect in a buffer small enough to stay in
 // the processor's cache, and each buffer-full is decoded into the array. The output never
-// exists whole as UTF-8. When the array (sized from an estimate) is full, further units go to a
-// spill area that the caller appends once it has grown the str.
+// exists whole as UTF-8. Output that would not fit the array fails with Full and is never
+// written past it.
 //
 // The buffer only ever holds whole characters: every piece appended is a whole string or a run
 // of one between ASCII delimiters, and only runs of spaces are split.
@@ -185,39 +179,25 @@ class UnitSink : public BufferedSink<UnitSink, 32768> {
       : target_(static_cast<char*>(units)), width_(width), capacity_(capacity) {}
   UnitSink(const UnitSink&) = delete;
   UnitSink& operator=(const UnitSink&) = delete;
-  ~UnitSink();
 
-  // As the base's, but a run of spaces the array cannot take has room made for it in the spill
-  // area at once, so an indentation too large for memory fails at once instead of after filling
-  // memory with spaces.
-  bool fill_spaces(uint64_t n) noexcept;
   // Decodes what is buffered. Call once the serializer is done.
   bool flush() noexcept;
 
-  // Units written into the array, and into the spill area after them.
-  size_t units_in_target() const noexcept { return in_target_; }
-  size_t spilled_units() const noexcept { return spilled_; }
-  const char* spill() const noexcept { return spill_; }
+  // Units written into the array.
+  size_t units_written() const noexcept { return in_target_; }
   // OR of every unit written.
   uint32_t bits() const noexcept { return bits_; }
 
  private:
   friend class BufferedSink<UnitSink, 32768>;
   bool pass_through(const char* p, size_t n) noexcept { return drain(p, n); }
-  // Decodes [p, p + n) (whole characters) into the array, or the spill area once the array has
-  // not room for n more units.
+  // Decodes [p, p + n) (whole characters) into the array.
   bool drain(const char* p, size_t n) noexcept;
-  // Room in the spill area for `units` more.
-  bool reserve_spill(uint64_t units) noexcept;
 
   char* target_;
   unsigned width_;
   size_t capacity_;
   size_t in_target_ = 0;
-  bool spilling_ = false;
-  char* spill_ = nullptr;
-  size_t spilled_ = 0;
-  size_t spill_capacity_ = 0;  // units
   uint32_t bits_ = 0;
 };
 

@@ -19,6 +19,7 @@
 #include "module/convert.h"
 #include "module/entry.h"
 #include "module/functions.h"
+#include "write/measure.h"
 #include "write/serializer.h"
 #include "write/sinks.h"
 #include "write/snapshot.h"
@@ -46,6 +47,8 @@ Error to_error(const WriteError& e) {
     case WriteError::Kind::OutOfMemory: return Error::memory(text);
     case WriteError::Kind::BadText: return fault(Fault::BadTextRange);
     case WriteError::Kind::BadUtf8:
+    case WriteError::Kind::Mismatch:
+    case WriteError::Kind::Full:
     case WriteError::Kind::None: break;
   }
   return Error::panic(text);
@@ -88,8 +91,8 @@ int open_for_writing(const char* path) {
 
 // An upper estimate of the output's size in characters: the snapshot's size with half as much
 // again for escapes, and the indentation of two lines per element. Generous on purpose: the str is
-// created at this size and cut to length at the end, and memory that is never written costs
-// nothing, while running past the estimate costs a copy of everything.
+// made at this size and cut to length at the end, and memory that is never written costs
+// nothing. Output beyond it (texts full of escapes) is measured and written again.
 uint64_t output_estimate(const Snapshot& s, uint64_t indent) {
   const uint64_t limit = uint64_t{1} << 40;
   uint64_t spaces;
@@ -110,43 +113,60 @@ void advise_huge_pages(void* p, size_t n) {
   if (end > start) (void)madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
 }
 
-// Output that may not be ASCII: a str of the kind the largest byte calls for, sized from the
-// estimate, whose characters are decoded into it chunk by chunk as the serializer writes (see
-// UnitSink); then cut to length, extended by whatever did not fit, and narrowed in the rare case
-// that the bound was above what was written.
-Result<Ref> write_units(const Snapshot& tree, const Options& opt, uint64_t estimate, SharedBorrow& root) {
-  const unsigned width = index::unit_width_for(tree.max_byte);
-  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(estimate), max_char_for_width(width));
-  if (s == nullptr && PyErr_ExceptionMatches(PyExc_MemoryError)) {
-    // The generous estimate is more than memory allows: start from the snapshot's own size,
-    // and let whatever does not fit spill.
-    PyErr_Clear();
-    estimate = tree.size_hint + 64;
-    s = PyUnicode_New(static_cast<Py_ssize_t>(estimate), max_char_for_width(width));
+// The largest character a str needs for output whose largest byte is `max_byte` (UTF-8 without
+// overlong forms, as every text here is): the bound of its kind.
+Py_UCS4 max_char_for_byte(uint8_t max_byte) {
+  return max_byte < 0x80 ? 0x7F : max_char_for_width(index::unit_width_for(max_byte));
+}
+
+// Gives back to the system the whole pages of a str's character array that is about to be
+// dropped: its memory is then free at once, and a str made next is not added on top of it
+// while the allocator holds the freed block. Discarded pages read as zeros.
+void discard_pages(void* p, size_t n) {
+  const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  const uintptr_t start = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) & ~(page - 1);
+  if (end > start) (void)madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+}
+
+// The smallest largest byte that needs the kind whose largest character is `max_char`.
+uint8_t kind_threshold(Py_UCS4 max_char) { return max_char == 0xFF ? 0x80 : max_char == 0xFFFF ? 0xC4 : 0xF0; }
+
+// Serializes the snapshot straight into the character array of `str`: ASCII through a memory
+// sink over the array itself, wider kinds through a cache-sized buffer decoded into it as it
+// fills (UnitSink). Output that does not fit fails with Full. `written` receives the number of
+// characters written, `bits` the OR of them all (0 for ASCII).
+WriteError write_into(PyObject* str, const Snapshot& tree, const Options& opt, size_t* written, uint32_t* bits) {
+  *bits = 0;
+  const size_t chars = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+  void* data = PyUnicode_DATA(str);
+  const unsigned width = static_cast<unsigned>(PyUnicode_KIND(str));
+  advise_huge_pages(data, chars * width);
+  if (PyUnicode_IS_ASCII(str)) {
+    return without_lock([&]() -> WriteError {
+      MemorySink sink;
+      // The array has room for the terminator after the last character: the serializer may
+      // scribble there (padded copies within the room it asks for), so it is set again below.
+      sink.use_buffer(static_cast<char*>(data), chars + 1);
+      if (opt.declaration && !sink.append(kDeclaration.data(), kDeclaration.size())) return sink.error();
+      XmlWriter<MemorySink> writer(sink, opt.indent);
+      if (!writer.write_tree(tree)) return writer.error();
+      *written = sink.size();
+      static_cast<char*>(data)[sink.size()] = '\0';
+      return WriteError{};
+    });
   }
-  if (s == nullptr) return Error::fetch();
-  Ref str = Ref::steal(s);
-  advise_huge_pages(PyUnicode_DATA(s), static_cast<size_t>(estimate) * width);
-  std::unique_ptr<UnitSink> sink(new (std::nothrow) UnitSink(PyUnicode_DATA(s), width, static_cast<size_t>(estimate)));
-  if (!sink) return to_error({WriteError::Kind::OutOfMemory, 0});
-  const WriteError failure = without_lock([&]() -> WriteError {
+  std::unique_ptr<UnitSink> sink(new (std::nothrow) UnitSink(data, width, chars));
+  if (!sink) return {WriteError::Kind::OutOfMemory, 0};
+  return without_lock([&]() -> WriteError {
     if (opt.declaration && !sink->append(kDeclaration.data(), kDeclaration.size())) return sink->error();
     XmlWriter<UnitSink> writer(*sink, opt.indent);
     if (!writer.write_tree(tree)) return writer.error();
     if (!sink->flush()) return sink->error();
+    *written = sink->units_written();
+    *bits = sink->bits();
     return WriteError{};
   });
-  root.reset();
-  if (failure.kind != WriteError::Kind::None) return to_error(failure);
-  const size_t head = sink->units_in_target();
-  const size_t total = head + sink->spilled_units();
-  PyObject* out = str.release();
-  if (PyUnicode_Resize(&out, static_cast<Py_ssize_t>(total)) != 0) return Error::fetch();
-  str = Ref::steal(out);
-  if (sink->spilled_units() != 0) {
-    std::memcpy(static_cast<char*>(PyUnicode_DATA(out)) + head * width, sink->spill(), sink->spilled_units() * width);
-  }
-  return canonical_str(std::move(str), sink->bits());
 }
 
 }  // namespace
@@ -163,53 +183,71 @@ PyObject* py_write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
     if (!converted) return converted.take_error();
     Result<Snapshot> snapshot = write::snapshot_tree(slots[0]);
     if (!snapshot) return snapshot.take_error();
+
+    Ref str;
+    size_t written = 0;
+    uint32_t bits = 0;
+    // First at an estimated length, in the kind the tree's bound on its largest byte calls for,
+    // once a byte that needs that kind is found (a subtree of a wider document may not have
+    // one); the str is then cut to length, in place. When the output outgrows the estimate, or
+    // its characters are narrower than the bound after all, that str is dropped and the output
+    // is measured exactly and written again: slower, but never more than the result and a
+    // cache-sized buffer in memory.
     const uint64_t estimate = output_estimate(*snapshot, opt.indent);
-    if (snapshot->max_byte >= 0x80 && estimate < (uint64_t{1} << 40)) {
-      return write_units(*snapshot, opt, estimate, *root);
-    }
-
-    // ASCII output is written straight into the character buffer of a new str of the estimated
-    // size, which is then cut to length, with no second copy. When it outgrows the estimate, the
-    // bytes are decoded into a str as usual.
-    MemorySink sink;
-    Ref direct;
-    PyObject* fresh = estimate < (uint64_t{1} << 40) ? PyUnicode_New(static_cast<Py_ssize_t>(estimate), 127) : nullptr;
-    if (fresh == nullptr && PyErr_Occurred()) {
-      if (!PyErr_ExceptionMatches(PyExc_MemoryError)) return Error::fetch();
-      PyErr_Clear();  // more than memory allows: the sink grows as it fills instead
-    }
-    if (fresh != nullptr) {
-      direct = Ref::steal(fresh);
-      // The str's buffer holds estimate + 1 bytes (the last one for its terminator).
-      sink.use_buffer(static_cast<char*>(PyUnicode_DATA(fresh)), static_cast<size_t>(estimate));
-      advise_huge_pages(PyUnicode_DATA(fresh), static_cast<size_t>(estimate));
-    }
-    const WriteError failure = without_lock([&]() -> WriteError {
-      sink.reserve(estimate);
-      if (opt.declaration && !sink.append(kDeclaration.data(), kDeclaration.size())) return sink.error();
-      XmlWriter<MemorySink> writer(sink, opt.indent);
-      if (!writer.write_tree(*snapshot)) return writer.error();
-      return WriteError{};
-    });
-    root->reset();
-    if (failure.kind != WriteError::Kind::None) return to_error(failure);
-
-    if (sink.in_caller_buffer() && sink.all_ascii()) {
-      PyObject* s = direct.release();
-      if (PyUnicode_Resize(&s, static_cast<Py_ssize_t>(sink.size())) != 0) return Error::fetch();
-      return Ref::steal(s);
-    }
-    // Every piece is valid UTF-8 (names and texts come from str objects or from checked ranges
-    // of a document), and the interpreter's decoder checks it as it builds the str.
-    PyObject* s = PyUnicode_DecodeUTF8(sink.data(), static_cast<Py_ssize_t>(sink.size()), "strict");
-    if (s == nullptr) {
-      if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-        PyErr_Clear();
-        return to_error({WriteError::Kind::BadUtf8, 0});
+    const Py_UCS4 widest = max_char_for_byte(snapshot->max_byte);
+    const bool as_wide =
+        widest == 0x7F || without_lock([&] { return write::reaches_byte(*snapshot, kind_threshold(widest)); });
+    if (estimate < (uint64_t{1} << 40) && as_wide) {
+      str = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(estimate), widest));
+      if (!str) {
+        if (!PyErr_ExceptionMatches(PyExc_MemoryError)) return Error::fetch();
+        PyErr_Clear();  // more than memory allows: the exact size may still fit
+      } else {
+        const WriteError failure = write_into(str.get(), *snapshot, opt, &written, &bits);
+        const bool narrower = widest > 0x7F && max_char_for_bits(bits) < widest;
+        if (failure.kind == WriteError::Kind::None && !narrower) {
+          root->reset();
+          PyObject* s = str.release();
+          if (PyUnicode_Resize(&s, static_cast<Py_ssize_t>(written)) != 0) return Error::fetch();
+          return Ref::steal(s);
+        }
+        if (failure.kind != WriteError::Kind::None && failure.kind != WriteError::Kind::Full) {
+          root->reset();
+          return to_error(failure);
+        }
+        discard_pages(PyUnicode_DATA(str.get()), static_cast<size_t>(estimate) * PyUnicode_KIND(str.get()));
+        str = Ref();
       }
-      return Error::fetch();
     }
-    return Ref::steal(s);
+
+    // The output's exact length and largest byte, measured without the lock; then the str is
+    // made at its final length and kind and written in place.
+    const write::OutputSize size = without_lock(
+        [&] { return write::measure_output(*snapshot, opt.indent, opt.declaration ? kDeclaration.size() : 0); });
+    if (size.status != write::OutputSize::Status::Ok) {
+      root->reset();
+      return to_error({size.status == write::OutputSize::Status::TooLarge ? WriteError::Kind::OutOfMemory
+                                                                           : WriteError::Kind::BadText,
+                       0});
+    }
+    str = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size.chars), max_char_for_byte(size.max_byte)));
+    if (!str) {
+      root->reset();
+      if (!PyErr_ExceptionMatches(PyExc_MemoryError)) return Error::fetch();
+      PyErr_Clear();
+      return to_error({WriteError::Kind::OutOfMemory, 0});
+    }
+    WriteError failure = write_into(str.get(), *snapshot, opt, &written, &bits);
+    root->reset();
+    if (failure.kind == WriteError::Kind::None &&
+        (written != size.chars || max_char_for_bits(bits) > PyUnicode_MAX_CHAR_VALUE(str.get()))) {
+      failure = {WriteError::Kind::Mismatch, 0};
+    }
+    if (failure.kind != WriteError::Kind::None) return to_error(failure);
+    if (PyUnicode_IS_ASCII(str.get())) return str;
+    // The measured largest byte gives the exact kind, so this copies nothing; it keeps the str
+    // canonical should the characters ever be narrower than their bytes said.
+    return canonical_str(std::move(str), bits);
   });
 }
 

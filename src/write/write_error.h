@@ -17,6 +17,9 @@ struct WriteError {
     OutOfMemory,   // the output could not grow to hold what the serializer wrote
     BadText,       // a shared text range lies outside its buffer or splits a character
     BadUtf8,       // the output was not UTF-8 whose characters fit the str being filled
+    Mismatch,      // the output was not as long as it was measured to be
+    Full,          // the output outgrew the str made for it at an estimated size (then measured
+                   // and written again: never raised)
   };
   Kind kind = Kind::None;
   int os_errno = 0;
@@ -33,6 +36,8 @@ inline constexpr std::string_view kWriteMessages[] = {
     "the XML output does not fit in memory",
     "",
     "invariant: the XML writer only emits valid UTF-8",
+    "invariant: the XML writer's output has the length it was measured to have",
+    "invariant: the XML writer's output fits the str made for it",
 };
 
 inline constexpr std::string_view write_message(WriteError::Kind k) noexcept {

@@ -11,6 +11,9 @@
 //   bits(m)                      the compare result as a bit mask, 2^kShift bits per byte of
 //                                which one is set for each matching byte
 //   any(m), any_high(v)          a byte matched; a byte is 0x80 or above
+//   max_(a, b), max_lane(v)      byte-wise maximum; the largest byte
+//   zero(), add_weight(acc, m, w), sum_lanes(v)
+//                                per-byte counters: add w where m matched; their sum
 // Every search here has a byte-at-a-time twin in byteset.h.
 #pragma once
 
@@ -49,6 +52,13 @@ inline const uint8_t* find_any(const uint8_t* p, const uint8_t* end) noexcept {
 template <uint8_t... Cs, class F>
 inline bool for_each_match(const uint8_t* p, size_t n, F&& f) noexcept {
   return for_each_match_with<Native, Cs...>(p, n, static_cast<F&&>(f));
+}
+
+// The weights of the bytes of [p, p + n) in Groups (simd::Weighted) and, when Utf8, the number
+// of continuation bytes and the largest byte.
+template <bool Utf8, class... Groups>
+inline ByteTally tally(const uint8_t* p, size_t n) noexcept {
+  return tally_with<Native, Utf8, Groups...>(p, n);
 }
 
 }  // namespace tessary::simd

@@ -54,4 +54,54 @@ inline bool any_in_scalar(const uint8_t* p, size_t n) noexcept {
   return find_any_scalar<Cs...>(p, p + n) != p + n;
 }
 
+// A group of bytes of which each counts `W` in a tally (1 <= W <= 127).
+template <uint8_t W, uint8_t... Cs>
+struct Weighted {
+  static_assert(W >= 1 && W <= 127, "a weight is 1 to 127");
+  static constexpr uint8_t kWeight = W;
+  static constexpr void add_to(uint8_t (&w)[256]) { ((w[Cs] = W), ...); }
+  // The compare result of a vector against the group, on architecture A.
+  template <class A>
+  static typename A::Vec match(typename A::Vec v) noexcept {
+    return A::template eq_any<Cs...>(v);
+  }
+};
+
+// What a tally of a range finds.
+struct ByteTally {
+  uint64_t weight;         // the sum of the weights of the bytes that are in a group
+  uint64_t continuations;  // bytes 0x80..0xBF (counted only when UTF-8 counts are asked for)
+  uint8_t max_byte;        // the largest byte (likewise), 0 when the range is empty
+};
+
+template <class... Groups>
+struct WeightTable {
+  uint8_t w[256];
+};
+// Each byte's weight; the groups are disjoint (a byte in two groups counts the last one's).
+template <class... Groups>
+inline constexpr WeightTable<Groups...> kWeightTable = [] {
+  WeightTable<Groups...> t{};
+  (Groups::add_to(t.w), ...);
+  return t;
+}();
+
+// Tallies [p, p + n) a byte at a time: the weights of the bytes in Groups and, when Utf8, the
+// number of continuation bytes and the largest byte.
+template <bool Utf8, class... Groups>
+inline ByteTally tally_scalar(const uint8_t* p, size_t n) noexcept {
+  const uint8_t* w = kWeightTable<Groups...>.w;
+  uint64_t weight = 0, cont = 0;
+  uint8_t top = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t c = p[i];
+    weight += w[c];
+    if constexpr (Utf8) {
+      cont += (c & 0xC0) == 0x80;
+      top = c > top ? c : top;
+    }
+  }
+  return {weight, cont, top};
+}
+
 }  // namespace tessary::simd

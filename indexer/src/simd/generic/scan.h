@@ -45,4 +45,43 @@ inline bool for_each_match_with(const uint8_t* p, size_t n, F&& f) noexcept {
   return true;
 }
 
+// tally_scalar a vector at a time. Each byte lane accumulates weights in blocks short enough
+// that no lane passes 255, then the lanes are summed; the last part shorter than a vector is
+// tallied a byte at a time.
+template <class A, bool Utf8, class... Groups>
+inline ByteTally tally_with(const uint8_t* p, size_t n) noexcept {
+  constexpr unsigned kMaxWeight = [] {
+    unsigned m = 1;
+    ((m = Groups::kWeight > m ? Groups::kWeight : m), ...);
+    return m;
+  }();
+  constexpr size_t kBlock = 255 / kMaxWeight;  // vectors per block
+  uint64_t weight = 0, cont = 0;
+  typename A::Vec top = A::zero();
+  size_t i = 0;
+  while (n - i >= A::kWidth) {
+    typename A::Vec wacc = A::zero(), cacc = A::zero();
+    size_t vectors = (n - i) / A::kWidth;
+    if (vectors > kBlock) vectors = kBlock;
+    for (size_t k = 0; k < vectors; ++k, i += A::kWidth) {
+      const typename A::Vec v = A::load(p + i);
+      ((wacc = A::add_weight(wacc, Groups::template match<A>(v), Groups::kWeight)), ...);
+      if constexpr (Utf8) {
+        cacc = A::add_weight(cacc, A::eq(A::and_(v, A::splat(0xC0)), 0x80), 1);
+        top = A::max_(top, v);
+      }
+    }
+    weight += A::sum_lanes(wacc);
+    if constexpr (Utf8) cont += A::sum_lanes(cacc);
+  }
+  ByteTally t = tally_scalar<Utf8, Groups...>(p + i, n - i);
+  t.weight += weight;
+  if constexpr (Utf8) {
+    t.continuations += cont;
+    const uint8_t m = A::max_lane(top);
+    t.max_byte = m > t.max_byte ? m : t.max_byte;
+  }
+  return t;
+}
+
 }  // namespace tessary::simd

@@ -73,6 +73,11 @@ struct Arch {
   static Vec max_(Vec a, Vec b) noexcept { return vmaxq_u8(a, b); }
   // The largest byte of the vector.
   static uint8_t max_lane(Vec v) noexcept { return vmaxvq_u8(v); }
+  static Vec zero() noexcept { return vdupq_n_u8(0); }
+  // `acc` plus `w` in each byte where the compare result `m` matched (lanes wrap at 256).
+  static Vec add_weight(Vec acc, Vec m, uint8_t w) noexcept { return vaddq_u8(acc, vandq_u8(m, vdupq_n_u8(w))); }
+  // The sum of the vector's bytes.
+  static uint64_t sum_lanes(Vec v) noexcept { return vaddlvq_u8(v); }
   // Four compare results of consecutive vectors as one mask, bit i for byte i: each result
   // ANDed with the lane weights 1, 2, ..., 128 and summed pairwise down to a byte per 8 bytes.
   static uint64_t bitmask64(Vec a, Vec b, Vec c, Vec d) noexcept {

@@ -30,6 +30,7 @@ struct Arch {
   }
   // 0x80 exactly in the zero bytes of x.
   static constexpr Vec zero_bytes(Vec x) noexcept { return ~(((x & kLow7) + kLow7) | x | kLow7); }
+  static constexpr Vec splat(uint8_t c) noexcept { return kOnes * c; }
   static constexpr Vec eq(Vec v, uint8_t c) noexcept { return zero_bytes(v ^ (kOnes * c)); }
   static constexpr Vec or_(Vec a, Vec b) noexcept { return a | b; }
   static constexpr Vec and_(Vec a, Vec b) noexcept { return a & b; }
@@ -40,6 +41,30 @@ struct Arch {
   static constexpr uint64_t bits(Vec m) noexcept { return m; }
   static constexpr bool any(Vec m) noexcept { return m != 0; }
   static constexpr bool any_high(Vec v) noexcept { return (v & kHigh) != 0; }
+  // Byte-wise maximum and the largest byte, a byte at a time (this is the fallback).
+  static constexpr Vec max_(Vec a, Vec b) noexcept {
+    Vec r = 0;
+    for (unsigned s = 0; s < 64; s += 8) {
+      const uint64_t x = (a >> s) & 0xFF, y = (b >> s) & 0xFF;
+      r |= (x > y ? x : y) << s;
+    }
+    return r;
+  }
+  static constexpr uint8_t max_lane(Vec v) noexcept {
+    uint8_t m = 0;
+    for (unsigned s = 0; s < 64; s += 8) m = static_cast<uint8_t>((v >> s) & 0xFF) > m ? static_cast<uint8_t>((v >> s) & 0xFF) : m;
+    return m;
+  }
+  static constexpr Vec zero() noexcept { return 0; }
+  // `acc` plus `w` in each byte where the compare result `m` (0x80 per match) matched; lanes
+  // must not pass 255, which the callers' block sizes ensure.
+  static constexpr Vec add_weight(Vec acc, Vec m, uint8_t w) noexcept { return acc + (m >> 7) * w; }
+  // The sum of the vector's bytes.
+  static constexpr uint64_t sum_lanes(Vec v) noexcept {
+    uint64_t s = 0;
+    for (unsigned k = 0; k < 64; k += 8) s += (v >> k) & 0xFF;
+    return s;
+  }
 };
 
 // Whether any of the n bytes at p (n < 16) is in the set. The bytes are gathered into two
@@ -64,6 +89,26 @@ inline bool any_in_short(const uint8_t* p, size_t n) noexcept {
   }
   // Byte order does not matter: only whether some byte matches.
   return Arch::any(Arch::or_(Arch::eq_any<Cs...>(a), Arch::eq_any<Cs...>(b)));
+}
+
+// Whether any of the n bytes at p (n < 16) is 0x80 or above, gathered as any_in_short does.
+// Reads only [p, p + n).
+inline bool any_high_in_short(const uint8_t* p, size_t n) noexcept {
+  uint64_t a, b;
+  if (n >= 8) {
+    std::memcpy(&a, p, 8);
+    std::memcpy(&b, p + n - 8, 8);
+  } else if (n >= 4) {
+    uint32_t x, y;
+    std::memcpy(&x, p, 4);
+    std::memcpy(&y, p + n - 4, 4);
+    a = b = x | (uint64_t{y} << 32);
+  } else if (n > 0) {
+    a = b = uint64_t{p[0]} | (uint64_t{p[n / 2]} << 8) | (uint64_t{p[n - 1]} << 16);
+  } else {
+    return false;
+  }
+  return Arch::any_high(a | b);
 }
 
 }  // namespace tessary::simd::swar

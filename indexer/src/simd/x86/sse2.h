@@ -41,6 +41,14 @@ struct Arch {
     v = _mm_max_epu8(v, _mm_srli_si128(v, 1));
     return static_cast<uint8_t>(_mm_cvtsi128_si32(v));
   }
+  static Vec zero() noexcept { return _mm_setzero_si128(); }
+  // `acc` plus `w` in each byte where the compare result `m` matched (lanes wrap at 256).
+  static Vec add_weight(Vec acc, Vec m, uint8_t w) noexcept { return _mm_add_epi8(acc, _mm_and_si128(m, splat(w))); }
+  // The sum of the vector's bytes.
+  static uint64_t sum_lanes(Vec v) noexcept {
+    const __m128i s = _mm_sad_epu8(v, _mm_setzero_si128());
+    return static_cast<uint64_t>(_mm_cvtsi128_si64(s)) + static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(s, s)));
+  }
   // Four compare results of consecutive vectors as one mask, bit i for byte i.
   static uint64_t bitmask64(Vec a, Vec b, Vec c, Vec d) noexcept {
     return bits(a) | (bits(b) << 16) | (bits(c) << 32) | (bits(d) << 48);
