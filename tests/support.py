@@ -60,6 +60,27 @@ def outcome(fn):
     return "ok: %r" % (value,)
 '''
 
+@functools.cache
+def child_interpreter_problem():
+    """Why this interpreter cannot start a child copy of itself, or None. Under qemu-user
+    without binfmt_misc the kernel cannot run an arm64 executable, and the spawn fails."""
+    try:
+        done = subprocess.run([sys.executable, "-c", "print('ok')"], capture_output=True, text=True,
+                              timeout=300)
+    except (OSError, subprocess.TimeoutExpired) as e:
+        return f"cannot start a child interpreter here: {e}"
+    if done.stdout.strip() != "ok":
+        return (f"cannot start a child interpreter here (exit status {done.returncode}); an emulated "
+                "interpreter needs binfmt_misc for its children")
+    return None
+
+
+def require_child_interpreter():
+    problem = child_interpreter_problem()
+    if problem:
+        pytest.skip(problem)
+
+
 _SANITIZED_REASON = ("the sanitizer build reserves terabytes of address space up front, so an "
                      "address-space limit cannot bound it, and this input only ends when memory runs out")
 
@@ -73,6 +94,7 @@ def run_guarded(body, endless=False, headroom=GUARD_HEADROOM, timeout=120):
     and wherever the limit turns out to have no effect (an emulator may ignore it)."""
     if SANITIZED and endless:
         pytest.skip(_SANITIZED_REASON)
+    require_child_interpreter()
     limited = not SANITIZED
     script = _GUARD_PRELUDE
     if limited:

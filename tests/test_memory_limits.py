@@ -10,7 +10,7 @@ import textwrap
 
 import pytest
 
-from support import SANITIZED
+from support import SANITIZED, require_child_interpreter
 
 pytestmark = pytest.mark.skipif(
     SANITIZED, reason="the sanitizer build reserves terabytes of address space up front, so an "
@@ -110,6 +110,7 @@ OPERATIONS = ("read_string", "read_file", "from_dict", "str", "write_string", "w
 
 @pytest.mark.parametrize("op", OPERATIONS)
 def test_operation_under_address_space_limits(op, tmp_path):
+    require_child_interpreter()
     script = textwrap.dedent(_CHILD).format(
         headrooms=HEADROOMS, path=str(tmp_path / "doc.xml"), out_path=str(tmp_path / "out.xml"))
     done = subprocess.run([sys.executable, "-c", script, op], capture_output=True, text=True, timeout=300)
