@@ -180,6 +180,17 @@ def test_writes(tmp_path):
     sweep_python(lambda: write_string(tree), lambda v: v == write_string(tree) or pytest.fail(v))
 
 
+def test_writes_through_the_exact_measure():
+    # An ASCII subtree of a document with astral characters, and text that grows past the
+    # estimate when escaped: both are written after measuring the output exactly.
+    narrow = sample_tree().children[0]
+    escapes = read_string("<r>" + "&lt;&amp;" * 300 + "<c>\u00e9</c></r>", "r")
+    for tree in (narrow, escapes):
+        for indent in (None, 2):
+            expected = write_string(tree, indent)
+            sweep(lambda: write_string(tree, indent), lambda v: v == expected or pytest.fail(v), keep=(tree,))
+
+
 def test_queries():
     tree = sample_tree()
     cases = [

@@ -3,6 +3,7 @@
 #include <string_view>
 #include <vector>
 
+#include "storage/grow.h"
 #include "write/escape.h"
 
 namespace tessary::write {
@@ -31,7 +32,9 @@ class Measure {
       if (r < 0) return result(OutputSize::Status::BadText);
       if (r > 0) {
         if (e.child_count > 0) {
-          stack.push_back({&e, e.child_count});
+          if (!storage::try_push_back(stack, Frame{&e, e.child_count})) {
+            return result(OutputSize::Status::OutOfMemory);
+          }
         } else {
           close(e);
         }

@@ -15,6 +15,7 @@ struct OutputSize {
     Ok,
     TooLarge,  // more characters than any str can hold (an indentation beyond memory, say)
     BadText,   // an attribute range lies outside its buffer or splits a character
+    OutOfMemory,  // the walk's own stack could not grow
   };
   uint64_t chars = 0;    // characters (UTF-8 sequences) of the output, declaration included
   uint8_t max_byte = 0;  // the largest byte of the output

@@ -226,8 +226,8 @@ PyObject* py_write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
         [&] { return write::measure_output(*snapshot, opt.indent, opt.declaration ? kDeclaration.size() : 0); });
     if (size.status != write::OutputSize::Status::Ok) {
       root->reset();
-      return to_error({size.status == write::OutputSize::Status::TooLarge ? WriteError::Kind::OutOfMemory
-                                                                           : WriteError::Kind::BadText,
+      return to_error({size.status == write::OutputSize::Status::BadText ? WriteError::Kind::BadText
+                                                                          : WriteError::Kind::OutOfMemory,
                        0});
     }
     str = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size.chars), max_char_for_byte(size.max_byte)));

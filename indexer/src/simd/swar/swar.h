@@ -67,12 +67,10 @@ struct Arch {
   }
 };
 
-// Whether any of the n bytes at p (n < 16) is in the set. The bytes are gathered into two
-// words, overlapping so that nothing outside [p, p + n) is read (a byte seen twice changes
-// nothing); `filler` is a byte outside the set that pads ranges shorter than four bytes.
-template <uint8_t Filler, uint8_t... Cs>
-inline bool any_in_short(const uint8_t* p, size_t n) noexcept {
-  uint64_t a, b;
+// Gathers the n bytes at p (0 < n < 16) into two words, overlapping so that nothing outside
+// [p, p + n) is read (a byte seen twice changes nothing to a test of whether some byte matches);
+// ranges shorter than four bytes are padded with `filler`.
+inline void gather_short(const uint8_t* p, size_t n, uint8_t filler, uint64_t& a, uint64_t& b) noexcept {
   if (n >= 8) {
     std::memcpy(&a, p, 8);
     std::memcpy(&b, p + n - 8, 8);
@@ -81,33 +79,27 @@ inline bool any_in_short(const uint8_t* p, size_t n) noexcept {
     std::memcpy(&x, p, 4);
     std::memcpy(&y, p + n - 4, 4);
     a = b = x | (uint64_t{y} << 32);
-  } else if (n > 0) {
-    a = b = uint64_t{p[0]} | (uint64_t{p[n / 2]} << 8) | (uint64_t{p[n - 1]} << 16) |
-            (Arch::kOnes * Filler) << 24;
   } else {
-    return false;
+    a = b = uint64_t{p[0]} | (uint64_t{p[n / 2]} << 8) | (uint64_t{p[n - 1]} << 16) |
+            (Arch::kOnes * filler) << 24;
   }
+}
+
+// Whether any of the n bytes at p (n < 16) is in the set; `Filler` is a byte outside the set.
+template <uint8_t Filler, uint8_t... Cs>
+inline bool any_in_short(const uint8_t* p, size_t n) noexcept {
+  if (n == 0) return false;
+  uint64_t a, b;
+  gather_short(p, n, Filler, a, b);
   // Byte order does not matter: only whether some byte matches.
   return Arch::any(Arch::or_(Arch::eq_any<Cs...>(a), Arch::eq_any<Cs...>(b)));
 }
 
-// Whether any of the n bytes at p (n < 16) is 0x80 or above, gathered as any_in_short does.
-// Reads only [p, p + n).
+// Whether any of the n bytes at p (n < 16) is 0x80 or above. Reads only [p, p + n).
 inline bool any_high_in_short(const uint8_t* p, size_t n) noexcept {
+  if (n == 0) return false;
   uint64_t a, b;
-  if (n >= 8) {
-    std::memcpy(&a, p, 8);
-    std::memcpy(&b, p + n - 8, 8);
-  } else if (n >= 4) {
-    uint32_t x, y;
-    std::memcpy(&x, p, 4);
-    std::memcpy(&y, p + n - 4, 4);
-    a = b = x | (uint64_t{y} << 32);
-  } else if (n > 0) {
-    a = b = uint64_t{p[0]} | (uint64_t{p[n / 2]} << 8) | (uint64_t{p[n - 1]} << 16);
-  } else {
-    return false;
-  }
+  gather_short(p, n, 0, a, b);
   return Arch::any_high(a | b);
 }
 
