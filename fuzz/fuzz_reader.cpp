@@ -14,12 +14,18 @@
 //  - decode_from runs over the whole input in both modes, from the first byte needing work, and
 //    is compared with a plain byte-at-a-time decoder written here: same status, same output,
 //    same error message.
+//  - build_tree runs once more with one of its allocations failing, the n-th for an n picked
+//    by the input's last bytes: it must end in an error (OutOfMemory, or the document's own
+//    error met first) or in a whole tree (when the failure was only of advance room, or the
+//    build had fewer allocations than n), leave no reference on the buffer and leak nothing.
 // The sanitizers catch reads outside the input, which libFuzzer hands over in a buffer of
 // exactly its size (copied here into a malloc'd buffer of exactly that size).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -346,6 +352,38 @@ void check_build(SourceBuffer* buffer, std::string_view root, bool input_utf8) {
 
 }  // namespace
 
+// The allocation-failure counter linked into this target (every allocation of the target passes
+// it; it is armed only around one build).
+extern "C" void tessary_fault_fail_nth(long n);
+extern "C" long tessary_fault_failures();
+
+namespace {
+
+void check_failing_build(SourceBuffer* buffer, std::string_view root, long nth, bool input_utf8) {
+  std::optional<tessary::read::BuildResult> built;
+  tessary_fault_fail_nth(nth);
+  built.emplace(tessary::read::build_tree(buffer, root));
+  const long failures = tessary_fault_failures();
+  tessary_fault_fail_nth(0);
+  if (auto* e = std::get_if<ReadError>(&*built)) {
+    // A malformed document may fail before the failing allocation is reached: any error is
+    // sound here, a tree after a failed allocation is not.
+    if (buffer->use_count() != 1) fail("failed build kept buffer references", e->text());
+    return;
+  }
+  // A tree after a failed allocation is sound too where the failure was only of advance room
+  // (the list of elements presized for the tag count): it must be whole.
+  (void)failures;
+  {
+    const FlatTree tree = std::move(std::get<FlatTree>(*built));
+    walk_tree(tree, buffer, input_utf8);
+  }
+  built.reset();
+  if (buffer->use_count() != 1) fail("released tree kept buffer references");
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // An exactly sized heap copy, so that any read past the end is caught.
   char* copy = static_cast<char*>(std::malloc(size == 0 ? 1 : size));
@@ -364,6 +402,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (other != names.front()) check_build(buffer, other, input_utf8);
   } else {
     check_build(buffer, kFixed[(size ? data[0] : 0) % 4], input_utf8);
+  }
+
+  {
+    const std::string_view root = names.empty() ? std::string_view(kFixed[0]) : names.front();
+    const long nth = size >= 2 ? 1 + (data[size - 1] | (data[size - 2] << 8)) % 256 : 1;
+    check_failing_build(buffer, root, nth, input_utf8);
   }
 
   check_decode(doc, 7, DecodeMode::Text, input_utf8);
