@@ -167,6 +167,19 @@ TEST(kernels_match_scalar_for_every_single_byte_change) {
   }
 }
 
+TEST(kernels_match_scalar_on_overlong_four_byte_forms) {
+  // An overlong four-byte form spells a value that fits 16 bits: the twin decodes it, so every
+  // kernel must, wherever in a vector step it falls and whatever precedes it.
+  for (size_t at = 0; at < 70; ++at) {
+    for (const char* prefix : {"", "\xC3\xA9", "\xE6\x9D\xB1"}) {
+      std::string s = std::string(at, 'a') + prefix + "\xF0\x80\x80\x80" + std::string(40, 'b') + "\xC3\xA9";
+      same_as_scalar<uint16_t>(s, s.size(), "overlong four-byte form");
+      s = std::string(at, 'a') + prefix + "\xF0\x8F\xBF\xBF" + std::string(40, 'b');
+      same_as_scalar<uint16_t>(s, s.size(), "overlong four-byte form");
+    }
+  }
+}
+
 TEST(kernels_match_scalar_on_random_texts) {
   std::mt19937_64 rng(14);
   for (int t = 0; t < 400; ++t) {

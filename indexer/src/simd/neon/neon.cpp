@@ -129,7 +129,10 @@ Utf8Decoded neon_decode_ucs2(const uint8_t* p, size_t n, uint16_t* out, size_t c
     const uint32_t lead2 = bit_mask16(vceqq_u8(vandq_u8(v, vdupq_n_u8(0xE0)), vdupq_n_u8(0xC0)));
     const uint32_t lead3 = bit_mask16(vceqq_u8(vandq_u8(v, vdupq_n_u8(0xF0)), vdupq_n_u8(0xE0)));
     const uint32_t lead4 = bit_mask16(vcgeq_u8(v, vdupq_n_u8(0xF0)));
-    if ((lead4 & 0xFF) != 0 || !check_step(cont, lead2, lead3, 8, carry)) return {o, 0, false};
+    // A four-byte form is left to the byte-at-a-time tail: only an overlong one fits 16 bits, and
+    // the tail decodes it to what it spells, as the twin does.
+    if ((lead4 & 0xFF) != 0) break;
+    if (!check_step(cont, lead2, lead3, 8, carry)) return {o, 0, false};
     const uint16x8_t b0 = vmovl_u8(vget_low_u8(v));
     const uint16x8_t b1 = vmovl_u8(vget_low_u8(vextq_u8(v, v, 1)));
     const uint16x8_t b2 = vmovl_u8(vget_low_u8(vextq_u8(v, v, 2)));

@@ -121,7 +121,10 @@ Utf8Decoded avx2_decode_ucs2(const uint8_t* p, size_t n, uint16_t* out, size_t c
     const uint32_t lead4 = high & static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(raw, sm17)));
     const uint32_t lead2 = high & ~cont & ~ge_e0;
     const uint32_t lead3 = ge_e0 & ~lead4;
-    if ((lead4 & 0xFFFF) != 0 || !check_step(cont, lead2, lead3, 16, carry)) return {o, 0, false};
+    // A four-byte form is left to the byte-at-a-time tail: only an overlong one fits 16 bits, and
+    // the tail decodes it to what it spells, as the twin does.
+    if ((lead4 & 0xFFFF) != 0) break;
+    if (!check_step(cont, lead2, lead3, 16, carry)) return {o, 0, false};
     const __m256i b0 = widen16(p + i);
     const __m256i b1 = widen16(p + i + 1);
     const __m256i b2 = widen16(p + i + 2);
