@@ -244,3 +244,54 @@ TEST(tallies_give_known_counts) {
   const ByteTally empty = tessary::simd::tally_with<Native, true, Weighted<1, 'a'>>(v.data(), 0);
   CHECK(empty.weight == 0 && empty.continuations == 0 && empty.max_byte == 0);
 }
+
+namespace {
+
+// short_text on every architecture against its twin, for each length up to the vector width,
+// over bytes read from `p` (which has at least 16 readable bytes).
+void compare_short_text(const uint8_t* p, const char* what) {
+  for (size_t n = 0; n <= 16; ++n) {
+    const tessary::simd::ShortText want = tessary::simd::short_text_scalar(p, n);
+    auto same = [&](const tessary::simd::ShortText& got) {
+      return got.lead == want.lead && got.trail == want.trail && got.special == want.special;
+    };
+    if (n <= Native::kWidth) CHECK_MSG(same(tessary::simd::short_text_with<Native>(p, n)), what << " native n=" << n);
+    if (n <= Swar::kWidth) CHECK_MSG(same(tessary::simd::short_text_with<Swar>(p, n)), what << " swar n=" << n);
+  }
+}
+
+}  // namespace
+
+TEST(short_text_matches_the_twin) {
+  // Runs made of the bytes that matter (each white-space byte, the two specials, bytes that
+  // are almost one of them, high bytes) at every length, and every single-byte change.
+  const uint8_t alphabet[] = {' ', '\t', '\n', 0x0B, '\f', '\r', '&', '<', 'a', 0x08, 0x0E, 0x1F, 0x21,
+                              0xA0, 0x85, 0x80, 0xFF, '&' | 0x80, '<' ^ 1, 0x00};
+  std::mt19937_64 rng(24);
+  for (int t = 0; t < 4000; ++t) {
+    uint8_t buf[32];
+    const int mode = t % 4;  // white-space heavy, mixed, uniform random, all one byte
+    for (uint8_t& b : buf) {
+      if (mode == 0) b = (rng() % 4 != 0) ? alphabet[rng() % 6] : alphabet[rng() % sizeof alphabet];
+      else if (mode == 1) b = alphabet[rng() % sizeof alphabet];
+      else b = static_cast<uint8_t>(rng());
+    }
+    if (mode == 3) std::memset(buf, alphabet[rng() % sizeof alphabet], sizeof buf);
+    compare_short_text(buf, "random");
+  }
+  uint8_t base[32];
+  std::memset(base, ' ', sizeof base);
+  for (size_t pos = 0; pos < 16; ++pos) {
+    for (uint8_t v : alphabet) {
+      base[pos] = v;
+      compare_short_text(base, "one change");
+    }
+    base[pos] = ' ';
+  }
+  // Known answers.
+  const auto* p = reinterpret_cast<const uint8_t*>("\n  ab&c \t..............");
+  const tessary::simd::ShortText t = tessary::simd::short_text_with<Native>(p, 9);
+  CHECK(t.lead == 3 && t.trail == 2 && t.special);
+  const tessary::simd::ShortText u = tessary::simd::short_text_with<Native>(p, 3);
+  CHECK(u.lead == 3 && u.trail == 3 && !u.special);
+}

@@ -1,5 +1,7 @@
 #include "entities/node.h"
 
+#include <cstddef>
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -69,8 +71,21 @@ namespace {
   children.move_tail_into(first, n->children());  // tp_alloc set the object's size to `count`
   new (&n->attrs) AttrMap(std::move(attrs));
   new (&n->borrow) std::atomic<int64_t>(0);
+  n->document = nullptr;
   return Ref::steal(o);
 }
+
+// The reader writes storage::NodeFields where these fields are.
+using storage::NodeFields;
+using storage::NodeLayout;
+static_assert(sizeof(PyVarObject) == NodeLayout::kFieldsOffset && offsetof(PyVarObject, ob_size) == 16,
+              "an object header of three words: count, type, size");
+static_assert(offsetof(NodeObject, name) == NodeLayout::kFieldsOffset + offsetof(NodeFields, name));
+static_assert(offsetof(NodeObject, text) == NodeLayout::kFieldsOffset + offsetof(NodeFields, text));
+static_assert(offsetof(NodeObject, attrs) == NodeLayout::kFieldsOffset + offsetof(NodeFields, attrs));
+static_assert(offsetof(NodeObject, borrow) == NodeLayout::kFieldsOffset + offsetof(NodeFields, borrow));
+static_assert(offsetof(NodeObject, document) == NodeLayout::kFieldsOffset + offsetof(NodeFields, document));
+static_assert(sizeof(NodeObject) == NodeLayout::bytes(0));
 
 }  // namespace
 
@@ -78,19 +93,23 @@ Result<Ref> make_node(SharedText name, AttrMap attrs, RefVector& children, size_
   return new_node(std::move(name), std::move(attrs), children, first, std::move(text));
 }
 
-Result<Ref> nodes_from_flat(storage::FlatTree&& tree) {
-  // Post-order: each element's children are the last `child_count` nodes made, in order.
-  RefVector made;  // nodes awaiting their parent
-  for (storage::FlatElement& e : tree.elements) {
-    if (e.child_count > made.size()) return module::fault(module::Fault::MalformedElementTree);
-    const size_t first = made.size() - static_cast<size_t>(e.child_count);
-    Result<Ref> node = new_node(std::move(e.name), std::move(e.attrs), made, first, std::move(e.text));
-    if (!node) return node.take_error();
-    made.push(std::move(*node));
-  }
-  if (made.size() != 1) return module::fault(module::Fault::MalformedElementTree);
-  return made.pop();
+const NodeLayout& arena_node_layout() {
+  static const NodeLayout layout = [] {
+    // The header of a new object of the class: one reference, the class. An object in an arena
+    // holds no reference on its class (the class lives as long as the process) and is never
+    // freed on its own, so it is not made through tp_alloc.
+    PyVarObject h;
+    std::memset(&h, 0, sizeof h);
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&h), 1);
+    Py_SET_TYPE(reinterpret_cast<PyObject*>(&h), node_type());
+    NodeLayout l;
+    std::memcpy(l.header, &h, sizeof l.header);
+    return l;
+  }();
+  return layout;
 }
+
+Ref adopt_arena_tree(void* root) { return Ref::steal(static_cast<PyObject*>(root)); }
 
 namespace {
 
@@ -108,6 +127,12 @@ namespace {
 void destroy_one(PyObject* o, storage::ReleaseBatch& batch) {
   NodeObject* n = as_node(o);
   module::release_each(n->children(), static_cast<size_t>(n->child_count()));
+  if (n->document != nullptr) {
+    // A node in its document's arena: its texts and table hold nothing and its memory goes
+    // with the arena, which the document keeps until its last node gives back its reference.
+    batch.add(n->document);
+    return;
+  }
   // Name, text and attributes of the nodes of one tree usually share one buffer: its
   // references are given back in runs.
   n->name.release_into(batch);
@@ -144,7 +169,7 @@ void node_dealloc(PyObject* o) {
         // next, and the attribute table of the next one.
         const size_t left = queue.size();
         if (left >= 3) __builtin_prefetch(queue[left - 3]);
-        if (left >= 2) as_node(queue[left - 2])->attrs.prefetch_header();
+        if (left >= 2 && as_node(queue[left - 2])->document == nullptr) as_node(queue[left - 2])->attrs.prefetch_header();
         PyObject* next = queue.back();
         queue.pop_back();
         destroy_one(next, batch);

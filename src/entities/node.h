@@ -6,7 +6,7 @@
 
 #include "module/errors.h"
 #include "storage/attr_map.h"
-#include "storage/flat_tree.h"
+#include "storage/node_fields.h"
 #include "storage/shared_text.h"
 
 namespace tessary::entities {
@@ -16,16 +16,21 @@ using module::Ref;
 using module::RefVector;
 using module::Result;
 
-// The record inside a Node: name, text and attributes, the borrow counter, then the children as
-// strong references to other Node objects (shared, never copied). The child references are
-// stored inline, after the fixed fields (a variable-size object), so a node costs one allocation
-// whatever its number of children; the node releases them when it is destroyed.
+// The record inside a Node: name, text and attributes, the borrow counter, the document whose
+// arena holds the node (if any), then the children as strong references to other Node objects
+// (shared, never copied). The child references are stored inline, after the fixed fields (a
+// variable-size object), so a node costs one allocation whatever its number of children, or
+// none when the reader made it in its document's arena; the node releases them when it is
+// destroyed. The fields are those of storage::NodeFields, at the place storage::NodeLayout
+// gives them, which is how the reader writes nodes without the interpreter (node.cpp checks
+// that the two agree).
 struct NodeObject {
   PyObject_VAR_HEAD
   storage::SharedText name;
   storage::SharedText text;
   storage::AttrMap attrs;
   std::atomic<int64_t> borrow;  // active shared borrows; -1 would be an exclusive borrow
+  storage::SourceBuffer* document;  // the arena's document, or null for a node of its own
   // The child references follow the fixed fields; their number is the object's size.
 
   Py_ssize_t child_count() const noexcept { return ob_base.ob_size; }
@@ -80,9 +85,13 @@ Result<SharedBorrow> borrow_search_type(PyObject* obj);
 Result<Ref> make_node(storage::SharedText name, storage::AttrMap attrs, module::RefVector& children, size_t first,
                       storage::SharedText text);
 
-// Converts a tree in post-order (the reader's result) into Node objects, children first,
-// without recursion; the elements' fields move into the nodes. Returns the root Node.
-Result<Ref> nodes_from_flat(storage::FlatTree&& tree);
+// How the reader lays out Node objects in a document's arena: the object header words that
+// make that memory a Node (read once, with the interpreter lock held, then used without it).
+const storage::NodeLayout& arena_node_layout();
+
+// The root of a tree the reader built in a document's arena (an object laid out with
+// arena_node_layout()), as an owned reference.
+Ref adopt_arena_tree(void* root);
 
 // A new Python str with the text (which must be present); checks shared ranges.
 Result<Ref> text_to_python(const storage::SharedText& t);

@@ -4,33 +4,30 @@
 #include <new>
 #include <vector>
 
+#include "index/lexer.h"
 #include "index/structural_index.h"
-#include "index/utf8.h"
 #include "read/decode.h"
 #include "read/scan.h"
 #include "read/start_tag.h"
 #include "read/text_accumulator.h"
+#include "simd/bytes.h"
 #include "storage/alloc_failure.h"
+#include "storage/arena.h"
 #include "storage/grow.h"
 
 namespace tessary::read {
 
-using index::all_white_space;
-using index::leading_white_space;
-using index::StructuralIndex;
-using index::trailing_white_space;
+using index::LexOutcome;
 using index::TagKind;
-using storage::FlatElement;
-using storage::FlatTree;
+using storage::Arena;
+using storage::AttrMap;
+using storage::NodeFields;
+using storage::NodeLayout;
 using storage::SharedText;
 using storage::SourceBuffer;
 using Code = ReadError::Code;
 
 namespace {
-
-inline std::string_view slice(const char* doc, uint64_t start, uint64_t end) noexcept {
-  return {doc + start, static_cast<size_t>(end - start)};
-}
 
 // The indexer's error, whose text is made as a string.
 [[gnu::cold]] ReadError index_error(const index::StructuralIndexError& e) noexcept {
@@ -41,296 +38,427 @@ inline std::string_view slice(const char* doc, uint64_t start, uint64_t end) noe
   }
 }
 
-constexpr size_t kFinishedReserveMax = size_t{1} << 22;  // elements (64 bytes each)
-
 // An element inside the root whose end tag has not been seen yet.
 struct OpenElement {
-  FlatElement element;  // its child_count counts the children finished so far
+  uint64_t name_start = 0;
+  uint64_t name_length = 0;
+  AttrMap attrs;
   TextAccumulator text;
+  size_t first_child = 0;  // where its finished children start in the builder's `made_`
 };
 
-class Builder {
+struct Range {
+  uint64_t start, end;
+};
+
+// Receives the lexer's pieces in document order (index/lexer.h) and builds the tree as they
+// come. Character data is kept until the next piece of markup and looked at only then (after
+// that markup's own first check), so that what is reported, and in which order, is exactly
+// what a walk over a finished index reports: text after the last piece of markup is never
+// examined. Once the root is finished, or an error is found, the rest of the document is only
+// lexed, since an error of the lexer anywhere in the document comes before any other.
+class TreeBuilder {
  public:
-  Builder(SourceBuffer* buffer, std::string_view root_tag) noexcept
-      : buffer_(buffer), doc_(buffer->data()), length_(buffer->length()), root_tag_(root_tag) {}
-  // Takes the references of the texts made without them, before the members holding those
-  // texts are destroyed (on success they have moved into the result by then).
-  ~Builder() {
-    if (uncounted_ != 0) buffer_->retain_n(uncounted_);
+  TreeBuilder(SourceBuffer* buffer, std::string_view root_tag, const NodeLayout& layout) noexcept
+      : buffer_(buffer),
+        doc_(buffer->data()),
+        length_(buffer->length()),
+        root_tag_(root_tag),
+        layout_(layout),
+        arena_(buffer->length()),
+        row_limit_(index::tag_row_limit()) {}
+
+  void text(uint64_t start, uint64_t end) noexcept {
+    if (phase_ != Phase::Inside) return;  // outside the root text is never examined
+    if (!has_pending_) {
+      // A run with nothing to decode cannot fail: it joins the element's text at once.
+      if (add_plain(start, end) != Plain::Special) return;
+      pending_ = {start, end};
+      has_pending_ = true;
+    } else if (!storage::try_push_back(more_pending_, Range{start, end})) [[unlikely]] {
+      out_of_memory();
+    }
   }
-  Builder(const Builder&) = delete;
-  Builder& operator=(const Builder&) = delete;
 
-  BuildResult run() noexcept;
-
- private:
-  // What one row of the index led to. The handlers of the frequent rows are inlined into the
-  // loop over the rows, which keeps the builder's state in registers.
-  enum class Step : uint8_t { Next, RootDone, Failed };
-
-  bool index_document() noexcept;
-  [[gnu::always_inline]] inline Step row(size_t k) noexcept;
-  [[gnu::always_inline]] inline Step open_tag(size_t k) noexcept;
-  [[gnu::always_inline]] inline Step end_tag(size_t k) noexcept;
-  [[gnu::always_inline]] inline Step self_closing_tag(size_t k) noexcept;
-  Step cdata_section(size_t k) noexcept;
-  // The checks of a comment or processing instruction, which have no further effect.
-  Step comment(size_t k) noexcept;
-  Step instruction(size_t k) noexcept;
-
-  // Consumes the text rows that start before `limit`, adding those inside the root to the
-  // innermost open element.
-  bool take_text_before(uint64_t limit) noexcept;
-  bool add_text(uint64_t start, uint64_t end) noexcept;
-  // Closes the innermost open element: RootDone when it was the root.
-  [[gnu::always_inline]] inline Step close_innermost() noexcept;
-
-  Step fail(ReadError e) noexcept {
-    error_ = std::move(e);
-    return Step::Failed;
+  [[gnu::always_inline]] void tag(TagKind kind, uint64_t s, uint64_t e, uint64_t name_start,
+                                  uint64_t name_length) noexcept {
+    if (++rows_ > row_limit_) [[unlikely]] {
+      note_row_past_limit(s);
+    }
+    if (phase_ >= Phase::Done) return;
+    if (!before_markup(s, e)) return;
+    switch (kind) {
+      case TagKind::Open: open_tag(s, e, name_start, name_length); break;
+      case TagKind::Close: end_tag(s, e, name_start, name_length); break;
+      case TagKind::SelfClose: self_closing_tag(s, e, name_start, name_length); break;
+      case TagKind::Comment:
+        if (!(e >= s + 6 && doc_[e - 2] == '-' && doc_[e - 1] == '-' && doc_[e] == '>')) {
+          fail(ReadError::at(Code::UnterminatedComment, s));
+        }
+        break;
+      case TagKind::ProcessingInstruction:
+        if (!(e > 0 && doc_[e - 1] == '?' && doc_[e] == '>')) fail(ReadError::at(Code::UnterminatedInstruction, s));
+        break;
+      case TagKind::CData: break;  // reported through cdata()
+    }
   }
-  bool name_is_root(const index::NameRange& n) const noexcept {
-    return n.length == root_tag_.size() && std::memcmp(doc_ + n.start, root_tag_.data(), root_tag_.size()) == 0;
+
+  void cdata(uint64_t s, uint64_t e, uint64_t) noexcept {
+    if (++rows_ > row_limit_) [[unlikely]] {
+      note_row_past_limit(s);
+    }
+    if (phase_ >= Phase::Done) return;
+    if (!before_markup(s, e)) return;
+    if (!(e > 1 && doc_[e - 2] == ']' && doc_[e - 1] == ']' && doc_[e] == '>')) {
+      fail(ReadError::at(Code::UnterminatedCData, s));
+      return;
+    }
+    if (phase_ == Phase::Inside && s + 9 < e - 2) {
+      if (!top().text.append_slice(arena_, doc_, s + 9, e - 2)) out_of_memory();
+    }
   }
-  OpenElement& top() noexcept { return open_[depth_ - 1]; }
-  bool inside_root() const noexcept { return depth_ != 0; }
-  // The entry for a new innermost element, or null when the stack cannot grow.
-  OpenElement* push() noexcept {
-    if (depth_ == open_.size() && !storage::try_push_back(open_, OpenElement())) return nullptr;
-    OpenElement& e = open_[depth_++];
-    e.element.child_count = 0;
-    return &e;
-  }
-  // A finished element inside the root: appended in post-order, counted by its parent. False,
-  // with the error set, when the list cannot grow.
-  [[gnu::always_inline]] bool append_finished(FlatElement&& e) noexcept {
-    if (!storage::try_push_back(tree_.elements, std::move(e))) [[unlikely]] return out_of_memory(e);
-    if (depth_ != 0) ++top().element.child_count;
+
+  // Reads a start tag in one pass where it can (parse_start_tag_fast): its attributes wait in
+  // fast_attrs_ for the tag's report, which follows at once.
+  bool start_tag_fast(uint64_t s, uint64_t name_end, uint64_t& end, TagKind& kind) noexcept {
+    if (phase_ == Phase::Outside) {
+      // Outside the root an open tag's attributes are not read, unless it is the root.
+      if (!name_is_root(s + 1, name_end - (s + 1))) return false;
+    } else if (phase_ != Phase::Inside) {
+      return false;
+    }
+    if (name_end == s + 1) return false;
+    bool self_closing;
+    if (!parse_start_tag_fast(doc_, length_, name_end, buffer_, arena_, fast_attrs_, attr_scratch_, end,
+                              self_closing)) {
+      fast_attrs_ = AttrMap();
+      return false;
+    }
+    kind = self_closing ? TagKind::SelfClose : TagKind::Open;
+    fast_tag_ = s;
     return true;
   }
-  // The element that could not be kept may hold ranges whose references are not taken yet:
-  // they are taken before it is released, and the build ends.
-  [[gnu::cold, gnu::noinline]] bool out_of_memory(FlatElement& e) noexcept {
-    buffer_->retain_n(uncounted_);
-    uncounted_ = 0;
-    e = FlatElement();
-    error_ = ReadError::out_of_memory();
-    return false;
+
+  BuildResult finish(const LexOutcome& lexed) noexcept;
+
+ private:
+  // Outside: before the root. Inside: within it. Done: the root is finished. Failed: error_.
+  enum class Phase : uint8_t { Outside, Inside, Done, Failed };
+
+  // What every piece of markup checks first, then the character data before it. False when
+  // that failed.
+  [[gnu::always_inline]] bool before_markup(uint64_t s, uint64_t e) noexcept {
+    if (e >= length_) [[unlikely]] {
+      fail(ReadError::at(Code::UnterminatedMarkup, s));
+      return false;
+    }
+    if (has_pending_) return take_pending();
+    return true;
+  }
+  bool take_pending() noexcept;
+  bool add_text(uint64_t start, uint64_t end) noexcept {
+    const Plain r = add_plain(start, end);
+    return r == Plain::Special ? add_decoded(start, end) : r == Plain::Added;
+  }
+  // Adds [start, end) to the innermost element's text when nothing in it needs decoding.
+  enum class Plain : uint8_t { Added, Special, Failed };
+  inline Plain add_plain(uint64_t start, uint64_t end) noexcept;
+  // Adds [start, end), which holds a '&' or '<', decoded. False on an error.
+  bool add_decoded(uint64_t start, uint64_t end) noexcept;
+
+  void open_tag(uint64_t s, uint64_t e, uint64_t name_start, uint64_t name_length) noexcept;
+  void end_tag(uint64_t s, uint64_t e, uint64_t name_start, uint64_t name_length) noexcept;
+  void self_closing_tag(uint64_t s, uint64_t e, uint64_t name_start, uint64_t name_length) noexcept;
+  // Parses the name and attributes of a start tag into `open` (its first_child left alone).
+  bool start_tag(uint64_t s, uint64_t e, uint64_t name_start, uint64_t name_length, bool self_closing,
+                 AttrMap& attrs) noexcept;
+  // Writes a finished element's node into the arena, its children the last `count` of made_
+  // (which it replaces); the node's address, or null when the arena has no room.
+  void* make_node(uint64_t name_start, uint64_t name_length, SharedText&& text, AttrMap&& attrs,
+                  size_t first_child) noexcept;
+  void close_innermost() noexcept;
+
+  bool name_is_root(uint64_t start, uint64_t length) const noexcept {
+    return length == root_tag_.size() && std::memcmp(doc_ + start, root_tag_.data(), root_tag_.size()) == 0;
+  }
+  OpenElement& top() noexcept { return open_[depth_ - 1]; }
+
+  void fail(ReadError e) noexcept {
+    error_ = std::move(e);
+    phase_ = Phase::Failed;
+  }
+  [[gnu::cold, gnu::noinline]] void out_of_memory() noexcept { fail(ReadError::out_of_memory()); }
+  [[gnu::cold, gnu::noinline]] void note_row_past_limit(uint64_t s) noexcept {
+    if (rows_ == row_limit_ + 1) first_past_limit_ = s;
   }
 
   SourceBuffer* buffer_;
   const char* doc_;
   uint64_t length_;
   std::string_view root_tag_;
-  StructuralIndex idx_;
-  size_t text_cursor_ = 0;
+  NodeLayout layout_;
+  Arena arena_;
+  Phase phase_ = Phase::Outside;
+  // Character data waiting for the next piece of markup: one range, and any more in order
+  // (only declarations, which are not reported, come between two of them).
+  bool has_pending_ = false;
+  Range pending_{0, 0};
+  std::vector<Range> more_pending_;
   // Open elements, the root at the bottom: entries [0, depth_) are in use. Entries above stay
-  // allocated (their elements were moved out) and are reused by the next start tag.
+  // allocated and are reused by the next start tag.
   std::vector<OpenElement> open_;
   size_t depth_ = 0;
-  std::vector<index::NameRange> outer_names_;    // start tags before the root, not yet closed
-  FlatTree tree_;                                 // the root's finished elements, in post-order
-  std::vector<storage::AttrEntry> attr_scratch_;  // one start tag's attributes, before its map is made
+  std::vector<index::NameRange> outer_names_;  // start tags before the root, not yet closed
+  std::vector<void*> made_;                    // finished nodes not yet given to their parent
+  std::vector<storage::AttrEntry> attr_scratch_;
+  // The attributes of the start tag at fast_tag_, read by start_tag_fast.
+  AttrMap fast_attrs_;
+  uint64_t fast_tag_ = ~uint64_t{0};
+  void* root_ = nullptr;
+  uint64_t nodes_ = 0;
+  uint64_t rows_ = 0;  // pieces of markup, as the index would count its rows
+  size_t row_limit_;
+  uint64_t first_past_limit_ = 0;
   ReadError error_;
-  uint64_t uncounted_ = 0;  // texts made without taking their buffer reference (see ~Builder)
 };
 
-bool Builder::add_text(uint64_t start, uint64_t end) noexcept {
+inline TreeBuilder::Plain TreeBuilder::add_plain(uint64_t start, uint64_t end) noexcept {
+  const char* p = doc_ + start;
+  const size_t n = static_cast<size_t>(end - start);
+  size_t lead, trail;
+  if (n <= simd::kShortText && length_ - start >= simd::kShortText) [[likely]] {
+    // Most runs are short (a word, a number, the indentation before a tag): one vector tells
+    // whether there is anything to decode and how much white space each end has.
+    const simd::ShortText t = simd::short_text(reinterpret_cast<const uint8_t*>(p), n);
+    if (t.special) return Plain::Special;
+    lead = t.lead;
+    trail = t.trail;
+    // A byte from 0x80 up where the ASCII white space stops may begin more white space.
+    if (lead < n) {
+      if (static_cast<uint8_t>(p[lead]) >= 0x80) [[unlikely]] lead += index::leading_white_space(p + lead, n - lead);
+      if (static_cast<uint8_t>(p[n - 1 - trail]) >= 0x80) [[unlikely]] trail = trailing_white_space(p + lead, n - lead);
+    } else {
+      trail = 0;
+    }
+  } else {
+    if (find_lt_or_amp(p, p + n) != p + n) return Plain::Special;
+    lead = leading_white_space(p, n);
+    trail = lead == n ? 0 : trailing_white_space(p + lead, n - lead);
+  }
+  if (!top().text.append_slice(arena_, doc_, start, end, lead, trail)) [[unlikely]] {
+    out_of_memory();
+    return Plain::Failed;
+  }
+  return Plain::Added;
+}
+
+bool TreeBuilder::add_decoded(uint64_t start, uint64_t end) noexcept {
   const char* p = doc_ + start;
   const char* e = doc_ + end;
-  const char* q = find_lt_or_amp(p, e);
+  const size_t n = static_cast<size_t>(end - start);
   OpenElement& top = this->top();
-  if (q == e) {
-    top.text.append_slice(doc_, start, end);
-    return true;
-  }
+  const char* q = find_lt_or_amp(p, e);
   const char* lt = *q == '<' ? q : find_lt(q + 1, e);
   if (lt != e) {
-    error_ = ReadError::at(Code::UnexpectedLt, static_cast<uint64_t>(lt - doc_));
+    fail(ReadError::at(Code::UnexpectedLt, static_cast<uint64_t>(lt - doc_)));
     return false;
   }
-  OwnedBytes decoded;
-  if (decode_from(p, static_cast<size_t>(e - p), static_cast<size_t>(q - p), start, DecodeMode::Text, decoded,
-                  error_) == DecodeStatus::Failed) {
+  auto* into = static_cast<char*>(arena_.allocate(n));
+  if (into == nullptr) [[unlikely]] {
+    out_of_memory();
     return false;
   }
-  top.text.append_owned(doc_, std::move(decoded));
+  size_t written = 0;
+  ReadError err;
+  if (decode_into(p, n, static_cast<size_t>(q - p), start, DecodeMode::Text, into, written, err) ==
+      DecodeStatus::Failed) {
+    fail(std::move(err));
+    return false;
+  }
+  arena_.shrink_last(into + written);
+  if (!top.text.append_decoded(arena_, doc_, into, written)) [[unlikely]] {
+    out_of_memory();
+    return false;
+  }
   return true;
 }
 
-bool Builder::take_text_before(uint64_t limit) noexcept {
-  const auto& texts = idx_.text_ranges;
-  while (text_cursor_ < texts.size() && texts[text_cursor_].start < limit) {
-    const index::TextRange& t = texts[text_cursor_++];
-    if (!inside_root()) continue;
-    if (!add_text(t.start, t.end)) return false;
-  }
-  return true;
-}
-
-Builder::Step Builder::close_innermost() noexcept {
-  OpenElement& top = this->top();
-  FlatElement& e = top.element;
-  e.text = top.text.take_text(doc_, buffer_, uncounted_);
-  const bool root = depth_ == 1;
-  FlatElement done = std::move(e);
-  --depth_;
-  if (!append_finished(std::move(done))) return Step::Failed;
-  return root ? Step::RootDone : Step::Next;
-}
-
-bool Builder::index_document() noexcept {
-  index::IndexResult indexed =
-      index::build_structural_index(reinterpret_cast<const uint8_t*>(doc_), static_cast<size_t>(length_));
-  if (!indexed.ok()) {
-    const index::StructuralIndexError& e = *indexed.error;
-    if (e.kind == index::StructuralIndexError::Kind::TruncatedInput) {
-      error_ = ReadError::at(Code::UnexpectedEnd, length_);
-    } else if (e.kind == index::StructuralIndexError::Kind::OutOfMemory) {
-      error_ = ReadError::out_of_memory();
-    } else {
-      error_ = index_error(e);
+bool TreeBuilder::take_pending() noexcept {
+  has_pending_ = false;
+  if (!add_text(pending_.start, pending_.end)) return false;
+  if (!more_pending_.empty()) [[unlikely]] {
+    for (const Range& r : more_pending_) {
+      if (!add_text(r.start, r.end)) return false;
     }
-    return false;
+    more_pending_.clear();
   }
-  idx_ = std::move(indexed.index);
   return true;
 }
 
-Builder::Step Builder::open_tag(size_t k) noexcept {
-  if (!inside_root() && !name_is_root(idx_.tag_names[k])) {
-    // Outside the root only the name is checked; the attributes are not parsed.
-    StartTagName tag;
-    if (!start_tag_name(idx_, k, tag, error_)) return Step::Failed;
-    if (!storage::try_push_back(outer_names_, idx_.tag_names[k])) return fail(ReadError::out_of_memory());
-    return Step::Next;
+bool TreeBuilder::start_tag(uint64_t s, uint64_t e, uint64_t name_start, uint64_t name_length, bool self_closing,
+                            AttrMap& attrs) noexcept {
+  if (name_length == 0) {
+    fail(ReadError::at(Code::ExpectedElementName, s));
+    return false;
   }
-  OpenElement* open = push();
-  if (open == nullptr) return fail(ReadError::out_of_memory());
-  if (!parse_start_tag(doc_, idx_, k, buffer_, open->element, attr_scratch_, error_)) return Step::Failed;
-  return Step::Next;
+  if (fast_tag_ == s) {
+    attrs = std::move(fast_attrs_);
+    fast_tag_ = ~uint64_t{0};
+    return true;
+  }
+  const uint64_t area_start = name_start + name_length;
+  uint64_t area_end = e - (self_closing ? 1 : 0);
+  if (area_end < area_start) area_end = area_start;
+  if (area_start == area_end) return true;
+  ReadError err;
+  if (!parse_attributes(doc_, area_start, area_end, buffer_, arena_, attrs, attr_scratch_, err)) {
+    fail(std::move(err));
+    return false;
+  }
+  return true;
 }
 
-Builder::Step Builder::end_tag(size_t k) noexcept {
-  const uint64_t s = idx_.tag_starts[k];
-  const uint64_t e = idx_.tag_ends[k];
-  const index::NameRange name = idx_.tag_names[k];
-  const std::string_view found = slice(doc_, name.start, name.start + name.length);
-  const uint64_t rest = name.start + name.length;
+void* TreeBuilder::make_node(uint64_t name_start, uint64_t name_length, SharedText&& text, AttrMap&& attrs,
+                             size_t first_child) noexcept {
+  const size_t count = made_.size() - first_child;
+  auto* w = static_cast<uint64_t*>(arena_.allocate(NodeLayout::bytes(count)));
+  if (w == nullptr) [[unlikely]] return nullptr;
+  w[0] = layout_.header[0];
+  w[1] = layout_.header[1];
+  w[2] = count;
+  auto* f = reinterpret_cast<NodeFields*>(reinterpret_cast<char*>(w) + NodeLayout::kFieldsOffset);
+  new (f) NodeFields{SharedText::shared_unowned(buffer_, name_start, name_start + name_length), std::move(text),
+                     std::move(attrs), 0, buffer_};
+  if (count != 0) std::memcpy(static_cast<void*>(f + 1), made_.data() + first_child, count * sizeof(void*));
+  made_.resize(first_child);
+  ++nodes_;
+  return w;
+}
+
+void TreeBuilder::open_tag(uint64_t s, uint64_t e, uint64_t name_start, uint64_t name_length) noexcept {
+  if (phase_ == Phase::Outside && !name_is_root(name_start, name_length)) {
+    // Outside the root only the name is checked; the attributes are not parsed.
+    if (name_length == 0) {
+      fail(ReadError::at(Code::ExpectedElementName, s));
+      return;
+    }
+    if (!storage::try_push_back(outer_names_, index::NameRange{name_start, name_length})) out_of_memory();
+    return;
+  }
+  if (depth_ == open_.size() && !storage::try_push_back(open_, OpenElement())) [[unlikely]] {
+    out_of_memory();
+    return;
+  }
+  OpenElement& open = open_[depth_];
+  if (!start_tag(s, e, name_start, name_length, false, open.attrs)) return;
+  open.name_start = name_start;
+  open.name_length = name_length;
+  open.first_child = made_.size();
+  ++depth_;
+  phase_ = Phase::Inside;
+}
+
+void TreeBuilder::close_innermost() noexcept {
+  OpenElement& top = this->top();
+  SharedText text = top.text.take_text(buffer_);
+  void* node = make_node(top.name_start, top.name_length, std::move(text), std::move(top.attrs), top.first_child);
+  if (node == nullptr) [[unlikely]] {
+    out_of_memory();
+    return;
+  }
+  if (--depth_ == 0) {
+    root_ = node;
+    phase_ = Phase::Done;
+    return;
+  }
+  if (!storage::try_push_back(made_, node)) [[unlikely]] out_of_memory();
+}
+
+void TreeBuilder::end_tag(uint64_t s, uint64_t e, uint64_t name_start, uint64_t name_length) noexcept {
+  const std::string_view found(doc_ + name_start, static_cast<size_t>(name_length));
+  const uint64_t rest = name_start + name_length;
   if (rest < e && !all_white_space(doc_ + rest, static_cast<size_t>(e - rest))) {
-    return fail(ReadError::at(Code::MalformedEndTag, s, found));
+    fail(ReadError::at(Code::MalformedEndTag, s, found));
+    return;
   }
   std::string_view expected;
-  if (inside_root()) {
-    expected = top().element.name.view();
+  if (phase_ == Phase::Inside) {
+    const OpenElement& t = top();
+    expected = std::string_view(doc_ + t.name_start, static_cast<size_t>(t.name_length));
   } else if (!outer_names_.empty()) {
     const index::NameRange& o = outer_names_.back();
-    expected = slice(doc_, o.start, o.start + o.length);
+    expected = std::string_view(doc_ + o.start, static_cast<size_t>(o.length));
   } else {
-    return fail(ReadError::at(Code::UnexpectedEndTag, s, found));
+    fail(ReadError::at(Code::UnexpectedEndTag, s, found));
+    return;
   }
-  if (expected != found) return fail(ReadError::at(Code::MismatchedEndTag, s, expected, found));
-  if (!inside_root()) {
+  if (expected.size() != found.size() || std::memcmp(expected.data(), found.data(), found.size()) != 0) {
+    fail(ReadError::at(Code::MismatchedEndTag, s, expected, found));
+    return;
+  }
+  if (phase_ == Phase::Inside) {
+    close_innermost();
+  } else {
     outer_names_.pop_back();
-    return Step::Next;
   }
-  return close_innermost();
 }
 
-Builder::Step Builder::self_closing_tag(size_t k) noexcept {
+void TreeBuilder::self_closing_tag(uint64_t s, uint64_t e, uint64_t name_start, uint64_t name_length) noexcept {
   // Parsed wherever it stands, so its attributes are checked outside the root too.
-  FlatElement rec;
-  if (!parse_start_tag(doc_, idx_, k, buffer_, rec, attr_scratch_, error_)) return Step::Failed;
-  if (inside_root()) {
-    if (!append_finished(std::move(rec))) return Step::Failed;
-  } else if (name_is_root(idx_.tag_names[k])) {
-    tree_.elements.clear();
-    if (!append_finished(std::move(rec))) return Step::Failed;
-    return Step::RootDone;
+  AttrMap attrs;
+  if (!start_tag(s, e, name_start, name_length, true, attrs)) return;
+  if (phase_ == Phase::Outside && !name_is_root(name_start, name_length)) return;
+  void* node = make_node(name_start, name_length, SharedText(), std::move(attrs), made_.size());
+  if (node == nullptr) [[unlikely]] {
+    out_of_memory();
+    return;
   }
-  return Step::Next;
+  if (phase_ == Phase::Outside) {
+    root_ = node;
+    phase_ = Phase::Done;
+    return;
+  }
+  if (!storage::try_push_back(made_, node)) [[unlikely]] out_of_memory();
 }
 
-Builder::Step Builder::comment(size_t k) noexcept {
-  const uint64_t s = idx_.tag_starts[k];
-  const uint64_t e = idx_.tag_ends[k];
-  if (!(e >= s + 6 && doc_[e - 2] == '-' && doc_[e - 1] == '-' && doc_[e] == '>')) {
-    return fail(ReadError::at(Code::UnterminatedComment, s));
+BuildResult TreeBuilder::finish(const LexOutcome& lexed) noexcept {
+  // Running out of memory ends the build whatever else there is to report.
+  if (phase_ == Phase::Failed && error_.code == Code::OutOfMemory) return std::move(error_);
+  if (storage::allocation_failed()) [[unlikely]] return ReadError::out_of_memory();
+  // The lexer's errors come first: an index of the whole document is what they describe.
+  if (lexed.kind == LexOutcome::Kind::Unclosed) {
+    return index_error({index::StructuralIndexError::Kind::UnclosedTag, lexed.at});
   }
-  return Step::Next;
-}
-
-Builder::Step Builder::cdata_section(size_t k) noexcept {
-  const uint64_t s = idx_.tag_starts[k];
-  const uint64_t e = idx_.tag_ends[k];
-  if (!(e > 1 && doc_[e - 2] == ']' && doc_[e - 1] == ']' && doc_[e] == '>')) {
-    return fail(ReadError::at(Code::UnterminatedCData, s));
+  if (lexed.kind == LexOutcome::Kind::Truncated) return ReadError::at(Code::UnexpectedEnd, length_);
+  if (rows_ > row_limit_) [[unlikely]] {
+    return index_error({index::StructuralIndexError::Kind::TooManyTags, first_past_limit_});
   }
-  if (inside_root() && s + 9 < e - 2) top().text.append_slice(doc_, s + 9, e - 2);
-  // The section's own content row needs no examination.
-  const auto& texts = idx_.text_ranges;
-  while (text_cursor_ < texts.size() && texts[text_cursor_].start < e) ++text_cursor_;
-  return Step::Next;
-}
-
-Builder::Step Builder::instruction(size_t k) noexcept {
-  const uint64_t s = idx_.tag_starts[k];
-  const uint64_t e = idx_.tag_ends[k];
-  if (!(e > 0 && doc_[e - 1] == '?' && doc_[e] == '>')) {
-    return fail(ReadError::at(Code::UnterminatedInstruction, s));
-  }
-  return Step::Next;
-}
-
-Builder::Step Builder::row(size_t k) noexcept {
-  const uint64_t s = idx_.tag_starts[k];
-  if (idx_.tag_ends[k] >= length_) return fail(ReadError::at(Code::UnterminatedMarkup, s));
-  if (!take_text_before(s)) return Step::Failed;
-  switch (idx_.tag_kinds[k]) {
-    case TagKind::Open: return open_tag(k);
-    case TagKind::Close: return end_tag(k);
-    case TagKind::SelfClose: return self_closing_tag(k);
-    case TagKind::Comment: return comment(k);
-    case TagKind::CData: return cdata_section(k);
-    case TagKind::ProcessingInstruction: return instruction(k);
-  }
-  return Step::Next;
-}
-
-BuildResult Builder::run() noexcept {
-  if (!index_document()) return std::move(error_);
-  const size_t rows = idx_.tag_count();
-  // Room for as many elements as there are tags (bounded), so the list is not regrown and
-  // moved as it fills. Pages not used are never touched.
-  // (Without that room the list grows as it fills.)
-  (void)storage::try_reserve(tree_.elements, rows < kFinishedReserveMax ? rows : kFinishedReserveMax);
-  for (size_t k = 0; k < rows; ++k) {
-    switch (row(k)) {
-      case Step::Next: break;
-      case Step::RootDone: return std::move(tree_);
-      case Step::Failed: return std::move(error_);
+  switch (phase_) {
+    case Phase::Failed: return std::move(error_);
+    case Phase::Done:
+      // Every node holds a reference on the document, which keeps the arena they are in.
+      buffer_->retain_n(nodes_);
+      buffer_->adopt_arena(std::move(arena_));
+      return BuiltTree{root_};
+    case Phase::Inside: {
+      const OpenElement& t = top();
+      return ReadError::of(Code::NeverClosed, std::string_view(doc_ + t.name_start, static_cast<size_t>(t.name_length)));
     }
+    case Phase::Outside: break;
   }
-  if (inside_root()) return ReadError::of(Code::NeverClosed, top().element.name.view());
   return ReadError::of(Code::RootNotFound, root_tag_);
 }
 
 }  // namespace
 
-BuildResult build_tree(SourceBuffer* buffer, std::string_view root_tag) noexcept {
-  // An allocation that failed where the build had no error path (copying a text, growing an
-  // attribute table) left a smaller but valid result behind: it is released, and the build
-  // fails instead.
+BuildResult build_tree(SourceBuffer* buffer, std::string_view root_tag, const NodeLayout& layout) noexcept {
+  // An allocation that failed where the build had no error path of its own left a smaller but
+  // valid result behind: finish() fails the build instead.
   storage::AllocationFailureScope allocation;
-  BuildResult built = [&] {
-    // Every name, key and unchanged value takes a buffer reference: take them in batches. The
-    // builder takes those it still owes when it goes, before the result can be released.
-    SourceBuffer::ReserveScope reserve(buffer);
-    Builder b(buffer, root_tag);
-    return b.run();
-  }();
-  if (allocation.failed()) [[unlikely]] return ReadError::out_of_memory();
-  return built;
+  TreeBuilder b(buffer, root_tag, layout);
+  const auto* d = reinterpret_cast<const uint8_t*>(buffer->data());
+  const LexOutcome lexed = index::lex_sequential(d, buffer->length(), 0, index::InlineFind{}, b);
+  return b.finish(lexed);
 }
 
 }  // namespace tessary::read

@@ -1,24 +1,32 @@
-// The tree builder: walks the structural index of a document in order, checks each piece of
-// markup, parses start tags and their attributes, joins and decodes character data, and
-// returns the tree (in post-order, storage::FlatTree) of the first element whose name is the
-// requested root tag. Plain engine code: it never touches a Python object and runs without the
-// interpreter lock.
+// The tree builder: lexes a document (index/lexer.h) and, as each piece of markup is found,
+// checks it, parses start tags and their attributes, joins and decodes character data, and
+// writes the nodes of the first element whose name is the requested root tag straight into
+// the document's arena (storage/node_fields.h), children before parents. Plain engine code: it
+// never touches a Python object and runs without the interpreter lock.
 #pragma once
 
 #include <string_view>
 #include <variant>
 
 #include "read/read_error.h"
-#include "storage/flat_tree.h"
+#include "storage/node_fields.h"
 #include "storage/source_buffer.h"
 
 namespace tessary::read {
 
-// The result of a build: the root's tree, or the first error found.
-using BuildResult = std::variant<storage::FlatTree, ReadError>;
+// A built tree: the root node's object address. Its nodes are in the arena the buffer now
+// holds, and each holds one reference on the buffer.
+struct BuiltTree {
+  void* root = nullptr;
+};
 
-// Builds the tree of the first element named `root_tag` in the document held by `buffer`
-// (the caller keeps its own reference on the buffer for the call).
-BuildResult build_tree(storage::SourceBuffer* buffer, std::string_view root_tag) noexcept;
+// The result of a build: the root's tree, or the first error found.
+using BuildResult = std::variant<BuiltTree, ReadError>;
+
+// Builds the tree of the first element named `root_tag` in the document held by `buffer` (the
+// caller keeps its own reference on the buffer for the call), its nodes laid out as `layout`
+// says.
+BuildResult build_tree(storage::SourceBuffer* buffer, std::string_view root_tag,
+                       const storage::NodeLayout& layout) noexcept;
 
 }  // namespace tessary::read

@@ -49,7 +49,18 @@ uint32_t character_reference(std::string_view body) noexcept {
   return static_cast<uint32_t>(value);
 }
 
-void append_utf8(OwnedBytes& out, uint32_t c) noexcept {
+// The decoded text, written into room the caller sized to the run: decoding never lengthens it.
+struct Out {
+  char* p;
+  size_t n = 0;
+  void append(const char* s, size_t k) noexcept {
+    if (k != 0) std::memcpy(p + n, s, k);
+    n += k;
+  }
+  void push_back(char c) noexcept { p[n++] = c; }
+};
+
+void append_utf8(Out& out, uint32_t c) noexcept {
   char b[4];
   size_t n;
   if (c < 0x80) {
@@ -90,19 +101,16 @@ inline char predefined(std::string_view name) noexcept {
   }
 }
 
-DecodeStatus fail(OwnedBytes& out, ReadError& error, ReadError e) noexcept {
-  out = OwnedBytes();
+DecodeStatus fail(ReadError& error, ReadError e) noexcept {
   error = std::move(e);
   return DecodeStatus::Failed;
 }
 
 }  // namespace
 
-DecodeStatus decode_from(const char* run, size_t length, size_t first, uint64_t base, DecodeMode mode,
-                         OwnedBytes& out, ReadError& error) noexcept {
-  // Decoding never lengthens the text, so this is the only allocation.
-  out.clear();
-  out.reserve(length);
+DecodeStatus decode_into(const char* run, size_t length, size_t first, uint64_t base, DecodeMode mode, char* into,
+                         size_t& written, ReadError& error) noexcept {
+  Out out{into};
   out.append(run, first);
   const char* const end = run + length;
   const char* p = run + first;
@@ -119,20 +127,21 @@ DecodeStatus decode_from(const char* run, size_t length, size_t first, uint64_t 
     }
     const uint64_t at = base + static_cast<uint64_t>(p - run);
     const void* semi = std::memchr(p + 1, ';', static_cast<size_t>(end - p - 1));
-    if (semi == nullptr) return fail(out, error, ReadError::at(ReadError::Code::UnterminatedReference, at));
+    if (semi == nullptr) return fail(error, ReadError::at(ReadError::Code::UnterminatedReference, at));
     const char* s = static_cast<const char*>(semi);
     const std::string_view body(p + 1, static_cast<size_t>(s - p - 1));
     if (body.empty() || body[0] != '#') {
       const char c = predefined(body);
-      if (c == 0) return fail(out, error, ReadError::at(ReadError::Code::UnknownEntity, at, body));
+      if (c == 0) return fail(error, ReadError::at(ReadError::Code::UnknownEntity, at, body));
       out.push_back(c);
     } else {
       const uint32_t cp = character_reference(body);
-      if (cp == 0) return fail(out, error, ReadError::at(ReadError::Code::InvalidCharacterReference, at, body));
+      if (cp == 0) return fail(error, ReadError::at(ReadError::Code::InvalidCharacterReference, at, body));
       append_utf8(out, cp);
     }
     p = s + 1;
   }
+  written = out.n;
   return DecodeStatus::Changed;
 }
 

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "read/owned_bytes.h"
 #include "read/read_error.h"
 
 namespace tessary::read {
@@ -17,15 +16,16 @@ enum class DecodeMode : uint8_t {
 };
 
 enum class DecodeStatus : uint8_t {
-  Changed,    // `out` holds the decoded text
-  Failed,     // `error` is set; `out` is left empty
+  Changed,    // the decoded text is written
+  Failed,     // `error` is set; what was written is of no use
 };
 
 // Decodes `run` (valid UTF-8, `length` bytes), whose first byte needing work is at `first` (an
 // '&', or in attribute mode also a tab, line feed or carriage return; the caller found it while
 // looking for '<'); bytes before it need none. `base` is the document offset of the run's first
-// byte, used for error offsets. Returns Changed or Failed.
-DecodeStatus decode_from(const char* run, size_t length, size_t first, uint64_t base, DecodeMode mode,
-                         OwnedBytes& out, ReadError& error) noexcept;
+// byte, used for error offsets. The decoded text is written to `into`, which has room for
+// `length` bytes (decoding never lengthens a run), and its length to `written`.
+DecodeStatus decode_into(const char* run, size_t length, size_t first, uint64_t base, DecodeMode mode, char* into,
+                         size_t& written, ReadError& error) noexcept;
 
 }  // namespace tessary::read

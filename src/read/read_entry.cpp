@@ -49,7 +49,7 @@ Result<Ref> nodes_or_error(BuildResult&& built, std::optional<read::TextPosition
     if (where) return std::move(err).with_position(where->line, where->column);
     return err;
   }
-  return entities::nodes_from_flat(std::move(std::get<storage::FlatTree>(built)));
+  return entities::adopt_arena_tree(std::get<read::BuiltTree>(built).root);
 }
 
 }  // namespace
@@ -73,7 +73,8 @@ PyObject* py_read_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
       return Error::memory(ReadError::out_of_memory().text());
     }
     const std::string_view root_tag = root->view();
-    BuildResult built = without_lock([&] { return read::build_tree(buffer.get(), root_tag); });
+    const storage::NodeLayout& layout = entities::arena_node_layout();
+    BuildResult built = without_lock([&] { return read::build_tree(buffer.get(), root_tag, layout); });
     std::optional<read::TextPosition> where = error_position(built, *xml, false);
     Result<Ref> node = nodes_or_error(std::move(built), where);
     buffer.reset();
@@ -98,6 +99,7 @@ PyObject* py_read_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
     };
     const std::string_view path_text = path->view();
     const std::string_view root_tag = root->view();
+    const storage::NodeLayout& layout = entities::arena_node_layout();
     FileRead out = without_lock([&]() -> FileRead {
       FileRead o;
       // The reader works on UTF-8 throughout: the file is checked piece by piece as it is read,
@@ -124,7 +126,7 @@ PyObject* py_read_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
         o.built.emplace(ReadError::out_of_memory());
         return o;
       }
-      o.built.emplace(read::build_tree(buffer.get(), root_tag));
+      o.built.emplace(read::build_tree(buffer.get(), root_tag, layout));
       o.where = error_position(*o.built, {bytes.data, bytes.length}, true);
       return o;  // the entry's buffer reference is given back here, still without the lock
     });

@@ -1,17 +1,17 @@
 #include "read/start_tag.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
 #include "read/decode.h"
-#include "read/owned_bytes.h"
 #include "read/scan.h"
+#include "simd/bytes.h"
 #include "storage/grow.h"
 
 namespace tessary::read {
 
-using index::StructuralIndex;
-using index::TagKind;
+using storage::Arena;
 using storage::AttrEntry;
 using storage::AttrMap;
 using storage::SharedText;
@@ -25,6 +25,7 @@ enum : uint8_t {
   kSpace = 1,      // ASCII white space: tab, line feed, form feed, carriage return, space
   kNameEnd = 2,    // ends an attribute name: white space, '=', '"', '\''
   kValueStop = 4,  // needs a look inside a value: '"', '\'', '<', '&', tab, line feed, carriage return
+  kFastNameEnd = 8,  // ends an attribute name on the fast path: those of kNameEnd, '/', '>'
 };
 
 constexpr auto kByteClass = [] {
@@ -34,6 +35,7 @@ constexpr auto kByteClass = [] {
   for (unsigned char c : {' ', '\t', '\n', '\r', '\f'}) t.v[c] |= kSpace | kNameEnd;
   for (unsigned char c : {'=', '"', '\''}) t.v[c] |= kNameEnd;
   for (unsigned char c : {'"', '\'', '<', '&', '\t', '\n', '\r'}) t.v[c] |= kValueStop;
+  for (unsigned char c : {' ', '\t', '\n', '\r', '\f', '=', '"', '\'', '/', '>'}) t.v[c] |= kFastNameEnd;
   return t;
 }();
 
@@ -64,21 +66,55 @@ inline const char* find_value_end(const char* v, const char* area_end, char quot
 }
 
 // A value with something to decode in [v, vend), the first of it at `special`, whose first
-// byte is at document offset `base`: its decoded text, or false with `error` set.
+// byte is at document offset `base`: its decoded text in the arena, or false with `error` set.
 [[gnu::noinline]] bool decode_value(const char* doc, const char* v, const char* special, const char* vend, uint64_t base,
-                  SharedText& out, ReadError& error) noexcept {
+                                    Arena& arena, SharedText& out, ReadError& error) noexcept {
   const char* lt = *special == '<' ? special : find_lt(special + 1, vend);
   if (lt != vend) {
     error = ReadError::at(Code::LtInValue, static_cast<uint64_t>(lt - doc));
     return false;
   }
-  OwnedBytes decoded;
-  if (decode_from(v, static_cast<size_t>(vend - v), static_cast<size_t>(special - v), base, DecodeMode::Attribute,
-                  decoded, error) == DecodeStatus::Failed) {
+  const size_t n = static_cast<size_t>(vend - v);
+  auto* into = static_cast<char*>(arena.allocate(n));
+  if (into == nullptr) {
+    error = ReadError::out_of_memory();
     return false;
   }
-  out = decoded.into_text();
+  size_t written = 0;
+  if (decode_into(v, n, static_cast<size_t>(special - v), base, DecodeMode::Attribute, into, written, error) ==
+      DecodeStatus::Failed) {
+    return false;
+  }
+  arena.shrink_last(into + written);
+  out = SharedText::unowned(into, written, index::max_byte(reinterpret_cast<const uint8_t*>(into), written));
   return true;
+}
+
+// The position of the first key in scratch[0, n) equal to one before it, or n.
+[[gnu::cold]] size_t first_repeat(const std::vector<AttrEntry>& scratch) noexcept {
+  const size_t n = scratch.size();
+  auto same = [&](size_t i, size_t j) { return scratch[i].key.view() == scratch[j].key.view(); };
+  if (n <= 64) {
+    for (size_t i = 1; i < n; ++i)
+      for (size_t j = 0; j < i; ++j)
+        if (same(i, j)) return i;
+    return n;
+  }
+  // Many attributes: sorted by key, then position; the second of each run of equal keys is
+  // its first repetition.
+  std::vector<uint32_t> order;
+  if (!storage::try_reserve(order, n)) return n;
+  for (size_t i = 0; i < n; ++i) order.push_back(static_cast<uint32_t>(i));
+  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+    const std::string_view x = scratch[a].key.view(), y = scratch[b].key.view();
+    return x != y ? x < y : a < b;
+  });
+  size_t best = n;
+  for (size_t k = 1; k < n; ++k) {
+    if (same(order[k], order[k - 1]) && (k < 2 || !same(order[k - 1], order[k - 2])) && order[k] < best)
+      best = order[k];
+  }
+  return best;
 }
 
 [[gnu::cold]] ReadError duplicate(const std::vector<AttrEntry>& scratch, size_t i) {
@@ -87,71 +123,23 @@ inline const char* find_value_end(const char* v, const char* area_end, char quot
 }
 
 // The error of a tag whose attributes were read up to a problem `e`: a repetition among the
-// attributes before it comes first, since attributes are checked in document order. Empties
-// `scratch`.
-[[gnu::cold]] ReadError first_error(std::vector<AttrEntry>& scratch, ReadError e) {
-  if (scratch.size() > 1) {
-    AttrMap seen(scratch.size());
-    const size_t dup = seen.fill_unique(scratch.data(), scratch.size());
-    if (dup < scratch.size()) e = duplicate(scratch, dup);
-  }
-  scratch.clear();
-  return e;
-}
-
-// Moves the attributes gathered in `scratch` into `out`, or fails on the first repeated name.
-[[gnu::always_inline]] inline bool into_map(std::vector<AttrEntry>& scratch, AttrMap& out, ReadError& error) noexcept {
-  if (scratch.empty()) return true;
-  AttrMap attrs(scratch.size());
-  const size_t dup = attrs.fill_unique(scratch.data(), scratch.size());
-  if (dup < scratch.size()) {
-    error = duplicate(scratch, dup);
-    scratch.clear();
-    return false;
-  }
-  scratch.clear();
-  out = std::move(attrs);
-  return true;
+// attributes before it comes first, since attributes are checked in document order.
+[[gnu::cold]] ReadError first_error(const std::vector<AttrEntry>& scratch, ReadError e) {
+  const size_t dup = first_repeat(scratch);
+  return dup < scratch.size() ? duplicate(scratch, dup) : e;
 }
 
 }  // namespace
 
-bool start_tag_name(const StructuralIndex& idx, size_t k, StartTagName& out, ReadError& error) noexcept {
-  const index::NameRange name = idx.tag_names[k];
-  const uint64_t s = idx.tag_starts[k];
-  if (name.length == 0) {
-    error = ReadError::at(Code::ExpectedElementName, s);
-    return false;
-  }
-  out.name_start = name.start;
-  out.name_end = name.start + name.length;
-  out.attrs_start = out.name_end;
-  out.attrs_end = idx.tag_ends[k] - (idx.tag_kinds[k] == TagKind::SelfClose ? 1 : 0);
-  if (out.attrs_end < out.attrs_start) out.attrs_end = out.attrs_start;
-  return true;
-}
-
 // The attributes are gathered in `scratch` first and put in the map together, which sizes the
-// map once and lets the key hashes be computed side by side.
-bool parse_start_tag(const char* doc, const StructuralIndex& idx, size_t k, SourceBuffer* buffer,
-                     storage::FlatElement& out, std::vector<AttrEntry>& scratch, ReadError& error) noexcept {
-  StartTagName tag;
-  if (!start_tag_name(idx, k, tag, error)) return false;
-  out.name = SharedText::shared_uncounted(buffer, tag.name_start, tag.name_end);
-  const uint64_t end = tag.attrs_end;
+// map once.
+bool parse_attributes(const char* doc, uint64_t start, uint64_t end, SourceBuffer* buffer, Arena& arena,
+                      AttrMap& out, std::vector<AttrEntry>& scratch, ReadError& error) noexcept {
   const char* const area_end = doc + end;
-  uint64_t p = tag.attrs_start;
+  uint64_t p = start;
   uint64_t last = p;  // where the previous attribute ended: white space must follow it
   scratch.clear();
-  // Ranges made for this tag whose buffer references are still to be taken: taken in one step
-  // before anything in `scratch` can be released or kept.
-  uint64_t uncounted = 1;  // the name's
-  auto take_references = [&] {
-    if (uncounted != 0) buffer->retain_n(uncounted);
-    uncounted = 0;
-  };
   auto fail = [&](ReadError e) {
-    take_references();
     error = first_error(scratch, std::move(e));
     return false;
   };
@@ -174,29 +162,111 @@ bool parse_start_tag(const char* doc, const StructuralIndex& idx, size_t k, Sour
     const char* vend = find_value_end(doc + value_start, area_end, doc[p], special);
     if (vend == nullptr) return fail(ReadError::at(Code::UnterminatedValue, value_start));
     const uint64_t value_end = static_cast<uint64_t>(vend - doc);
-    // Room first, so that no range is made that could not be kept.
     if (scratch.size() == scratch.capacity() &&
         !storage::try_reserve(scratch, scratch.empty() ? 8 : scratch.size() * 2)) [[unlikely]] {
       return fail(ReadError::out_of_memory());
     }
+    SharedText value;
     if (special == nullptr) {
       // The common case: key and value both verbatim.
-      scratch.push_back({SharedText::shared_uncounted(buffer, key_start, key_end),
-                         SharedText::shared_uncounted(buffer, value_start, value_end)});
-      uncounted += 2;
+      value = SharedText::shared_unowned(buffer, value_start, value_end);
     } else {
-      SharedText value;
       ReadError decode_error;
-      if (!decode_value(doc, doc + value_start, special, vend, value_start, value, decode_error)) {
+      if (!decode_value(doc, doc + value_start, special, vend, value_start, arena, value, decode_error)) {
         return fail(std::move(decode_error));
       }
-      scratch.push_back({SharedText::shared_uncounted(buffer, key_start, key_end), std::move(value)});
-      uncounted += 1;
     }
+    scratch.push_back({SharedText::shared_unowned(buffer, key_start, key_end), std::move(value)});
     p = last = value_end + 1;
   }
-  take_references();
-  return into_map(scratch, out.attrs, error);
+  if (scratch.empty()) return true;
+  const AttrMap::ArenaFill filled = AttrMap::in_arena(arena, scratch.data(), scratch.size(), out);
+  if (filled.status == AttrMap::ArenaFill::Status::Ok) return true;
+  if (filled.status == AttrMap::ArenaFill::Status::Duplicate) {
+    error = duplicate(scratch, filled.at);
+  } else {
+    error = ReadError::out_of_memory();
+  }
+  return false;
+}
+
+// The tag is read as the grammar of a well-formed start tag has it, and anything else gives up
+// (returns false, having made nothing that needs releasing): then the tag's end is found by the
+// lexer's own walk and its attributes by parse_attributes, which report any problem exactly.
+// What it accepts ends where that walk ends: outside quoted values it passes only white space,
+// names (which hold no quote, '/' or '>') and '=', so the walk stops at the same opening quotes,
+// skips to the same closing ones, and ends at the same '>' or "/>".
+bool parse_start_tag_fast(const char* doc, uint64_t length, uint64_t name_end, SourceBuffer* buffer, Arena& arena,
+                          AttrMap& out, std::vector<AttrEntry>& scratch, uint64_t& end, bool& self_closing) noexcept {
+  const auto* d = reinterpret_cast<const uint8_t*>(doc);
+  uint64_t p = name_end;
+  scratch.clear();
+  for (;;) {
+    if (p >= length) return false;
+    uint8_t c = d[p];
+    if (!(kByteClass.v[c] & kSpace)) {
+      if (c == '>') {
+        end = p;
+        self_closing = false;
+        break;
+      }
+      if (c == '/' && p + 1 < length && d[p + 1] == '>') {
+        end = p + 1;
+        self_closing = true;
+        break;
+      }
+      return false;  // no white space before an attribute, or something else amiss
+    }
+    do {
+      if (++p >= length) return false;
+      c = d[p];
+    } while (kByteClass.v[c] & kSpace);
+    if (c == '>' || c == '/') continue;
+    const uint64_t key_start = p;
+    while (!(kByteClass.v[c] & kFastNameEnd)) {
+      if (++p >= length) return false;
+      c = d[p];
+    }
+    const uint64_t key_end = p;
+    if (key_start == key_end) return false;
+    while (kByteClass.v[c] & kSpace) {
+      if (++p >= length) return false;
+      c = d[p];
+    }
+    if (c != '=') return false;
+    do {
+      if (++p >= length) return false;
+      c = d[p];
+    } while (kByteClass.v[c] & kSpace);
+    if (c != '"' && c != '\'') return false;
+    const uint64_t value_start = p + 1;
+    const uint8_t* stop = c == '"' ? simd::find_any<'"', '<', '&', '\t', '\n', '\r'>(d + value_start, d + length)
+                                   : simd::find_any<'\'', '<', '&', '\t', '\n', '\r'>(d + value_start, d + length);
+    if (stop == d + length || *stop == '<') return false;
+    if (scratch.size() == scratch.capacity() &&
+        !storage::try_reserve(scratch, scratch.empty() ? 8 : scratch.size() * 2)) [[unlikely]] {
+      return false;
+    }
+    uint64_t value_end;
+    SharedText value;
+    if (*stop == c) {
+      value_end = static_cast<uint64_t>(stop - d);
+      value = SharedText::shared_unowned(buffer, value_start, value_end);
+    } else {
+      const uint8_t* close = c == '"' ? simd::find_any<'"', '<'>(stop, d + length) : simd::find_any<'\'', '<'>(stop, d + length);
+      if (close == d + length || *close == '<') return false;
+      value_end = static_cast<uint64_t>(close - d);
+      ReadError ignored;
+      if (!decode_value(doc, doc + value_start, reinterpret_cast<const char*>(stop), doc + value_end, value_start, arena,
+                        value, ignored)) {
+        return false;
+      }
+    }
+    scratch.push_back({SharedText::shared_unowned(buffer, key_start, key_end), std::move(value)});
+    p = value_end + 1;
+  }
+  if (scratch.empty()) return true;
+  return AttrMap::in_arena(arena, scratch.data(), scratch.size(), out).status == AttrMap::ArenaFill::Status::Ok;
 }
 
 }  // namespace tessary::read

@@ -1,91 +1,94 @@
 #include "read/text_accumulator.h"
 
-#include "index/utf8.h"
+#include <cstring>
 
 namespace tessary::read {
 
-using index::all_white_space;
-using index::leading_white_space;
-using index::trailing_white_space;
+using storage::Arena;
 using storage::SharedText;
 using storage::SourceBuffer;
 
-void TextAccumulator::append_slice(const char* doc, uint64_t start, uint64_t end) noexcept {
-  if (start == end) return;
-  const bool blank = all_white_space(doc + start, static_cast<size_t>(end - start));
-  if (state_ == State::None || blank_) {
-    // Leading white space is trimmed anyway: the new piece stands for everything so far.
-    owned_ = OwnedBytes();
-    state_ = State::Slice;
-    start_ = start;
-    end_ = end;
-    blank_ = blank;
-    return;
-  }
+bool TextAccumulator::join_slice(Arena& arena, const char* doc, uint64_t start, uint64_t end, bool blank) noexcept {
   if (blank && !pending_) {
     // Trailing white space is trimmed anyway unless more text follows: hold it back.
     pending_ = true;
     pend_start_ = start;
     pend_end_ = end;
-    return;
+    return true;
   }
-  materialize(doc, static_cast<size_t>(end - start));
-  owned_.append(doc + start, static_cast<size_t>(end - start));
+  const size_t n = static_cast<size_t>(end - start);
+  if (!materialize(arena, doc, n)) return false;
+  return append_owned(arena, doc + start, n);
 }
 
-void TextAccumulator::append_owned(const char* doc, OwnedBytes&& piece) noexcept {
-  if (piece.empty()) return;
-  const bool blank = all_white_space(piece.data(), piece.size());
+bool TextAccumulator::append_decoded(Arena& arena, const char* doc, char* p, size_t n) noexcept {
+  if (n == 0) return true;
+  const bool blank = all_white_space(p, n);
   if (state_ == State::None || blank_) {
-    owned_ = std::move(piece);
     state_ = State::Owned;
+    owned_ = p;
+    len_ = cap_ = n;
     blank_ = blank;
-    return;
+    pending_ = false;
+    return true;
   }
-  materialize(doc, piece.size());
-  owned_.append(piece.view());
+  if (!materialize(arena, doc, n)) return false;
+  return append_owned(arena, p, n);
 }
 
-void TextAccumulator::materialize(const char* doc, size_t extra) noexcept {
+bool TextAccumulator::append_owned(Arena& arena, const char* s, size_t n) noexcept {
+  if (cap_ - len_ < n) {
+    // Grow into a new piece of the arena; the old one is left behind.
+    size_t cap = cap_ * 2;
+    if (cap < len_ + n) cap = len_ + n;
+    if (cap < len_) return false;
+    auto* q = static_cast<char*>(arena.allocate(cap));
+    if (q == nullptr) return false;
+    std::memcpy(q, owned_, len_);
+    owned_ = q;
+    cap_ = cap;
+  }
+  std::memcpy(owned_ + len_, s, n);
+  len_ += n;
+  return true;
+}
+
+bool TextAccumulator::materialize(Arena& arena, const char* doc, size_t extra) noexcept {
   const size_t held = pending_ ? static_cast<size_t>(pend_end_ - pend_start_) : 0;
   if (state_ == State::Slice) {
     const size_t n = static_cast<size_t>(end_ - start_);
-    OwnedBytes joined(n + held + extra);
-    joined.append(doc + start_, n);
-    owned_ = std::move(joined);
+    const size_t cap = n + held + extra;
+    if (cap < n) return false;
+    auto* q = static_cast<char*>(arena.allocate(cap));
+    if (q == nullptr) return false;
+    std::memcpy(q, doc + start_, n);
+    owned_ = q;
+    len_ = n;
+    cap_ = cap;
     state_ = State::Owned;
   }
   if (pending_) {
-    owned_.append(doc + pend_start_, held);
+    if (!append_owned(arena, doc + pend_start_, held)) return false;
     pending_ = false;
   }
+  return true;
 }
 
-SharedText TextAccumulator::take_text(const char* doc, SourceBuffer* buffer, uint64_t& uncounted) noexcept {
+SharedText TextAccumulator::take_text(SourceBuffer* buffer) noexcept {
   const State state = state_;
   const bool blank = blank_;
   state_ = State::None;
   blank_ = pending_ = false;
-  if (state == State::None || blank) {
-    owned_ = OwnedBytes();
-    return SharedText();
-  }
-  if (state == State::Slice) {
-    const size_t n = static_cast<size_t>(end_ - start_);
-    const size_t lead = leading_white_space(doc + start_, n);
-    const size_t trail = trailing_white_space(doc + start_ + lead, n - lead);
-    ++uncounted;
-    return SharedText::shared_uncounted(buffer, start_ + lead, end_ - trail);
-  }
-  const size_t n = owned_.size();
-  const size_t lead = leading_white_space(owned_.data(), n);
-  const size_t trail = trailing_white_space(owned_.data() + lead, n - lead);
-  if (lead + trail == n) {
-    owned_ = OwnedBytes();
-    return SharedText();
-  }
-  owned_.keep_range(lead, n - lead - trail);
-  return owned_.into_text();
+  if (state == State::None || blank) return SharedText();
+  if (state == State::Slice) return SharedText::shared_unowned(buffer, kept_start_, kept_end_);
+  const size_t n = len_;
+  const size_t lead = leading_white_space(owned_, n);
+  const size_t trail = trailing_white_space(owned_ + lead, n - lead);
+  if (lead + trail == n) return SharedText();
+  const size_t kept = n - lead - trail;
+  // Moved to the front rather than pointed into: the text's address must stay even.
+  if (lead != 0) std::memmove(owned_, owned_ + lead, kept);
+  return SharedText::unowned(owned_, kept, index::max_byte(reinterpret_cast<const uint8_t*>(owned_), kept));
 }
 
 }  // namespace tessary::read

@@ -146,14 +146,98 @@ AttrMap::Table* AttrMap::allocate(size_t buckets, size_t capacity, HashKey key) 
     note_allocation_failure();
     return nullptr;
   }
+  return init(mem, buckets, capacity, key, 0);
+}
+
+AttrMap::Table* AttrMap::init(void* mem, size_t buckets, size_t capacity, HashKey key, uint32_t flags) noexcept {
   auto* t = static_cast<Table*>(mem);
   t->key = key;
-  t->mask = static_cast<uint32_t>(buckets - 1);
+  t->mask = buckets == 0 ? 0 : static_cast<uint32_t>(buckets - 1);
   t->count = 0;
   t->capacity = static_cast<uint32_t>(capacity);
+  t->flags = flags;
   t->sole = 0;
-  std::memset(t->index(), 0, buckets * sizeof(Bucket));
+  if (buckets != 0) std::memset(t->index(), 0, buckets * sizeof(Bucket));
   return t;
+}
+
+AttrMap::Table* AttrMap::allocate_in(Arena& arena, size_t buckets, size_t capacity, HashKey key) noexcept {
+  if (buckets > UINT32_MAX || capacity > UINT32_MAX - 1) [[unlikely]] return nullptr;
+  void* mem = arena.allocate(sizeof(Table) + buckets * sizeof(Bucket) + capacity * sizeof(AttrEntry));
+  if (mem == nullptr) [[unlikely]] return nullptr;
+  return init(mem, buckets, capacity, key, Table::kInArena);
+}
+
+namespace {
+
+// This thread's generator of the orders of index-free tables: SplitMix64, seeded from the
+// thread's random keys.
+[[gnu::tls_model("initial-exec")]] thread_local uint64_t order_state = 0;
+[[gnu::tls_model("initial-exec")]] thread_local bool order_seeded = false;
+
+inline uint64_t next_order_bits() noexcept {
+  if (!order_seeded) [[unlikely]] {
+    const HashKey k = next_hash_key();
+    order_state = k.k0 ^ (k.k1 << 1);
+    order_seeded = true;
+  }
+  uint64_t z = (order_state += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+inline bool same_key(const SharedText& a, const SharedText& b) noexcept {
+  const std::string_view x = a.view(), y = b.view();
+  return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size()) == 0;
+}
+
+}  // namespace
+
+AttrMap::ArenaFill AttrMap::in_arena(Arena& arena, AttrEntry* items, size_t n, AttrMap& out) noexcept {
+  using Status = ArenaFill::Status;
+  if (n == 0) return {Status::Ok, 0};
+  if (n > kLinearMax) {
+    Table* t = allocate_in(arena, buckets_for(n), n, next_hash_key());
+    if (t == nullptr) return {Status::OutOfMemory, 0};
+    AttrMap m;
+    m.t_ = t;
+    const size_t dup = m.fill_unique(items, n);
+    if (dup < n) return {Status::Duplicate, dup};
+    out = std::move(m);
+    return {Status::Ok, 0};
+  }
+  // A repeated key, in document order: the first key equal to one before it.
+  for (size_t i = 1; i < n; ++i) {
+    for (size_t j = 0; j < i; ++j) {
+      if (same_key(items[i].key, items[j].key)) return {Status::Duplicate, i};
+    }
+  }
+  Table* t = allocate_in(arena, 0, n, HashKey{0, 0});
+  if (t == nullptr) return {Status::OutOfMemory, 0};
+  // The order a table of buckets_for(n) buckets, probed linearly, lists the keys in when each
+  // key's home bucket is drawn at random: what an index under a fresh random key gives.
+  const size_t buckets = buckets_for(n);  // at most 16
+  const unsigned shift = static_cast<unsigned>(__builtin_ctzll(buckets));
+  uint64_t bits = next_order_bits();
+  int8_t slot[16];
+  std::memset(slot, -1, sizeof slot);
+  for (size_t i = 0; i < n; ++i) {
+    size_t j = static_cast<size_t>(bits) & (buckets - 1);
+    bits >>= shift;
+    while (slot[j] >= 0) j = (j + 1) & (buckets - 1);
+    slot[j] = static_cast<int8_t>(i);
+  }
+  AttrEntry* e = t->entries();
+  uint32_t k = 0;
+  for (size_t j = 0; j < buckets; ++j) {
+    if (slot[j] >= 0) new (&e[k++]) AttrEntry{std::move(items[slot[j]])};
+  }
+  t->count = k;
+  out.clear();
+  out.t_ = t;
+  for (uint32_t i = 0; i < k; ++i) out.note_texts(e[i].key, &e[i].value);
+  return {Status::Ok, 0};
 }
 
 AttrMap::AttrMap(size_t n) noexcept {
@@ -180,6 +264,11 @@ void AttrMap::note_texts(const SharedText& a, const SharedText* b) noexcept {
 
 void AttrMap::clear(ReleaseBatch& batch) noexcept {
   if (!t_) return;
+  if (t_->in_arena()) {
+    // Nothing in it holds a reference, and its memory goes with the arena.
+    t_ = nullptr;
+    return;
+  }
   if (!t_->mixed()) {
     // Every text is a range of one buffer: give back all their references at once.
     if (t_->sole != 0) batch.add_n(t_->sole_buffer(), 2 * uint64_t{t_->count});
@@ -329,6 +418,14 @@ void AttrMap::insert_or_replace(SharedText key, SharedText value) noexcept {
 
 const AttrEntry* AttrMap::find(std::string_view key) const noexcept {
   if (!t_ || t_->count == 0) return nullptr;
+  if (t_->linear()) {
+    const AttrEntry* e = t_->entries();
+    for (uint32_t i = 0; i < t_->count; ++i) {
+      const std::string_view k = e[i].key.view();
+      if (k.size() == key.size() && std::memcmp(k.data(), key.data(), key.size()) == 0) return &e[i];
+    }
+    return nullptr;
+  }
   const size_t b = probe(key, siphash13(t_->key, key));
   const uint32_t slot = t_->index()[b].pos;
   return slot != 0 ? &t_->entries()[slot - 1] : nullptr;

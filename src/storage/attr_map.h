@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "storage/arena.h"
 #include "storage/shared_text.h"
 
 namespace tessary::storage {
@@ -33,6 +34,12 @@ struct AttrEntry {
 // comparisons) and the entries, stored densely. Lookups probe the
 // index linearly from the key's hash; iteration walks the index, so its order is that of the
 // hash buckets under this map's key, not the order of insertion.
+//
+// The reader's maps live in their document's arena (in_arena) and are never changed once made.
+// Those of up to kLinearMax entries have no index: their entries are stored in the order a
+// freshly keyed table of that size would list them (the order is drawn for each map, as the
+// key would be), found by comparing keys one after the other and listed in stored order. Larger
+// ones are indexed tables like the others, in the arena.
 class AttrMap {
  public:
   AttrMap() noexcept = default;
@@ -55,6 +62,16 @@ class AttrMap {
   // cannot grow, the entry is dropped and the failure noted (storage/alloc_failure.h), and true
   // returned: the call that made the map fails with MemoryError.
   bool insert_unique(SharedText key, SharedText value) noexcept;
+
+  static constexpr size_t kLinearMax = 8;
+  struct ArenaFill {
+    enum class Status : uint8_t { Ok, Duplicate, OutOfMemory } status;
+    size_t at;  // Duplicate: the position in `items` of the first key that repeats an earlier one
+  };
+  // Makes `out` (empty) a map of items[0, n) in `arena`; keys and values must hold nothing that
+  // needs releasing (ranges made with shared_unowned, or texts in the arena). The items are
+  // moved in, or left where they are on a duplicate or when the memory cannot be had.
+  static ArenaFill in_arena(Arena& arena, AttrEntry* items, size_t n, AttrMap& out) noexcept;
   // Moves entries[0, n) into this map, which must be empty and sized for at least n, in that
   // order. Stops at the first entry whose key repeats an earlier one and returns its position
   // (that entry and the ones after it stay in `entries`); returns n when all keys are unique.
@@ -99,9 +116,11 @@ class AttrMap {
   };
   struct Table {
     HashKey key;
-    uint32_t mask;      // buckets - 1
+    uint32_t mask;      // buckets - 1; 0 for a table without index (linear())
     uint32_t count;
     uint32_t capacity;  // room for entries
+    uint32_t flags;
+    static constexpr uint32_t kInArena = 1;  // in a document's arena: never freed on its own
     // The buffer every key and value is a range of (null when empty), or kMixed when some
     // are not ranges of one buffer. A map with a buffer here is released without visiting its
     // entries.
@@ -110,16 +129,23 @@ class AttrMap {
     bool mixed() const noexcept { return sole == kMixed; }
     SourceBuffer* sole_buffer() const noexcept { return reinterpret_cast<SourceBuffer*>(sole); }
     size_t buckets() const noexcept { return static_cast<size_t>(mask) + 1; }
+    bool linear() const noexcept { return mask == 0; }
+    bool in_arena() const noexcept { return (flags & kInArena) != 0; }
+    // Where iteration ends: past the last entry, or the last bucket.
+    size_t stop() const noexcept { return linear() ? count : buckets(); }
     Bucket* index() noexcept { return reinterpret_cast<Bucket*>(this + 1); }
     const Bucket* index() const noexcept { return reinterpret_cast<const Bucket*>(this + 1); }
     // Entries follow the index (8-byte aligned: the header and buckets are multiples of 8).
     AttrEntry* entries() noexcept {
-      return reinterpret_cast<AttrEntry*>(reinterpret_cast<char*>(this + 1) + buckets() * sizeof(Bucket));
+      return reinterpret_cast<AttrEntry*>(reinterpret_cast<char*>(this + 1) + (linear() ? 0 : buckets() * sizeof(Bucket)));
     }
     const AttrEntry* entries() const noexcept { return const_cast<Table*>(this)->entries(); }
   };
   // Null, the failure noted, when the memory cannot be had.
   static Table* allocate(size_t buckets, size_t capacity, HashKey key) noexcept;
+  // The same in an arena (buckets 0: a table without index).
+  static Table* allocate_in(Arena& arena, size_t buckets, size_t capacity, HashKey key) noexcept;
+  static Table* init(void* mem, size_t buckets, size_t capacity, HashKey key, uint32_t flags) noexcept;
   // Keeps `sole`/`mixed` true of an entry about to be added (or a value about to replace one).
   void note_texts(const SharedText& a, const SharedText* b) noexcept;
   static size_t buckets_for(size_t n) noexcept;
@@ -135,6 +161,10 @@ class AttrMap::Iterator {
  public:
   Iterator(const Table* t, size_t i) noexcept : t_(t), i_(i) {
     if (!t_ || i_ != 0) return;
+    if (t_->linear()) {
+      linear_ = true;
+      return;
+    }
     const size_t b = t_->buckets();
     if (b <= 64) {
       const Bucket* ix = t_->index();
@@ -147,10 +177,14 @@ class AttrMap::Iterator {
       skip();
     }
   }
-  const AttrEntry& operator*() const noexcept { return t_->entries()[t_->index()[i_].pos - 1]; }
+  const AttrEntry& operator*() const noexcept {
+    return linear_ ? t_->entries()[i_] : t_->entries()[t_->index()[i_].pos - 1];
+  }
   const AttrEntry* operator->() const noexcept { return &**this; }
   Iterator& operator++() noexcept {
-    if (masked_) {
+    if (linear_) {
+      ++i_;
+    } else if (masked_) {
       occupied_ &= occupied_ - 1;
       i_ = occupied_ != 0 ? static_cast<size_t>(__builtin_ctzll(occupied_)) : t_->buckets();
     } else {
@@ -172,6 +206,7 @@ class AttrMap::Iterator {
   size_t i_;
   uint64_t occupied_ = 0;  // buckets not yet visited, when masked_
   bool masked_ = false;
+  bool linear_ = false;  // a table without index: i_ is the entry's position
 };
 
 // Reads a map's entries, in its order, without owning them (one word).
@@ -182,7 +217,7 @@ class AttrMap::View {
   size_t size() const noexcept { return t_ ? t_->count : 0; }
   bool empty() const noexcept { return size() == 0; }
   Iterator begin() const noexcept { return Iterator(t_, 0); }
-  Iterator end() const noexcept { return Iterator(t_, t_ ? t_->buckets() : 0); }
+  Iterator end() const noexcept { return Iterator(t_, t_ ? t_->stop() : 0); }
   // As AttrMap::prefetch.
   void prefetch() const noexcept {
     if (!t_) return;
@@ -197,7 +232,7 @@ class AttrMap::View {
 };
 
 inline AttrMap::Iterator AttrMap::begin() const noexcept { return Iterator(t_, 0); }
-inline AttrMap::Iterator AttrMap::end() const noexcept { return Iterator(t_, t_ ? t_->buckets() : 0); }
+inline AttrMap::Iterator AttrMap::end() const noexcept { return Iterator(t_, t_ ? t_->stop() : 0); }
 inline AttrMap::View AttrMap::view() const noexcept { return View(t_); }
 inline void AttrMap::prefetch() const noexcept { view().prefetch(); }
 

@@ -26,10 +26,16 @@ template <class T>
   return true;
 }
 
+// Doubles the capacity of a full vector (out of line: the path taken once per doubling).
+template <class T>
+[[gnu::noinline]] bool grow_full(std::vector<T>& v) noexcept {
+  return try_reserve(v, v.empty() ? 8 : v.size() * 2);
+}
+
 // Appends `x`, doubling the capacity when the vector is full.
 template <class T, class U>
-[[nodiscard]] bool try_push_back(std::vector<T>& v, U&& x) noexcept {
-  if (v.size() == v.capacity() && !try_reserve(v, v.empty() ? 8 : v.size() * 2)) return false;
+[[nodiscard, gnu::always_inline]] inline bool try_push_back(std::vector<T>& v, U&& x) noexcept {
+  if (v.size() == v.capacity() && !grow_full(v)) [[unlikely]] return false;
   v.push_back(std::forward<U>(x));
   return true;
 }

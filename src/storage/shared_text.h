@@ -14,14 +14,19 @@
 
 namespace tessary::storage {
 
-// Three words: the first holds the owned bytes' address (malloc'd, so 8-aligned, or null), or
-// the buffer's address with its low bit set for a shared range, or 2 for absent text. Owned text
-// keeps its capacity in the low 56 bits of the third word and, in the top 8, its largest byte
-// when that was known where it was made (0xFF, which UTF-8 never holds, when not).
+// Three words. The first is one of:
+//   the owned bytes' address (even, or null): owned text;
+//   the buffer's address | 1: a shared range, which counts one reference on its buffer;
+//   the buffer's address | 3: a shared range that counts none (see shared_unowned);
+//   2: absent text.
+// Owned text keeps its capacity in the low 56 bits of the third word and, in the top 8, its
+// largest byte when that was known where it was made (0xFF, which UTF-8 never holds, when not).
+// Owned text of capacity 0 is not freed: its bytes belong to something that outlives it (the
+// arena of a parsed document, see unowned()).
 //
-// A shared range counts one reference on its buffer. shared() takes it; shared_uncounted()
-// leaves it to the caller, which takes the references of many ranges in one atomic step (the
-// reader does, once per start tag and once per parse).
+// A counted shared range holds one reference on its buffer. shared() takes it;
+// shared_uncounted() leaves it to the caller, which takes the references of many ranges in one
+// atomic step.
 class SharedText {
  public:
   enum class Tag : uint8_t { Owned = 0, Shared = 1, Absent = 2 };
@@ -70,6 +75,25 @@ class SharedText {
     t.w_ = reinterpret_cast<uintptr_t>(buffer) | 1;
     t.a_ = start;
     t.b_ = end;
+    return t;
+  }
+
+  // A range [start, end) of `buffer` that holds no reference on it: for texts inside a parsed
+  // document's nodes, which are covered by the reference each node holds on its document.
+  static SharedText shared_unowned(SourceBuffer* buffer, uint64_t start, uint64_t end) noexcept {
+    SharedText t;
+    t.w_ = reinterpret_cast<uintptr_t>(buffer) | 3;
+    t.a_ = start;
+    t.b_ = end;
+    return t;
+  }
+  // Text whose bytes live elsewhere for at least as long as the value (a document's arena),
+  // with its largest byte. `p` must be even: the low bit tells shared ranges apart.
+  static SharedText unowned(const char* p, size_t length, uint8_t max_byte) noexcept {
+    SharedText t;
+    t.w_ = reinterpret_cast<uintptr_t>(p);
+    t.a_ = length;
+    t.b_ = uint64_t{max_byte} << 56;
     return t;
   }
 
@@ -162,10 +186,12 @@ class SharedText {
   static constexpr uintptr_t kAbsent = 2;
   static constexpr uint8_t kUnknownMax = 0xFF;
   static constexpr uint64_t kCapacityMask = (uint64_t{1} << 56) - 1;
-  SourceBuffer* buf() const noexcept { return reinterpret_cast<SourceBuffer*>(w_ & ~uintptr_t{1}); }
+  SourceBuffer* buf() const noexcept { return reinterpret_cast<SourceBuffer*>(w_ & ~uintptr_t{3}); }
+  // A shared range that holds a reference on its buffer.
+  bool counted() const noexcept { return (w_ & 3) == 1; }
   void release() noexcept {
     if (w_ & 1) {
-      buf()->release();
+      if (counted()) buf()->release();
     } else if (w_ != kAbsent && (b_ & kCapacityMask) != 0) {
       std::free(reinterpret_cast<void*>(w_));
     }
@@ -214,7 +240,7 @@ class ReleaseBatch {
 
 inline void SharedText::release_into(ReleaseBatch& batch) noexcept {
   if (w_ & 1) {
-    batch.add(buf());
+    if (counted()) batch.add(buf());
     w_ = kAbsent;
   } else {
     release();

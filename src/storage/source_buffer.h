@@ -4,6 +4,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
+
+#include "storage/arena.h"
 
 namespace tessary::storage {
 
@@ -83,6 +86,11 @@ class SourceBuffer {
     Reserve saved_;
   };
 
+  // Takes over the arena of the parse that made nodes of this document: it is released with the
+  // buffer, when the last node (which each hold a reference) is gone.
+  void adopt_arena(Arena&& arena) noexcept { arena_ = std::move(arena); }
+  const Arena& arena() const noexcept { return arena_; }
+
   const char* data() const noexcept { return data_; }
   size_t length() const noexcept { return length_; }
   // At least the largest byte of the text, so at least that of any range of it: below 0x80 every
@@ -105,6 +113,7 @@ class SourceBuffer {
   size_t capacity_ = 0;
   const char* data_ = nullptr;
   size_t length_ = 0;
+  Arena arena_;
 };
 
 // One counted reference to a SourceBuffer, released on destruction.

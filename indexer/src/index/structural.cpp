@@ -1,5 +1,7 @@
 #include "index/structural.h"
 
+#include "index/lexer.h"
+
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -10,39 +12,11 @@ namespace tessary::index::detail {
 namespace {
 
 using simd::KernelOps;
-
-// ---------------------------------------------------------------------------
-// Character classes
-
-enum CharClass : uint8_t {
-  kStartNameEnd = 1,  // ASCII whitespace, '/', '>'
-  kEndNameEnd = 2,    // ASCII whitespace, '>'
-  kPiTargetEnd = 4,   // ASCII whitespace, '>', '?'
-  kTagWalk = 8,       // what the start-tag walk stops at: '"', '\'', '/', '>'
-  kSpace = 16,        // ASCII whitespace: tab, LF, FF, CR, space (not VT)
-};
-
-struct CharTable {
-  uint8_t cls[256] = {};
-  constexpr CharTable() {
-    for (uint8_t c : {0x09, 0x0A, 0x0C, 0x0D, 0x20})
-      cls[c] = kStartNameEnd | kEndNameEnd | kPiTargetEnd | kSpace;
-    cls[uint8_t('/')] = kStartNameEnd | kTagWalk;
-    cls[uint8_t('>')] = kStartNameEnd | kEndNameEnd | kPiTargetEnd | kTagWalk;
-    cls[uint8_t('?')] = kPiTargetEnd;
-    cls[uint8_t('"')] = kTagWalk;
-    cls[uint8_t('\'')] = kTagWalk;
-  }
-};
-constexpr CharTable kChars;
-
-// First offset in [from, limit) whose byte is in class `c`, else `limit`
-// (also when from >= limit).
-inline size_t scan_until(const uint8_t* d, size_t from, size_t limit, uint8_t c) {
-  size_t i = from;
-  while (i < limit && (kChars.cls[d[i]] & c) == 0) ++i;
-  return i < limit ? i : limit;
-}
+using lex::is_cdata_open;
+using lex::is_comment_open;
+using lex::scan_until;
+using lex::kSpace;
+using lex::kStartNameEnd;
 
 // ---------------------------------------------------------------------------
 // The tables
@@ -74,6 +48,12 @@ class TableBuilder {
   }
 
   void text(uint64_t start, uint64_t end) { ix_.text_ranges.push_back({start, end, top()}); }
+
+  // A CDATA section: its content row, when it has content, then its tag row.
+  void cdata(uint64_t start, uint64_t end, uint64_t content_end) {
+    if (start + 9 < content_end) text(start + 9, content_end);
+    tag(TagKind::CData, start, end, 0, 0);
+  }
 
   // Depth and parent follow the open-tag stack: an Open tag takes the
   // counter before it and is pushed; a Close tag pops first and takes the
@@ -124,75 +104,6 @@ IndexResult unclosed(uint64_t at) {
 
 IndexResult truncated() {
   return IndexResult{StructuralIndexError{StructuralIndexError::Kind::TruncatedInput, 0}, {}};
-}
-
-// ---------------------------------------------------------------------------
-// Construct ends shared by both strategies. `s` is the offset of the '<'.
-
-struct Searcher {
-  const uint8_t* d;
-  size_t n;
-  const KernelOps& ops;
-
-  // First `c` at or after `from` (from <= n), or n.
-  size_t find(size_t from, uint8_t c) const {
-    return static_cast<size_t>(ops.find_byte(d + from, d + n, c) - d);
-  }
-
-  // First `>` at or after `from` whose two preceding bytes are `a`, `a`; n if
-  // none. Used for "-->" and "]]>": the first such '>' closes the first
-  // occurrence of the three-byte terminator.
-  size_t find_closer(size_t from, uint8_t a) const {
-    while (from < n) {
-      size_t p = find(from, '>');
-      if (p == n) break;
-      if (d[p - 1] == a && d[p - 2] == a) return p;
-      from = p + 1;
-    }
-    return n;
-  }
-
-  // `<!--`: the '>' of the first "-->" starting at or after s + 4, or n.
-  size_t comment_end(size_t s) const { return find_closer(s + 6, '-'); }
-
-  // `<![CDATA[`: the '>' of the first "]]>" starting at or after s + 9, or n.
-  size_t cdata_close(size_t s) const { return find_closer(s + 11, ']'); }
-
-  // An unterminated CDATA section ends just after the last ']' of its
-  // content (the search examines every one), or right after "<![CDATA[".
-  size_t cdata_unterminated_end(size_t s) const {
-    for (size_t i = n; i > s + 9; --i)
-      if (d[i - 1] == ']') return i;
-    return s + 9;
-  }
-
-  struct Pi {
-    size_t target_end;
-    size_t end;
-  };
-  // `<?`: the target runs to the first whitespace, '>' or '?'. With at least
-  // one byte after it, the end is the '>' of the first "?>" from there (or
-  // the last byte); otherwise the end is the terminator itself, possibly n.
-  Pi pi(size_t s) const {
-    size_t t = scan_until(d, s + 2, n, kPiTargetEnd);
-    if (t + 1 >= n) return {t, t};
-    size_t from = t + 1;
-    while (from < n) {
-      size_t p = find(from, '>');
-      if (p == n) break;
-      if (d[p - 1] == '?') return {t, p};
-      from = p + 1;
-    }
-    return {t, n - 1};
-  }
-};
-
-bool is_comment_open(const uint8_t* d, size_t n, size_t s) {
-  return s + 4 <= n && d[s + 2] == '-' && d[s + 3] == '-';
-}
-
-bool is_cdata_open(const uint8_t* d, size_t n, size_t s) {
-  return s + 9 <= n && std::memcmp(d + s + 2, "[CDATA[", 7) == 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -278,78 +189,9 @@ constexpr size_t kNone = ~size_t{0};
 
 IndexResult sequential(const uint8_t* d, size_t n, const KernelOps& ops) {
   TableBuilder tb(d, n);
-  const Searcher sr{d, n, ops};
-  size_t l = 0;  // resume position: one past the previous construct's end
-  for (;;) {
-    if (l == n) break;
-    if (l > n) return truncated();
-    const size_t s = sr.find(l, '<');
-    if (s == n) break;
-    if (l < s) tb.text(l, s);
-    if (s + 1 >= n) return unclosed(s);
-    const uint8_t c = d[s + 1];
-    size_t end;
-    if (c == '!') {
-      if (is_comment_open(d, n, s)) {
-        end = sr.comment_end(s);
-        tb.tag(TagKind::Comment, s, end, 0, 0);
-      } else if (is_cdata_open(d, n, s)) {
-        const size_t close = sr.cdata_close(s);
-        if (close != n) {
-          if (s + 9 < close - 2) tb.text(s + 9, close - 2);
-          end = close;
-        } else {
-          end = sr.cdata_unterminated_end(s);
-        }
-        tb.tag(TagKind::CData, s, end, 0, 0);
-      } else {
-        // A declaration such as <!DOCTYPE ...>: no row, ends at the first '>'.
-        const size_t g = sr.find(s + 2, '>');
-        end = g < n ? g : s;
-      }
-    } else if (c == '/') {
-      const size_t t = scan_until(d, s + 2, n, kEndNameEnd);
-      if (t == n) return unclosed(s);
-      end = d[t] == '>' ? t : sr.find(t, '>');
-      if (end == n) return unclosed(s);
-      tb.tag(TagKind::Close, s, end, s + 2, t - (s + 2));
-    } else if (c == '?') {
-      const auto pi = sr.pi(s);
-      end = pi.end;
-      tb.tag(TagKind::ProcessingInstruction, s, end, s + 2, pi.target_end - (s + 2));
-    } else {
-      const size_t t = scan_until(d, s + 1, n, kStartNameEnd);
-      if (t == n) return unclosed(s);
-      // Walk the attributes, jumping over quoted values.
-      size_t i = t;
-      TagKind kind;
-      for (;;) {
-        i = scan_until(d, i, n, kTagWalk);
-        if (i >= n) return unclosed(s);
-        const uint8_t b = d[i];
-        if (b == '>') {
-          kind = TagKind::Open;
-          break;
-        }
-        if (b == '/') {
-          if (i + 1 < n && d[i + 1] == '>') {
-            kind = TagKind::SelfClose;
-            ++i;
-            break;
-          }
-          ++i;
-          continue;
-        }
-        const size_t close = sr.find(i + 1, b);
-        // Without a matching quote the walk goes on at the second byte after
-        // the opening one.
-        i = close < n ? close + 1 : i + 2;
-      }
-      end = i;
-      tb.tag(kind, s, end, s + 1, t - (s + 1));
-    }
-    l = end + 1;
-  }
+  const LexOutcome o = lex_sequential(d, n, 0, OpsFind{&ops}, tb);
+  if (o.kind == LexOutcome::Kind::Unclosed) return unclosed(o.at);
+  if (o.kind == LexOutcome::Kind::Truncated) return truncated();
   return tb.finish();
 }
 
@@ -388,7 +230,7 @@ namespace {
 class QuoteMaskedWalk {
  public:
   QuoteMaskedWalk(const uint8_t* d, size_t n, const KernelOps& ops)
-      : d_(d), n_(n), bm_(d, n, ops), tb_(d, n), sr_{d, n, ops} {}
+      : d_(d), n_(n), bm_(d, n, ops), tb_(d, n), sr_{d, n, OpsFind{&ops}} {}
 
   std::optional<IndexResult> run() {
     size_t next = 0;  // one past the previous construct's end
@@ -438,8 +280,7 @@ class QuoteMaskedWalk {
   size_t cdata(size_t s) {
     const size_t end = sr_.cdata_close(s);
     if (end == n_ || !gt_at(end)) return kNone;
-    if (s + 9 < end - 2) tb_.text(s + 9, end - 2);
-    tb_.tag(TagKind::CData, s, end, 0, 0);
+    tb_.cdata(s, end, end - 2);
     return end;
   }
 
@@ -453,7 +294,7 @@ class QuoteMaskedWalk {
   // A declaration or an end tag: the sequential strategy ends it on the first '>', the bitmap
   // on the first unquoted one; the same byte exactly when that first '>' is unquoted.
   size_t declaration_or_end_tag(size_t s, bool end_tag) {
-    const size_t end = sr_.find(s + 2, '>');
+    const size_t end = sr_.template find<'>'>(s + 2);
     if (end == n_ || !gt_at(end)) return kNone;
     if (end_tag) {
       const size_t name_end = scan_until(d_, s + 2, end, kSpace);
@@ -479,7 +320,7 @@ class QuoteMaskedWalk {
   bool quotes_in(size_t a, size_t b) {
     if (a >= b) return false;
     const size_t wa = a / 64, wb = (b - 1) / 64;
-    if (wb - wa >= BitmapWindow::kMaxLookback) return sr_.find(a, '"') < b || sr_.find(a, '\'') < b;
+    if (wb - wa >= BitmapWindow::kMaxLookback) return sr_.template find<'"'>(a) < b || sr_.template find<'\''>(a) < b;
     bm_.ensure(wb);
     for (size_t w = wa; w <= wb; ++w) {
       uint64_t m = bm_.q(w);
@@ -511,13 +352,13 @@ class QuoteMaskedWalk {
   }
 
   // The sequential strategy looks for '<' from `from`; does it find `s` (n: finds none)?
-  bool same_next_lt(size_t from, size_t s) { return !quotes_in(from, s) || sr_.find(from, '<') == s; }
+  bool same_next_lt(size_t from, size_t s) { return !quotes_in(from, s) || sr_.template find<'<'>(from) == s; }
 
   const uint8_t* d_;
   size_t n_;
   BitmapWindow bm_;
   TableBuilder tb_;
-  const Searcher sr_;
+  const Searcher<OpsFind> sr_;
 };
 
 }  // namespace

@@ -46,6 +46,8 @@ std::string StructuralIndexError::text() const {
   return "Out of memory";
 }
 
+size_t tag_row_limit() { return detail::tag_row_limit(); }
+
 Kernel best_kernel() {
   static const Kernel best = detect_best_kernel();
   return best;

@@ -60,6 +60,9 @@ struct StructuralIndex {
 // The most rows an index holds: rows and parents are stored as 32-bit numbers. A document with
 // more pieces of markup fails with TooManyTags rather than getting wrapped row numbers.
 inline constexpr size_t kMaxTagRows = 0x7FFFFFFF;
+// The limit in force: kMaxTagRows, lowered only by tests. A reader that takes the lexer's rows
+// without tables (index/lexer.h) applies it too.
+size_t tag_row_limit();
 
 struct StructuralIndexError {
   enum class Kind : uint8_t { UnclosedTag, TruncatedInput, TooManyTags, OutOfMemory } kind;

@@ -54,6 +54,11 @@ inline bool for_each_match(const uint8_t* p, size_t n, F&& f) noexcept {
   return for_each_match_with<Native, Cs...>(p, n, static_cast<F&&>(f));
 }
 
+// The white space at the ends of a run of at most kShortText bytes, and whether it holds '&' or
+// '<' (ShortText, byteset.h); kShortText bytes must be readable at p.
+inline constexpr size_t kShortText = Native::kWidth;
+inline ShortText short_text(const uint8_t* p, size_t n) noexcept { return short_text_with<Native>(p, n); }
+
 // The weights of the bytes of [p, p + n) in Groups (simd::Weighted) and, when Utf8, the number
 // of continuation bytes and the largest byte.
 template <bool Utf8, class... Groups>

@@ -54,6 +54,27 @@ inline bool any_in_scalar(const uint8_t* p, size_t n) noexcept {
   return find_any_scalar<Cs...>(p, p + n) != p + n;
 }
 
+// What the reader needs to know of a short run of character data at once: how many ASCII
+// white-space bytes (tab, line feed, vertical tab, form feed, carriage return, space) it starts
+// and ends with (both are its length when it is all white space), and whether it holds a byte
+// needing a closer look ('&' or '<').
+struct ShortText {
+  uint32_t lead;
+  uint32_t trail;
+  bool special;
+};
+
+inline constexpr bool short_text_space(uint8_t c) { return c == 0x20 || (c >= 0x09 && c <= 0x0D); }
+
+// The same a byte at a time: the twin of short_text_with (generic/scan.h).
+inline ShortText short_text_scalar(const uint8_t* p, size_t n) noexcept {
+  ShortText t{0, 0, false};
+  while (t.lead < n && short_text_space(p[t.lead])) ++t.lead;
+  while (t.trail < n && short_text_space(p[n - 1 - t.trail])) ++t.trail;
+  for (size_t i = 0; i < n; ++i) t.special = t.special || p[i] == '&' || p[i] == '<';
+  return t;
+}
+
 // A group of bytes of which each counts `W` in a tally (1 <= W <= 127).
 template <uint8_t W, uint8_t... Cs>
 struct Weighted {

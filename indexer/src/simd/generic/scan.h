@@ -45,6 +45,27 @@ inline bool for_each_match_with(const uint8_t* p, size_t n, F&& f) noexcept {
   return true;
 }
 
+// short_text_scalar with one vector: for n <= A::kWidth, and A::kWidth bytes readable at p
+// (those past n are not looked at).
+template <class A>
+inline ShortText short_text_with(const uint8_t* p, size_t n) noexcept {
+  const typename A::Vec v = A::load(p);
+  const uint64_t lanes = A::bits(A::eq(A::zero(), 0));  // the bit of every byte
+  const unsigned used = static_cast<unsigned>(n) << A::kShift;
+  const uint64_t in_run = used >= 64 ? lanes : lanes & ((uint64_t{1} << used) - 1);
+  const uint64_t space = A::bits(A::template eq_any<' ', '\t', '\n', '\v', '\f', '\r'>(v));
+  const uint64_t other = in_run & ~space;
+  ShortText t;
+  t.special = (A::bits(A::template eq_any<'&', '<'>(v)) & in_run) != 0;
+  if (other == 0) {
+    t.lead = t.trail = static_cast<uint32_t>(n);
+  } else {
+    t.lead = static_cast<uint32_t>(__builtin_ctzll(other)) >> A::kShift;
+    t.trail = static_cast<uint32_t>(n - 1 - ((63u - static_cast<unsigned>(__builtin_clzll(other))) >> A::kShift));
+  }
+  return t;
+}
+
 // tally_scalar a vector at a time. Each byte lane accumulates weights in blocks short enough
 // that no lane passes 255, then the lanes are summed; the last part shorter than a vector is
 // tallied a byte at a time.
