@@ -11,6 +11,7 @@
 #include "module/convert.h"
 #include "module/entry.h"
 #include "module/grow.h"
+#include "storage/stack.h"
 
 namespace tessary::entities {
 
@@ -119,7 +120,7 @@ namespace {
 // same thread is queued and destroyed by the outer loop instead of recursing.
 // Initial-exec TLS: a plain offset from the thread pointer, no __tls_get_addr call.
 [[gnu::tls_model("initial-exec")]] thread_local bool destroying = false;
-[[gnu::tls_model("initial-exec")]] thread_local std::vector<PyObject*>* deferred = nullptr;
+[[gnu::tls_model("initial-exec")]] thread_local storage::Stack<PyObject*>* deferred = nullptr;
 // Nodes queued when `deferred` could not grow, linked through their borrow counters (which a
 // node being destroyed no longer needs): destruction needs no memory to finish.
 [[gnu::tls_model("initial-exec")]] thread_local PyObject* overflow = nullptr;
@@ -150,7 +151,7 @@ void destroy_one(PyObject* o, storage::ReleaseBatch& batch) {
 
 void node_dealloc(PyObject* o) {
   if (destroying) {
-    if (!module::try_push_back(*deferred, o)) [[unlikely]] {
+    if (!deferred->push(o)) [[unlikely]] {
       as_node(o)->borrow.store(reinterpret_cast<intptr_t>(overflow), std::memory_order_relaxed);
       overflow = o;
     }
@@ -158,7 +159,9 @@ void node_dealloc(PyObject* o) {
   }
   module::EntryScope scope;
   destroying = true;
-  std::vector<PyObject*> queue;
+  // A stack that grows in pages of its own past a small size: freeing a large tree makes no
+  // large request of the C library's allocator.
+  storage::Stack<PyObject*> queue;
   deferred = &queue;
   {
     storage::ReleaseBatch batch;
@@ -171,7 +174,7 @@ void node_dealloc(PyObject* o) {
         if (left >= 3) __builtin_prefetch(queue[left - 3]);
         if (left >= 2 && as_node(queue[left - 2])->document == nullptr) as_node(queue[left - 2])->attrs.prefetch_header();
         PyObject* next = queue.back();
-        queue.pop_back();
+        queue.pop();
         destroy_one(next, batch);
       }
       if (overflow == nullptr) break;

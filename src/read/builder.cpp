@@ -14,6 +14,7 @@
 #include "storage/alloc_failure.h"
 #include "storage/arena.h"
 #include "storage/grow.h"
+#include "storage/stack.h"
 
 namespace tessary::read {
 
@@ -206,10 +207,10 @@ class TreeBuilder {
   std::vector<Range> more_pending_;
   // Open elements, the root at the bottom: entries [0, depth_) are in use. Entries above stay
   // allocated and are reused by the next start tag.
-  std::vector<OpenElement> open_;
+  storage::Stack<OpenElement> open_;
   size_t depth_ = 0;
   std::vector<index::NameRange> outer_names_;  // start tags before the root, not yet closed
-  std::vector<void*> made_;                    // finished nodes not yet given to their parent
+  storage::Stack<void*> made_;                 // finished nodes not yet given to their parent
   std::vector<storage::AttrEntry> attr_scratch_;
   // The attributes of the start tag at fast_tag_, read by start_tag_fast.
   AttrMap fast_attrs_;
@@ -330,7 +331,7 @@ void* TreeBuilder::make_node(uint64_t name_start, uint64_t name_length, SharedTe
   new (f) NodeFields{SharedText::shared_unowned(buffer_, name_start, name_start + name_length), std::move(text),
                      std::move(attrs), 0, buffer_};
   if (count != 0) std::memcpy(static_cast<void*>(f + 1), made_.data() + first_child, count * sizeof(void*));
-  made_.resize(first_child);
+  made_.truncate(first_child);
   ++nodes_;
   return w;
 }
@@ -345,7 +346,7 @@ void TreeBuilder::open_tag(uint64_t s, uint64_t e, uint64_t name_start, uint64_t
     if (!storage::try_push_back(outer_names_, index::NameRange{name_start, name_length})) out_of_memory();
     return;
   }
-  if (depth_ == open_.size() && !storage::try_push_back(open_, OpenElement())) [[unlikely]] {
+  if (depth_ == open_.size() && !open_.push()) [[unlikely]] {
     out_of_memory();
     return;
   }
@@ -371,7 +372,7 @@ void TreeBuilder::close_innermost() noexcept {
     phase_ = Phase::Done;
     return;
   }
-  if (!storage::try_push_back(made_, node)) [[unlikely]] out_of_memory();
+  if (!made_.push(node)) [[unlikely]] out_of_memory();
 }
 
 void TreeBuilder::end_tag(uint64_t s, uint64_t e, uint64_t name_start, uint64_t name_length) noexcept {
@@ -418,7 +419,7 @@ void TreeBuilder::self_closing_tag(uint64_t s, uint64_t e, uint64_t name_start, 
     phase_ = Phase::Done;
     return;
   }
-  if (!storage::try_push_back(made_, node)) [[unlikely]] out_of_memory();
+  if (!made_.push(node)) [[unlikely]] out_of_memory();
 }
 
 BuildResult TreeBuilder::finish(const LexOutcome& lexed) noexcept {

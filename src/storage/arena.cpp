@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "storage/pages.h"
+
 namespace tessary::storage {
 
 namespace {
@@ -10,6 +12,19 @@ constexpr size_t kMinChunk = size_t{4} << 10;
 constexpr size_t kMaxFirstChunk = size_t{16} << 20;
 constexpr size_t kMaxChunk = size_t{64} << 20;
 constexpr size_t kHeader = 16;  // the chunk header, rounded to the arena's alignment
+// Chunks from this size up come from the operating system (storage/pages.h), smaller ones from
+// the C library.
+constexpr size_t kMappedChunk = size_t{128} << 10;
+
+void* chunk_memory(size_t size) noexcept { return size >= kMappedChunk ? map_pages(size) : std::malloc(size); }
+
+void free_chunk(void* p, size_t size) noexcept {
+  if (size >= kMappedChunk) {
+    unmap_pages(p, size);
+  } else {
+    std::free(p);
+  }
+}
 
 }  // namespace
 
@@ -23,7 +38,7 @@ void* Arena::allocate_slow(size_t bytes) noexcept {
   if (bytes > next_ / 2) {
     // A large piece gets a chunk of its own, put behind the current one so that what is left
     // of that stays in use.
-    auto* c = static_cast<Chunk*>(std::malloc(kHeader + bytes));
+    auto* c = static_cast<Chunk*>(chunk_memory(kHeader + bytes));
     if (c == nullptr) return nullptr;
     c->size = kHeader + bytes;
     used_ += c->size;
@@ -37,7 +52,7 @@ void* Arena::allocate_slow(size_t bytes) noexcept {
     return reinterpret_cast<char*>(c) + kHeader;
   }
   const size_t size = next_;
-  auto* c = static_cast<Chunk*>(std::malloc(size));
+  auto* c = static_cast<Chunk*>(chunk_memory(size));
   if (c == nullptr) return nullptr;
   c->prev = last_;
   c->size = size;
@@ -55,7 +70,7 @@ void Arena::release() noexcept {
   Chunk* c = last_;
   while (c != nullptr) {
     Chunk* prev = c->prev;
-    std::free(c);
+    free_chunk(c, c->size);
     c = prev;
   }
   last_ = nullptr;

@@ -1,0 +1,89 @@
+// A growable array for a parse's working stacks (open elements, finished nodes awaiting their
+// parent). Small ones live in a block from the C library; once a stack outgrows kSmallBytes it
+// moves to pages from the operating system (storage/pages.h), so that a deep or wide document
+// makes no large request of the C library's allocator. Growing never throws: push() reports
+// false when the memory cannot be had.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include "storage/pages.h"
+
+namespace tessary::storage {
+
+template <class T>
+class Stack {
+  static_assert(std::is_nothrow_move_constructible_v<T>);
+
+ public:
+  static constexpr size_t kSmallBytes = 512;
+
+  Stack() noexcept = default;
+  Stack(const Stack&) = delete;
+  Stack& operator=(const Stack&) = delete;
+  ~Stack() {
+    clear();
+    release(data_, capacity_);
+  }
+
+  size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  T* data() noexcept { return data_; }
+  T& operator[](size_t i) noexcept { return data_[i]; }
+  const T& operator[](size_t i) const noexcept { return data_[i]; }
+  T& back() noexcept { return data_[size_ - 1]; }
+
+  template <class... A>
+  [[nodiscard, gnu::always_inline]] bool push(A&&... a) noexcept {
+    if (size_ == capacity_ && !grow()) [[unlikely]] return false;
+    new (&data_[size_]) T(std::forward<A>(a)...);
+    ++size_;
+    return true;
+  }
+  void pop() noexcept { data_[--size_].~T(); }
+  // Keeps the first n elements.
+  void truncate(size_t n) noexcept {
+    if constexpr (std::is_trivially_destructible_v<T>) {
+      size_ = n;
+    } else {
+      while (size_ > n) pop();
+    }
+  }
+  void clear() noexcept { truncate(0); }
+
+ private:
+  static bool mapped(size_t capacity) noexcept { return capacity * sizeof(T) > kSmallBytes; }
+  static void release(T* p, size_t capacity) noexcept {
+    if (p == nullptr) return;
+    if (mapped(capacity)) {
+      unmap_pages(p, capacity * sizeof(T));
+    } else {
+      std::free(p);
+    }
+  }
+  [[gnu::noinline]] bool grow() noexcept {
+    size_t capacity = capacity_ == 0 ? (kSmallBytes / sizeof(T) > 0 ? kSmallBytes / sizeof(T) : 1) : capacity_ * 2;
+    if (capacity > SIZE_MAX / 2 / sizeof(T)) return false;
+    if (mapped(capacity)) capacity = page_rounded(capacity * sizeof(T)) / sizeof(T);
+    T* p = static_cast<T*>(mapped(capacity) ? map_pages(capacity * sizeof(T)) : std::malloc(capacity * sizeof(T)));
+    if (p == nullptr) return false;
+    for (size_t i = 0; i < size_; ++i) {
+      new (&p[i]) T(std::move(data_[i]));
+      data_[i].~T();
+    }
+    release(data_, capacity_);
+    data_ = p;
+    capacity_ = capacity;
+    return true;
+  }
+
+  T* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
+
+}  // namespace tessary::storage
