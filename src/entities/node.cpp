@@ -97,8 +97,9 @@ Result<Ref> make_node(SharedText name, AttrMap attrs, RefVector& children, size_
 const NodeLayout& arena_node_layout() {
   static const NodeLayout layout = [] {
     // The header of a new object of the class: one reference, the class. An object in an arena
-    // holds no reference on its class (the class lives as long as the process) and is never
-    // freed on its own, so it is not made through tp_alloc.
+    // is never freed on its own, so it is not made through tp_alloc; the reference each holds
+    // on its class, as every instance of a heap type does, is taken for the whole tree at once
+    // (adopt_arena_tree).
     PyVarObject h;
     std::memset(&h, 0, sizeof h);
     Py_SET_REFCNT(reinterpret_cast<PyObject*>(&h), 1);
@@ -110,7 +111,10 @@ const NodeLayout& arena_node_layout() {
   return layout;
 }
 
-Ref adopt_arena_tree(void* root) { return Ref::steal(static_cast<PyObject*>(root)); }
+Ref adopt_arena_tree(void* root, uint64_t nodes) {
+  module::retain_n(reinterpret_cast<PyObject*>(node_type()), static_cast<Py_ssize_t>(nodes));
+  return Ref::steal(static_cast<PyObject*>(root));
+}
 
 namespace {
 
@@ -132,6 +136,7 @@ void destroy_one(PyObject* o, storage::ReleaseBatch& batch) {
     // A node in its document's arena: its texts and table hold nothing and its memory goes
     // with the arena, which the document keeps until its last node gives back its reference.
     batch.add(n->document);
+    Ref::steal(reinterpret_cast<PyObject*>(Py_TYPE(o)));
     return;
   }
   // Name, text and attributes of the nodes of one tree usually share one buffer: its

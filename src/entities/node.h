@@ -89,9 +89,9 @@ Result<Ref> make_node(storage::SharedText name, storage::AttrMap attrs, module::
 // make that memory a Node (read once, with the interpreter lock held, then used without it).
 const storage::NodeLayout& arena_node_layout();
 
-// The root of a tree the reader built in a document's arena (an object laid out with
-// arena_node_layout()), as an owned reference.
-Ref adopt_arena_tree(void* root);
+// The root of a tree of `nodes` nodes the reader built in a document's arena (objects laid out
+// with arena_node_layout()), as an owned reference.
+Ref adopt_arena_tree(void* root, uint64_t nodes);
 
 // A new Python str with the text (which must be present); checks shared ranges.
 Result<Ref> text_to_python(const storage::SharedText& t);

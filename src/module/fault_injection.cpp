@@ -6,6 +6,8 @@
 // through plain C functions found with ctypes: the module itself gains no names.
 #ifdef TESSARY_FAULT_INJECTION
 
+#include <sys/mman.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
@@ -56,6 +58,14 @@ void* __wrap__Znam(size_t n) {
   if (fail_this_one()) throw std::bad_alloc();
   return __real__Znam(n);
 }
+#ifdef TESSARY_FAULT_INJECTION_MMAP
+// Pages straight from the system (storage/pages.h) fail as mmap does. Only where the link wraps
+// nothing but the module's own code: a fuzz target's sanitizer runtime maps memory too.
+void* __real_mmap(void*, size_t, int, int, int, off_t);
+void* __wrap_mmap(void* addr, size_t n, int prot, int flags, int fd, off_t off) {
+  return fail_this_one() ? MAP_FAILED : __real_mmap(addr, n, prot, flags, fd, off);
+}
+#endif
 // The nothrow forms return null.
 void* __wrap__ZnwmRKSt9nothrow_t(size_t n, const std::nothrow_t& t) noexcept {
   if (fail_this_one()) return nullptr;

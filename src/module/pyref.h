@@ -47,6 +47,12 @@ inline void release_each(PyObject* const* refs, size_t n) noexcept {
   for (size_t i = 0; i < n; ++i) Py_DECREF(refs[i]);
 }
 
+// Takes `n` more strong references on `o` at once: those of objects laid out without the
+// interpreter, which each hold one (the nodes of a parsed tree on their class).
+inline void retain_n(PyObject* o, Py_ssize_t n) noexcept {
+  if (n > 0) Py_SET_REFCNT(o, Py_REFCNT(o) + n);
+}
+
 // Strong references in order, released on destruction unless moved out. Work lists of results
 // awaiting their parent (a list being collected, the children of a node being built) keep
 // their references here, so an early return on any path releases them.

@@ -440,7 +440,7 @@ BuildResult TreeBuilder::finish(const LexOutcome& lexed) noexcept {
       // Every node holds a reference on the document, which keeps the arena they are in.
       buffer_->retain_n(nodes_);
       buffer_->adopt_arena(std::move(arena_));
-      return BuiltTree{root_};
+      return BuiltTree{root_, nodes_};
     case Phase::Inside: {
       const OpenElement& t = top();
       return ReadError::of(Code::NeverClosed, std::string_view(doc_ + t.name_start, static_cast<size_t>(t.name_length)));

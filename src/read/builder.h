@@ -5,6 +5,7 @@
 // never touches a Python object and runs without the interpreter lock.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 #include <variant>
 
@@ -18,6 +19,7 @@ namespace tessary::read {
 // holds, and each holds one reference on the buffer.
 struct BuiltTree {
   void* root = nullptr;
+  uint64_t nodes = 0;  // how many nodes the tree has
 };
 
 // The result of a build: the root's tree, or the first error found.

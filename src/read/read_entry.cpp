@@ -49,7 +49,8 @@ Result<Ref> nodes_or_error(BuildResult&& built, std::optional<read::TextPosition
     if (where) return std::move(err).with_position(where->line, where->column);
     return err;
   }
-  return entities::adopt_arena_tree(std::get<read::BuiltTree>(built).root);
+  const read::BuiltTree& tree = std::get<read::BuiltTree>(built);
+  return entities::adopt_arena_tree(tree.root, tree.nodes);
 }
 
 }  // namespace
