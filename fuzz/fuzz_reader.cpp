@@ -4,22 +4,24 @@
 // For every input:
 //  - build_tree runs over an Owned buffer holding the input, once with the name of the first
 //    start tag as the root and once with the name of another start tag picked by the first byte
-//    (or a fixed name when there is none). A successful result is checked element by element:
-//    the post-order child counts must describe exactly one tree whose last element is the root,
-//    every shared range must lie inside the buffer on character boundaries, every string must
-//    be valid UTF-8 when the input is, names must be non-empty, texts must be trimmed of white
-//    space and never empty, attribute maps must find each of their keys, and the buffer's
-//    reference count must be exactly one (ours) plus one per shared range in the tree. After a
-//    failure, or once the tree is released, only our reference may remain.
-//  - decode_from runs over the whole input in both modes, from the first byte needing work, and
+//    (or a fixed name when there is none). A successful result is checked node by node, walked
+//    from the root through the child addresses each node stores: every node must lie in the
+//    buffer's arena layout (header, fields, children), every range must lie inside the buffer on
+//    character boundaries and hold no reference, every string must be valid UTF-8 when the input
+//    is, names must be non-empty, texts must be trimmed of white space and never empty,
+//    attribute maps must find each of their keys, every node must be reached exactly once, and
+//    the buffer's reference count must be exactly one (ours) plus one per node. After a
+//    failure, or once the tree's references are given back, only our reference may remain.
+//  - decode_into runs over the whole input in both modes, from the first byte needing work, and
 //    is compared with a plain byte-at-a-time decoder written here: same status, same output,
 //    same error message.
 //  - build_tree runs once more with one of its allocations failing, the n-th for an n picked
 //    by the input's last bytes: it must end in an error (OutOfMemory, or the document's own
-//    error met first) or in a whole tree (when the failure was only of advance room, or the
-//    build had fewer allocations than n), leave no reference on the buffer and leak nothing.
+//    error met first) or in a whole tree (when the build had fewer allocations than n), and
+//    leave no reference on the buffer after a failure; libFuzzer's leak check covers the rest.
 // The sanitizers catch reads outside the input, which libFuzzer hands over in a buffer of
 // exactly its size (copied here into a malloc'd buffer of exactly that size).
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -33,17 +35,16 @@
 #include "read/builder.h"
 #include "read/decode.h"
 #include "read/read_error.h"
-#include "storage/flat_tree.h"
+#include "storage/node_fields.h"
 #include "storage/source_buffer.h"
 
 namespace {
 
 using tessary::read::DecodeMode;
 using tessary::read::DecodeStatus;
-using tessary::read::OwnedBytes;
 using tessary::read::ReadError;
-using tessary::storage::FlatElement;
-using tessary::storage::FlatTree;
+using tessary::storage::NodeFields;
+using tessary::storage::NodeLayout;
 using tessary::storage::SharedText;
 using tessary::storage::SourceBuffer;
 
@@ -229,18 +230,21 @@ void check_decode(std::string_view run, uint64_t base, DecodeMode mode, bool inp
     if (want.changed || want.failed) fail("decode: the reference changed a run with nothing to do", mode_name);
     return;
   }
-  OwnedBytes out;
+  // Exactly the run's length: decoding never lengthens it, and the sanitizer catches a write
+  // past the room given.
+  std::vector<char> room(run.size());
+  size_t written = 0;
   ReadError error;
   const DecodeStatus got =
-      tessary::read::decode_from(run.data(), run.size(), first, base, mode, out, error);
+      tessary::read::decode_into(run.data(), run.size(), first, base, mode, room.data(), written, error);
   if ((got == DecodeStatus::Failed) != want.failed) fail("decode status differs from the reference", mode_name);
   if (got == DecodeStatus::Changed) {
-    if (out.view() != want.out) fail("decode: output differs from the reference", mode_name);
-    if (out.size() > run.size()) fail("decode: output longer than its input", mode_name);
-    if (input_utf8 && !valid_utf8(out.view())) fail("decode: output is not UTF-8", mode_name);
+    const std::string_view out(room.data(), written);
+    if (out != want.out) fail("decode: output differs from the reference", mode_name);
+    if (written > run.size()) fail("decode: output longer than its input", mode_name);
+    if (input_utf8 && !valid_utf8(out)) fail("decode: output is not UTF-8", mode_name);
     return;
   }
-  if (!out.empty()) fail("decode: failed run left output behind", mode_name);
   if (error.text() != want.message) fail("decode: error differs from the reference", error.text());
   if (!error.has_offset() || error.offset < base || error.offset >= base + run.size() ||
       run[error.offset - base] != '&') {
@@ -250,16 +254,29 @@ void check_decode(std::string_view run, uint64_t base, DecodeMode mode, bool inp
 
 // ---- the tree walk ---------------------------------------------------------------------------
 
+// The layout the builds here use: an object header of zeros (no interpreter), then the count.
+const NodeLayout kLayout{};
+
+struct NodeView {
+  const uint64_t* words;
+  uint64_t child_count() const { return words[2]; }
+  const NodeFields& fields() const {
+    return *reinterpret_cast<const NodeFields*>(reinterpret_cast<const char*>(words) + NodeLayout::kFieldsOffset);
+  }
+  const void* child(uint64_t i) const {
+    const void* const* c = reinterpret_cast<const void* const*>(&fields() + 1);
+    return c[i];
+  }
+};
+
 struct Walk {
   const SourceBuffer* buffer;
   bool input_utf8;
-  uint64_t shared = 0;  // shared ranges seen
-  uint64_t elements = 0;
+  uint64_t nodes = 0;
 
   std::string_view text(const SharedText& t, const char* what) {
     std::string_view v;
     if (t.is_shared()) {
-      ++shared;
       if (t.buffer() != buffer) fail("shared range of another buffer", what);
     }
     // On input that is not UTF-8 a range may legitimately start at a stray continuation byte,
@@ -276,8 +293,12 @@ struct Walk {
     return v;
   }
 
-  void element(const FlatElement& e) {
-    ++elements;
+  void node(const NodeView& n) {
+    ++nodes;
+    if (n.words[0] != kLayout.header[0] || n.words[1] != kLayout.header[1]) fail("node header not as laid out");
+    const NodeFields& e = n.fields();
+    if (e.document != buffer) fail("node of another document");
+    if (e.borrow.load() != 0) fail("node borrowed from the start");
     if (!e.name.present()) fail("element without a name");
     if (text(e.name, "name").empty()) fail("empty element name");
     if (e.text.present()) {
@@ -285,33 +306,38 @@ struct Walk {
       if (t.empty()) fail("present but empty text");
       if (input_utf8 && starts_or_ends_with_white_space(t)) fail("text not trimmed", t);
     }
-    size_t n = 0;
+    size_t count = 0;
     for (const auto& entry : e.attrs) {
-      ++n;
+      ++count;
       if (!entry.key.present() || !entry.value.present()) fail("absent attribute key or value");
       const std::string_view k = text(entry.key, "attribute key");
       text(entry.value, "attribute value");
       if (k.empty()) fail("empty attribute key");
       if (e.attrs.find(k) != &entry) fail("attribute map does not find its own key", k);
     }
-    if (n != e.attrs.size()) fail("attribute map size differs from its iteration");
+    if (count != e.attrs.size()) fail("attribute map size differs from its iteration");
   }
 };
 
-// Every element of the post-order tree, and the child counts: replaying them on a stack of
-// finished subtrees must leave exactly one, the root.
-void walk_tree(const FlatTree& tree, const SourceBuffer* buffer, bool input_utf8) {
+// Every node of the tree under `root`, with a work list; each must be reached once (a tree, no
+// sharing), and the buffer must hold one reference per node besides ours.
+void walk_tree(const void* root, uint64_t nodes, const SourceBuffer* buffer, bool input_utf8) {
   Walk w{buffer, input_utf8};
-  uint64_t finished = 0;  // subtrees awaiting their parent
-  for (const FlatElement& e : tree.elements) {
-    if (e.child_count > finished) fail("an element counts more children than precede it");
-    finished = finished - e.child_count + 1;
-    w.element(e);
+  std::vector<const void*> work{root};
+  std::vector<const void*> seen;
+  while (!work.empty()) {
+    const NodeView n{static_cast<const uint64_t*>(work.back())};
+    work.pop_back();
+    seen.push_back(n.words);
+    w.node(n);
+    for (uint64_t i = 0; i < n.child_count(); ++i) work.push_back(n.child(i));
   }
-  if (finished != 1) fail("the post-order tree does not end in one root", std::to_string(finished));
-  if (buffer->use_count() != 1 + w.shared) {
-    fail("buffer reference count differs from the shared ranges in the tree",
-         std::to_string(buffer->use_count()) + " vs 1 + " + std::to_string(w.shared));
+  std::sort(seen.begin(), seen.end());
+  if (std::adjacent_find(seen.begin(), seen.end()) != seen.end()) fail("a node reached twice");
+  if (w.nodes != nodes) fail("the tree's node count differs from its nodes", std::to_string(w.nodes));
+  if (buffer->use_count() != 1 + nodes) {
+    fail("buffer reference count differs from the nodes in the tree",
+         std::to_string(buffer->use_count()) + " vs 1 + " + std::to_string(nodes));
   }
 }
 
@@ -331,7 +357,7 @@ std::vector<std::string_view> start_tag_names(std::string_view doc, size_t limit
 }
 
 void check_build(SourceBuffer* buffer, std::string_view root, bool input_utf8) {
-  tessary::read::BuildResult built = tessary::read::build_tree(buffer, root);
+  tessary::read::BuildResult built = tessary::read::build_tree(buffer, root, kLayout);
   if (auto* e = std::get_if<ReadError>(&built)) {
     const std::string message = e->text();
     if (message.empty()) fail("empty error text");
@@ -341,12 +367,14 @@ void check_build(SourceBuffer* buffer, std::string_view root, bool input_utf8) {
     if (buffer->use_count() != 1) fail("failed build kept buffer references");
     return;
   }
-  {
-    const FlatTree tree = std::move(std::get<FlatTree>(built));
-    if (tree.elements.empty()) fail("an empty tree");
-    if (tree.elements.back().name.view() != root) fail("root has another name than the one asked for");
-    walk_tree(tree, buffer, input_utf8);
+  const tessary::read::BuiltTree tree = std::get<tessary::read::BuiltTree>(built);
+  if (NodeView{static_cast<const uint64_t*>(tree.root)}.fields().name.view() != root) {
+    fail("root has another name than the one asked for");
   }
+  walk_tree(tree.root, tree.nodes, buffer, input_utf8);
+  // The nodes' references, given back as freeing the tree does; their memory stays with the
+  // buffer's arena.
+  buffer->release_n(tree.nodes);
   if (buffer->use_count() != 1) fail("released tree kept buffer references");
 }
 
@@ -362,7 +390,7 @@ namespace {
 void check_failing_build(SourceBuffer* buffer, std::string_view root, long nth, bool input_utf8) {
   std::optional<tessary::read::BuildResult> built;
   tessary_fault_fail_nth(nth);
-  built.emplace(tessary::read::build_tree(buffer, root));
+  built.emplace(tessary::read::build_tree(buffer, root, kLayout));
   const long failures = tessary_fault_failures();
   tessary_fault_fail_nth(0);
   if (auto* e = std::get_if<ReadError>(&*built)) {
@@ -371,14 +399,12 @@ void check_failing_build(SourceBuffer* buffer, std::string_view root, long nth, 
     if (buffer->use_count() != 1) fail("failed build kept buffer references", e->text());
     return;
   }
-  // A tree after a failed allocation is sound too where the failure was only of advance room
-  // (the list of elements presized for the tag count): it must be whole.
+  // A tree after a failed allocation is sound where the failure was in a shortcut that gave way
+  // to the general path (reading a start tag in one pass): it must be whole.
   (void)failures;
-  {
-    const FlatTree tree = std::move(std::get<FlatTree>(*built));
-    walk_tree(tree, buffer, input_utf8);
-  }
-  built.reset();
+  const tessary::read::BuiltTree tree = std::get<tessary::read::BuiltTree>(*built);
+  walk_tree(tree.root, tree.nodes, buffer, input_utf8);
+  buffer->release_n(tree.nodes);
   if (buffer->use_count() != 1) fail("released tree kept buffer references");
 }
 

@@ -12,6 +12,8 @@
 //    with the whole-text answer;
 //  - the inline byte searches (this CPU's primitives and the SWAR fallback)
 //    with their byte-at-a-time twins;
+//  - the sequential strategy with the inline searches the reader lexes with, against the
+//    scalar one;
 //  - the two strategies with each other. The bitmap strategy checks its own
 //    exactness as it walks and returns the sequential result wherever quote
 //    tracking could make it differ, so the two agree on every input, well
@@ -122,6 +124,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check_search<'<', '&'>(data, size);
   check_search<'&', '<', '>', '"', '\'', '\t', '\n', '\r'>(data, size);
   const IndexResult reference = index_sequential(data, size, Kernel::Scalar);
+  {
+    const std::string d = difference(reference, index_sequential_inline(data, size));
+    if (!d.empty()) fail("inline", "sequential with inline searches vs scalar sequential: " + d);
+  }
   for (Kernel k : available_kernels()) {
     if (k != Kernel::Scalar) check_primitives(k, data, size);
     std::string d = difference(reference, index_sequential(data, size, k));

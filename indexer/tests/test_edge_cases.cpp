@@ -11,6 +11,8 @@ namespace {
 // returns the sequential scalar result.
 IndexResult index_all(std::string_view doc) {
   IndexResult ref = index_sequential(bytes(doc), doc.size(), Kernel::Scalar);
+  const std::string inline_diff = difference(ref, index_sequential_inline(bytes(doc), doc.size()));
+  CHECK_MSG(inline_diff.empty(), "'" << doc << "' inline searches: " << inline_diff);
   for (Kernel k : available_kernels()) {
     for (int strategy = 0; strategy < 3; ++strategy) {
       IndexResult r = strategy == 0   ? index_sequential(bytes(doc), doc.size(), k)

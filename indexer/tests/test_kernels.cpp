@@ -96,6 +96,9 @@ TEST(kernels_match_scalar_for_every_single_byte_change) {
       for (uint8_t value : values) {
         v[pos] = value;
         compare_primitives(k, v.data(), v.size(), false);
+        const IndexResult inl = index_sequential_inline(v.data(), v.size());
+        CHECK_MSG(difference(index_sequential(v.data(), v.size(), Kernel::Scalar), inl).empty(),
+                  "inline searches differ, byte " << pos);
         IndexResult a = index_quote_masked(v.data(), v.size(), Kernel::Scalar);
         IndexResult b = index_quote_masked(v.data(), v.size(), k);
         CHECK_MSG(difference(a, b).empty(), kernel_name(k) << " index differs, byte " << pos);
@@ -110,6 +113,11 @@ TEST(kernels_match_scalar_on_random_documents) {
   std::mt19937_64 rng(3);
   for (int i = 0; i < 40; ++i) {
     std::string doc = gen.document(200 + rng() % 300000);
+    {
+      const IndexResult a = index_sequential(bytes(doc), doc.size(), Kernel::Scalar);
+      const IndexResult b = index_sequential_inline(bytes(doc), doc.size());
+      CHECK_MSG(difference(a, b).empty(), "inline searches, doc " << i << ": " << difference(a, b));
+    }
     for (Kernel k : vector_kernels()) {
       compare_primitives(k, bytes(doc), doc.size(), false);
       for (int s = 0; s < 2; ++s) {
@@ -143,6 +151,7 @@ TEST(no_reads_past_the_end) {
       (void)index_sequential(p, n, k);
       (void)index_quote_masked(p, n, k);
     }
+    (void)index_sequential_inline(p, n);
   }
   munmap(mem, 2 * page);
 }

@@ -46,6 +46,10 @@ class Arena {
     return allocate_slow(bytes);
   }
 
+  // Takes over the chunks of `o`, which is left empty: both arenas' memory now lives as long as
+  // this one.
+  void absorb(Arena&& o) noexcept;
+
   // Gives back the most recent allocation's tail: it now ends at `end` (inside it).
   void shrink_last(void* end) noexcept {
     char* e = static_cast<char*>(end);

@@ -86,9 +86,9 @@ class SourceBuffer {
     Reserve saved_;
   };
 
-  // Takes over the arena of the parse that made nodes of this document: it is released with the
+  // Takes over the arena of a parse that made nodes of this document: it is released with the
   // buffer, when the last node (which each hold a reference) is gone.
-  void adopt_arena(Arena&& arena) noexcept { arena_ = std::move(arena); }
+  void adopt_arena(Arena&& arena) noexcept { arena_.absorb(std::move(arena)); }
   const Arena& arena() const noexcept { return arena_; }
 
   const char* data() const noexcept { return data_; }

@@ -187,13 +187,22 @@ constexpr size_t kNone = ~size_t{0};
 // ---------------------------------------------------------------------------
 // The sequential strategy: jump from one delimiter to the next.
 
-IndexResult sequential(const uint8_t* d, size_t n, const KernelOps& ops) {
+namespace {
+
+template <class Find>
+IndexResult sequential_with(const uint8_t* d, size_t n, const Find& find) {
   TableBuilder tb(d, n);
-  const LexOutcome o = lex_sequential(d, n, 0, OpsFind{&ops}, tb);
+  const LexOutcome o = lex_sequential(d, n, 0, find, tb);
   if (o.kind == LexOutcome::Kind::Unclosed) return unclosed(o.at);
   if (o.kind == LexOutcome::Kind::Truncated) return truncated();
   return tb.finish();
 }
+
+}  // namespace
+
+IndexResult sequential(const uint8_t* d, size_t n, const KernelOps& ops) { return sequential_with(d, n, OpsFind{&ops}); }
+
+IndexResult sequential_inline(const uint8_t* d, size_t n) { return sequential_with(d, n, InlineFind{}); }
 
 // ---------------------------------------------------------------------------
 // The bitmap strategy: walk the unquoted '<' bits, ending each tag at the

@@ -16,6 +16,7 @@ size_t tag_row_limit();
 void set_tag_row_limit(size_t rows);
 
 IndexResult sequential(const uint8_t* data, size_t length, const simd::KernelOps& ops);
+IndexResult sequential_inline(const uint8_t* data, size_t length);
 // The bitmap walk alone: nullopt where it gives way to the sequential
 // strategy (see structural.cpp).
 std::optional<IndexResult> try_quote_masked(const uint8_t* data, size_t length,

@@ -100,6 +100,10 @@ IndexResult index_sequential(const uint8_t* data, size_t length, Kernel k) {
   return guarded([&] { return detail::sequential(data, length, simd::ops_or_scalar(k)); });
 }
 
+IndexResult index_sequential_inline(const uint8_t* data, size_t length) {
+  return guarded([&] { return detail::sequential_inline(data, length); });
+}
+
 IndexResult index_quote_masked(const uint8_t* data, size_t length, Kernel k) {
   return guarded([&] { return detail::quote_masked(data, length, simd::ops_or_scalar(k)); });
 }

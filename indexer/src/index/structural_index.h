@@ -98,6 +98,9 @@ IndexResult build_structural_index(const uint8_t* data, size_t length, Kernel k)
 
 // The lexer that jumps from delimiter to delimiter.
 IndexResult index_sequential(const uint8_t* data, size_t length, Kernel k);
+// The same lexer with the compiler's target primitives inlined (index/lexer.h, InlineFind): how
+// the reader lexes a document. The same result as every kernel's.
+IndexResult index_sequential_inline(const uint8_t* data, size_t length);
 // The strategy over bitmaps of unquoted '<' and '>'. Where quote tracking
 // could make it see the document differently from the lexer (a quote outside
 // a start tag's attributes, an unterminated construct, an error) it returns
