@@ -130,8 +130,7 @@ class TreeBuilder {
     }
     if (name_end == s + 1) return false;
     bool self_closing;
-    if (!parse_start_tag_fast(doc_, length_, name_end, buffer_, arena_, fast_attrs_, attr_scratch_, end,
-                              self_closing)) {
+    if (!parse_start_tag_fast(doc_, length_, name_end, buffer_, arena_, fast_attrs_, end, self_closing)) {
       fast_attrs_ = AttrMap();
       return false;
     }

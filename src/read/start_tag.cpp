@@ -197,10 +197,17 @@ bool parse_attributes(const char* doc, uint64_t start, uint64_t end, SourceBuffe
 // names (which hold no quote, '/' or '>') and '=', so the walk stops at the same opening quotes,
 // skips to the same closing ones, and ends at the same '>' or "/>".
 bool parse_start_tag_fast(const char* doc, uint64_t length, uint64_t name_end, SourceBuffer* buffer, Arena& arena,
-                          AttrMap& out, std::vector<AttrEntry>& scratch, uint64_t& end, bool& self_closing) noexcept {
+                          AttrMap& out, uint64_t& end, bool& self_closing) noexcept {
+  // An attribute as found: the key's range, and the value's range or its decoded text.
+  struct Raw {
+    uint64_t key_start, key_end;
+    uint64_t value_start, value_end;  // the range, or (decoded) the length and largest byte
+    const char* decoded;              // null for a range
+  };
+  Raw raw[AttrMap::kLinearMax];
+  size_t n = 0;
   const auto* d = reinterpret_cast<const uint8_t*>(doc);
   uint64_t p = name_end;
-  scratch.clear();
   for (;;) {
     if (p >= length) return false;
     uint8_t c = d[p];
@@ -222,13 +229,15 @@ bool parse_start_tag_fast(const char* doc, uint64_t length, uint64_t name_end, S
       c = d[p];
     } while (kByteClass.v[c] & kSpace);
     if (c == '>' || c == '/') continue;
-    const uint64_t key_start = p;
+    if (n == AttrMap::kLinearMax) return false;  // many attributes: the general path
+    Raw& r = raw[n];
+    r.key_start = p;
     while (!(kByteClass.v[c] & kFastNameEnd)) {
       if (++p >= length) return false;
       c = d[p];
     }
-    const uint64_t key_end = p;
-    if (key_start == key_end) return false;
+    r.key_end = p;
+    if (r.key_start == r.key_end) return false;
     while (kByteClass.v[c] & kSpace) {
       if (++p >= length) return false;
       c = d[p];
@@ -239,34 +248,63 @@ bool parse_start_tag_fast(const char* doc, uint64_t length, uint64_t name_end, S
       c = d[p];
     } while (kByteClass.v[c] & kSpace);
     if (c != '"' && c != '\'') return false;
-    const uint64_t value_start = p + 1;
-    const uint8_t* stop = c == '"' ? simd::find_any<'"', '<', '&', '\t', '\n', '\r'>(d + value_start, d + length)
-                                   : simd::find_any<'\'', '<', '&', '\t', '\n', '\r'>(d + value_start, d + length);
+    r.value_start = p + 1;
+    const uint8_t* stop = c == '"' ? simd::find_any<'"', '<', '&', '\t', '\n', '\r'>(d + r.value_start, d + length)
+                                   : simd::find_any<'\'', '<', '&', '\t', '\n', '\r'>(d + r.value_start, d + length);
     if (stop == d + length || *stop == '<') return false;
-    if (scratch.size() == scratch.capacity() &&
-        !storage::try_reserve(scratch, scratch.empty() ? 8 : scratch.size() * 2)) [[unlikely]] {
-      return false;
-    }
-    uint64_t value_end;
-    SharedText value;
     if (*stop == c) {
-      value_end = static_cast<uint64_t>(stop - d);
-      value = SharedText::shared_unowned(buffer, value_start, value_end);
+      r.value_end = static_cast<uint64_t>(stop - d);
+      r.decoded = nullptr;
+      p = r.value_end + 1;
     } else {
       const uint8_t* close = c == '"' ? simd::find_any<'"', '<'>(stop, d + length) : simd::find_any<'\'', '<'>(stop, d + length);
       if (close == d + length || *close == '<') return false;
-      value_end = static_cast<uint64_t>(close - d);
+      const uint64_t value_end = static_cast<uint64_t>(close - d);
+      SharedText value;
       ReadError ignored;
-      if (!decode_value(doc, doc + value_start, reinterpret_cast<const char*>(stop), doc + value_end, value_start, arena,
-                        value, ignored)) {
+      if (!decode_value(doc, doc + r.value_start, reinterpret_cast<const char*>(stop), doc + value_end, r.value_start,
+                        arena, value, ignored)) {
         return false;
       }
+      r.decoded = value.view().data();
+      r.value_start = value.size();
+      r.value_end = value.max_byte_bound();
+      p = value_end + 1;
     }
-    scratch.push_back({SharedText::shared_unowned(buffer, key_start, key_end), std::move(value)});
-    p = value_end + 1;
+    ++n;
   }
-  if (scratch.empty()) return true;
-  return AttrMap::in_arena(arena, scratch.data(), scratch.size(), out).status == AttrMap::ArenaFill::Status::Ok;
+  if (n == 0) return true;
+  // A repeated name is reported by the general path. Names are told apart first by a bit
+  // chosen by their length and first byte; only names that share a bit are compared.
+  uint64_t seen = 0;
+  bool decoded = false;
+  for (size_t i = 0; i < n; ++i) {
+    const Raw& r = raw[i];
+    decoded = decoded || r.decoded != nullptr;
+    const uint64_t len = r.key_end - r.key_start;
+    const uint64_t bit = uint64_t{1} << ((len * 7 + d[r.key_start]) & 63);
+    if (seen & bit) {
+      for (size_t j = 0; j < i; ++j) {
+        if (raw[j].key_end - raw[j].key_start == len &&
+            std::memcmp(doc + raw[j].key_start, doc + r.key_start, static_cast<size_t>(len)) == 0) {
+          return false;
+        }
+      }
+    }
+    seen |= bit;
+  }
+  AttrMap::LinearFill fill;
+  if (!AttrMap::start_linear(arena, n, fill)) return false;
+  for (size_t i = 0; i < n; ++i) {
+    const Raw& r = raw[i];
+    new (&fill.slots[fill.order[i]]) AttrEntry{
+        SharedText::shared_unowned(buffer, r.key_start, r.key_end),
+        r.decoded == nullptr ? SharedText::shared_unowned(buffer, r.value_start, r.value_end)
+                             : SharedText::unowned(r.decoded, static_cast<size_t>(r.value_start),
+                                                   static_cast<uint8_t>(r.value_end))};
+  }
+  AttrMap::finish_linear(fill, out, decoded ? nullptr : buffer);
+  return true;
 }
 
 }  // namespace tessary::read

@@ -27,7 +27,6 @@ bool parse_attributes(const char* doc, uint64_t start, uint64_t end, storage::So
 // (a problem to report, or markup the lexer's walk reads differently); nothing needs releasing
 // then, and the tag is left to the lexer and parse_attributes.
 bool parse_start_tag_fast(const char* doc, uint64_t length, uint64_t name_end, storage::SourceBuffer* buffer,
-                          storage::Arena& arena, storage::AttrMap& out, std::vector<storage::AttrEntry>& scratch,
-                          uint64_t& end, bool& self_closing) noexcept;
+                          storage::Arena& arena, storage::AttrMap& out, uint64_t& end, bool& self_closing) noexcept;
 
 }  // namespace tessary::read

@@ -213,31 +213,65 @@ AttrMap::ArenaFill AttrMap::in_arena(Arena& arena, AttrEntry* items, size_t n, A
       if (same_key(items[i].key, items[j].key)) return {Status::Duplicate, i};
     }
   }
-  Table* t = allocate_in(arena, 0, n, HashKey{0, 0});
-  if (t == nullptr) return {Status::OutOfMemory, 0};
-  // The order a table of buckets_for(n) buckets, probed linearly, lists the keys in when each
-  // key's home bucket is drawn at random: what an index under a fresh random key gives.
-  const size_t buckets = buckets_for(n);  // at most 16
-  const unsigned shift = static_cast<unsigned>(__builtin_ctzll(buckets));
-  uint64_t bits = next_order_bits();
-  int8_t slot[16];
-  std::memset(slot, -1, sizeof slot);
+  LinearFill fill;
+  if (!start_linear(arena, n, fill)) return {Status::OutOfMemory, 0};
+  SourceBuffer* sole = items[0].key.buffer();
   for (size_t i = 0; i < n; ++i) {
-    size_t j = static_cast<size_t>(bits) & (buckets - 1);
+    if (items[i].key.buffer() != sole || items[i].value.buffer() != sole) sole = nullptr;
+    new (&fill.slots[fill.order[i]]) AttrEntry{std::move(items[i])};
+  }
+  finish_linear(fill, out, sole);
+  return {Status::Ok, 0};
+}
+
+bool AttrMap::start_linear(Arena& arena, size_t n, LinearFill& fill) noexcept {
+  Table* t = allocate_in(arena, 0, n, HashKey{0, 0});
+  if (t == nullptr) [[unlikely]] return false;
+  fill.table = t;
+  fill.slots = t->entries();
+  fill.count = static_cast<uint32_t>(n);
+  if (n == 1) {
+    fill.order[0] = 0;
+    return true;
+  }
+  // The order a table of buckets_for(n) buckets, probed linearly, lists the keys in when each
+  // key's home bucket is drawn at random: what an index under a fresh random key gives. The
+  // occupied buckets are a bit mask; a key's place in the listing is the number of occupied
+  // buckets before its own.
+  const unsigned buckets = static_cast<unsigned>(buckets_for(n));  // at most 32
+  const unsigned shift = static_cast<unsigned>(__builtin_ctz(buckets));
+  const uint64_t all = (uint64_t{1} << buckets) - 1;
+  uint64_t bits = next_order_bits();
+  unsigned left = 64;
+  uint64_t occupied = 0;
+  uint8_t at[kLinearMax];
+  for (size_t i = 0; i < n; ++i) {
+    if (left < shift) {
+      bits = next_order_bits();
+      left = 64;
+    }
+    const unsigned home = static_cast<unsigned>(bits) & (buckets - 1);
     bits >>= shift;
-    while (slot[j] >= 0) j = (j + 1) & (buckets - 1);
-    slot[j] = static_cast<int8_t>(i);
+    left -= shift;
+    const uint64_t free = ~occupied & all;
+    const uint64_t ahead = free >> home;
+    const unsigned pos = ahead != 0 ? home + static_cast<unsigned>(__builtin_ctzll(ahead))
+                                    : static_cast<unsigned>(__builtin_ctzll(free));
+    occupied |= uint64_t{1} << pos;
+    at[i] = static_cast<uint8_t>(pos);
   }
-  AttrEntry* e = t->entries();
-  uint32_t k = 0;
-  for (size_t j = 0; j < buckets; ++j) {
-    if (slot[j] >= 0) new (&e[k++]) AttrEntry{std::move(items[slot[j]])};
+  for (size_t i = 0; i < n; ++i) {
+    fill.order[i] = static_cast<uint8_t>(__builtin_popcountll(occupied & ((uint64_t{1} << at[i]) - 1)));
   }
-  t->count = k;
+  return true;
+}
+
+void AttrMap::finish_linear(LinearFill& fill, AttrMap& out, SourceBuffer* sole) noexcept {
+  Table* t = static_cast<Table*>(fill.table);
+  t->count = fill.count;
+  t->sole = sole != nullptr ? reinterpret_cast<uintptr_t>(sole) : Table::kMixed;
   out.clear();
   out.t_ = t;
-  for (uint32_t i = 0; i < k; ++i) out.note_texts(e[i].key, &e[i].value);
-  return {Status::Ok, 0};
 }
 
 AttrMap::AttrMap(size_t n) noexcept {

@@ -63,7 +63,22 @@ class AttrMap {
   // returned: the call that made the map fails with MemoryError.
   bool insert_unique(SharedText key, SharedText value) noexcept;
 
-  static constexpr size_t kLinearMax = 8;
+  static constexpr size_t kLinearMax = 16;
+
+  // An index-free table being filled by the reader: the caller constructs the entry that comes
+  // i-th in document order at slots[order[i]] (keys distinct, holding nothing that needs
+  // releasing), then hands it to a map with finish_linear.
+  struct LinearFill {
+    AttrEntry* slots;
+    uint8_t order[kLinearMax];
+    void* table;
+    uint32_t count;
+  };
+  // Room for n entries, 1 <= n <= kLinearMax, in `arena`; false when it cannot be had.
+  static bool start_linear(Arena& arena, size_t n, LinearFill& fill) noexcept;
+  // Makes `out` (empty) the map of a filled table; `sole` is the buffer every key and value is a
+  // range of, or null when there is none.
+  static void finish_linear(LinearFill& fill, AttrMap& out, SourceBuffer* sole) noexcept;
   struct ArenaFill {
     enum class Status : uint8_t { Ok, Duplicate, OutOfMemory } status;
     size_t at;  // Duplicate: the position in `items` of the first key that repeats an earlier one
