@@ -69,9 +69,7 @@ struct SpecialScan {
     return simd::for_each_match<Cs...>(p, n, static_cast<F&&>(f));
   }
   // 'a' is never replaced: it pads ranges of fewer than four bytes.
-  static bool any_short(const unsigned char* p, size_t n) noexcept {
-    return simd::swar::any_in_short<'a', Cs...>(p, n);
-  }
+  static bool any_short(const unsigned char* p, size_t n) noexcept { return simd::any_in_short<'a', Cs...>(p, n); }
 };
 
 // Whether any of the n < 16 bytes at p is replaced by mode M. Reads only [p, p + n).
@@ -150,9 +148,14 @@ inline EscapedSize escaped_size(std::string_view text) noexcept {
   return {text.size() - t.continuations + t.weight, t.max_byte};
 }
 
-// Copies `n` bytes to `w` and returns the end. Short pieces (names, keys, short values) are
-// copied with a pair of overlapping fixed-size moves instead of a call.
+// Copies `n` bytes to `w` and returns the end. Pieces of up to 32 bytes (names, keys, most
+// values and texts) are copied with a pair of overlapping fixed-size moves instead of a call.
 inline char* copy_piece(char* w, const char* p, size_t n) noexcept {
+  if (n > 16 && n <= 32) {
+    std::memcpy(w, p, 16);
+    std::memcpy(w + n - 16, p + n - 16, 16);
+    return w + n;
+  }
   if (n <= 16) {
     if (n >= 8) {
       std::memcpy(w, p, 8);

@@ -2,31 +2,64 @@
 
 namespace tessary::write {
 
+namespace {
+
+// Adds up the sizes and largest-byte bounds of texts without reading their bytes or checking
+// their ranges (the serializer checks each range as it writes it). Ranges of one buffer, as
+// most texts of a document read from one source are, share the buffer's bound: it is read once
+// per run of them.
+class Bounds {
+ public:
+  // Returns the text's size.
+  uint64_t add(const storage::SharedText& t) noexcept {
+    uint64_t n;
+    if (const storage::SourceBuffer* b = t.buffer()) {
+      n = t.range_end() - t.range_start();
+      if (b != last_) {
+        last_ = b;
+        note(b->max_byte_bound());
+      }
+    } else {
+      n = t.size();
+      note(t.max_byte());
+    }
+    size_ += n;
+    return n;
+  }
+  void note(uint8_t m) noexcept { max_ = m > max_ ? m : max_; }
+  uint64_t size() const noexcept { return size_; }
+  uint8_t max_byte() const noexcept { return max_; }
+
+ private:
+  const storage::SourceBuffer* last_ = nullptr;
+  uint64_t size_ = 0;
+  uint8_t max_ = 0;
+};
+
+}  // namespace
+
 TreeSurvey survey_tree(const Element* root) noexcept {
   TreeSurvey s;
+  Bounds texts;
+  uint64_t attrs = 0, names = 0;
   const WalkEnd end = walk_tree(
       root,
       [&](const Element* e, uint64_t depth) -> int {
-        std::string_view name, text;
-        unsigned edges;
-        if (!e->name.bounded_view(&name, &edges)) return -1;
-        const bool has_text = e->text.present();
-        if (has_text && !e->text.bounded_view(&text, &edges)) return -1;
-        const size_t attrs = e->attrs.size();
         ++s.elements;
         s.depth_sum += depth;
-        // Two tags, the text, a line feed and a typical size per attribute (which saves visiting
-        // them).
-        s.size_hint += 2 * name.size() + 6 + text.size() + 20 * uint64_t{attrs};
-        uint8_t m = e->name.max_byte();
-        if (has_text) m = m > e->text.max_byte() ? m : e->text.max_byte();
-        if (attrs > 0) m = m > e->attrs.max_byte() ? m : e->attrs.max_byte();
-        s.max_byte = m > s.max_byte ? m : s.max_byte;
+        names += texts.add(e->name);
+        texts.add(e->text);
+        if (const size_t n = e->attrs.size()) {
+          attrs += n;
+          texts.note(e->attrs.max_byte());
+        }
         return 1;
       },
       [](const Element*) { return true; });
-  if (end == WalkEnd::Stopped) s.status = TreeSurvey::Status::BadText;
-  if (end == WalkEnd::OutOfMemory) s.status = TreeSurvey::Status::OutOfMemory;
+  s.out_of_memory = end == WalkEnd::OutOfMemory;
+  // Two tags, the text, a line feed and a typical size per attribute (which saves visiting them).
+  s.size_hint = texts.size() + names + 6 * s.elements + 20 * attrs;
+  s.max_byte = texts.max_byte();
   return s;
 }
 

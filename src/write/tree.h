@@ -98,12 +98,12 @@ struct TreeSurvey {
   uint64_t depth_sum = 0;
   // At least the largest byte of any name, key, value or text: the kind of str the output needs.
   uint8_t max_byte = 0;
-  enum class Status : uint8_t { Ok, BadText, OutOfMemory } status = Status::Ok;
+  bool out_of_memory = false;  // the walk's stack could not grow: nothing else is known
 };
 
-// Surveys the tree under `root`, checking that every name and text range lies inside its buffer
-// (the rest of the check, on bytes the writer reads anyway, is left to it). A Node that occurs
-// several times is counted at every occurrence. Needs no interpreter lock.
+// Surveys the tree under `root`. Ranges are not checked here (a range outside its buffer only
+// skews the estimate; the serializer reports it). A Node that occurs several times is counted at
+// every occurrence. Needs no interpreter lock.
 TreeSurvey survey_tree(const Element* root) noexcept;
 
 }  // namespace tessary::write

@@ -97,7 +97,7 @@ int open_for_writing(const char* path) {
 uint64_t output_estimate(const TreeSurvey& s, uint64_t indent) {
   const uint64_t limit = uint64_t{1} << 40;
   uint64_t spaces;
-  if (__builtin_mul_overflow(indent, s.depth_sum, &spaces) || spaces > limit) return limit;
+  if (__builtin_mul_overflow(indent, s.depth_sum, &spaces) || spaces > limit || s.size_hint > limit) return limit;
   const uint64_t base = s.size_hint + s.size_hint / 2 + kDeclaration.size() + 64;
   const uint64_t total = base + 2 * (spaces + s.elements);
   return total < limit ? total : limit;
@@ -184,9 +184,8 @@ PyObject* py_write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
     if (!converted) return converted.take_error();
     const Element* tree = entities::as_node(slots[0]);
     const TreeSurvey survey = without_lock([&] { return write::survey_tree(tree); });
-    if (survey.status != TreeSurvey::Status::Ok) {
+    if (survey.out_of_memory) {
       root->reset();
-      if (survey.status == TreeSurvey::Status::BadText) return fault(Fault::BadTextRange);
       return to_error({WriteError::Kind::OutOfMemory, 0});
     }
 
