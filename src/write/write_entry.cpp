@@ -278,13 +278,16 @@ PyObject* py_write_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyO
     };
     const FileWrite written = without_lock([&]() -> FileWrite {
       if (std::memchr(path->data(), 0, path->size()) != nullptr) return {WriteError{}, true};
+      // The sink first, so that running out of memory leaves the file untouched.
+      std::unique_ptr<FileSink> sink(new (std::nothrow) FileSink);  // the buffer left uninitialised
+      if (!sink) return {WriteError{WriteError::Kind::OutOfMemory, 0}};
       const int fd = open_for_writing(path->data());
       if (fd < 0) return {WriteError{WriteError::Kind::Os, -fd}};
-      FileSink sink(fd);
-      if (opt.declaration && !sink.append(kDeclaration.data(), kDeclaration.size())) return {sink.error()};
-      XmlWriter<FileSink> writer(sink, opt.indent);
+      sink->attach(fd);
+      if (opt.declaration && !sink->append(kDeclaration.data(), kDeclaration.size())) return {sink->error()};
+      XmlWriter<FileSink> writer(*sink, opt.indent);
       if (!writer.write_tree(tree)) return {writer.error()};
-      if (!sink.flush()) return {sink.error()};
+      if (!sink->flush()) return {sink->error()};
       return {WriteError{}};
       // The sink closes the descriptor as it goes out of scope, still without the lock.
     });
