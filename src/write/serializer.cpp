@@ -85,7 +85,7 @@ int XmlWriter<Sink>::open(const Element* e) noexcept {
     if (!a.key.checked_view(&key) || !a.value.checked_view(&value)) return bad_text(), -1;
     // In place when the sink has room for the longest possible result (every value byte
     // replaced by six), else piece by piece.
-    if (key.size() < (size_t{1} << 40) && value.size() < (size_t{1} << 40)) {
+    if ((key.size() | value.size()) < (size_t{1} << 40)) {
       if (char* w = sink_.room(key.size() + 6 * value.size() + 4)) {
         *w++ = ' ';
         w = copy_piece(w, key.data(), key.size());
