@@ -259,6 +259,25 @@ def test_file_sizes_around_the_buffer(tmp_path):
             assert p.read_bytes() == write_string(tree, 1, True).encode()
 
 
+def test_file_pieces_around_the_large_buffer(tmp_path):
+    # write_file buffers up to 256 KiB and writes pieces of 8 KiB or more straight through:
+    # outputs that end at and around the buffer's edge, single texts just under and over the
+    # straight-through size after a nearly full buffer, and escaped texts that grow past both.
+    p = tmp_path / "out.xml"
+    edge = 262144
+    filler = [Node("f", {"i": str(i)}, text="x" * 1000) for i in range(250)]  # about 256 KiB
+    used = len(write_string(Node("r", children=filler), 0, False).encode())
+    trees = []
+    for size in (edge - used - 40, edge - used - 8, edge - used + 3, 8191 - 12, 8192, 8193):
+        for text in ("t" * max(size, 1), "<&" * max(size // 2, 1)):
+            trees.append(Node("r", children=filler + [Node("big", {"k": text[:300]}, text=text), Node("end")]))
+            trees.append(Node("r", children=[Node("big", text=text)] + filler))
+    for tree in trees:
+        for decl in (True, False):
+            write_file(tree, str(p), 0, decl)
+            assert p.read_bytes() == write_string(tree, 0, decl).encode()
+
+
 def test_existing_file_replaced(tmp_path):
     p = tmp_path / "out.xml"
     p.write_bytes(b"z" * 100000)

@@ -91,8 +91,10 @@ template <uint8_t... Cs>
 void compare_short(Set<Cs...>, const uint8_t* p, size_t n) {
   // 'a' is in none of the sets.
   if (n < 16) {
-    CHECK_MSG((tessary::simd::swar::any_in_short<'a', Cs...>(p, n) == tessary::simd::any_in_scalar<Cs...>(p, n)),
-              "any_in_short over " << n);
+    const bool want = tessary::simd::any_in_scalar<Cs...>(p, n);
+    CHECK_MSG((tessary::simd::swar::any_in_short<'a', Cs...>(p, n) == want), "swar any_in_short over " << n);
+    CHECK_MSG((tessary::simd::any_in_short<'a', Cs...>(p, n) == want), "native any_in_short over " << n);
+    CHECK_MSG((tessary::simd::any_in_short_with<Swar, 'a', Cs...>(p, n) == want), "swar any_in_short_with over " << n);
     bool high = false;
     for (size_t i = 0; i < n; ++i) high |= p[i] >= 0x80;
     CHECK_MSG(tessary::simd::swar::any_high_in_short(p, n) == high, "any_high_in_short over " << n);
@@ -223,6 +225,15 @@ TEST(searches_find_known_positions) {
   CHECK((tessary::simd::swar::any_in_short<'a', '<'>(p, 8)));
   CHECK((tessary::simd::swar::any_in_short<'a', 'b'>(p, 2)));
   CHECK(!(tessary::simd::swar::any_in_short<'a', 'b'>(p, 0)));
+  CHECK(!(tessary::simd::any_in_short<'a', '<'>(p, 7)));
+  CHECK((tessary::simd::any_in_short<'a', '<'>(p, 8)));
+  CHECK((tessary::simd::any_in_short<'a', '&', '\r'>(p + 4, 1)) == false);
+  CHECK((tessary::simd::any_in_short<'a', '&', '\r'>(p + 3, 1)));
+  CHECK((tessary::simd::any_in_short<'a', '\r'>(p + 20, 12)));  // the range's last byte
+  CHECK(!(tessary::simd::any_in_short<'a', '\r'>(p + 20, 11)));
+  // The overlapping last vector of a search: matches in the part seen twice count once.
+  const std::vector<size_t> tail{7, 15, 19, 23};
+  CHECK((matches_with<Native, '<', '>', '"', '\''>(p + 0, 24, ~size_t{0}) == tail));
 }
 
 TEST(tallies_give_known_counts) {

@@ -69,9 +69,7 @@ struct SpecialScan {
     return simd::for_each_match<Cs...>(p, n, static_cast<F&&>(f));
   }
   // 'a' is never replaced: it pads ranges of fewer than four bytes.
-  static bool any_short(const unsigned char* p, size_t n) noexcept {
-    return simd::swar::any_in_short<'a', Cs...>(p, n);
-  }
+  static bool any_short(const unsigned char* p, size_t n) noexcept { return simd::any_in_short<'a', Cs...>(p, n); }
 };
 
 // Whether any of the n < 16 bytes at p is replaced by mode M. Reads only [p, p + n).
@@ -150,9 +148,14 @@ inline EscapedSize escaped_size(std::string_view text) noexcept {
   return {text.size() - t.continuations + t.weight, t.max_byte};
 }
 
-// Copies `n` bytes to `w` and returns the end. Short pieces (names, keys, short values) are
-// copied with a pair of overlapping fixed-size moves instead of a call.
+// Copies `n` bytes to `w` and returns the end. Pieces of up to 32 bytes (names, keys, most
+// values and texts) are copied with a pair of overlapping fixed-size moves instead of a call.
 inline char* copy_piece(char* w, const char* p, size_t n) noexcept {
+  if (n > 16 && n <= 32) {
+    std::memcpy(w, p, 16);
+    std::memcpy(w + n - 16, p + n - 16, 16);
+    return w + n;
+  }
   if (n <= 16) {
     if (n >= 8) {
       std::memcpy(w, p, 8);
@@ -171,42 +174,58 @@ inline char* copy_piece(char* w, const char* p, size_t n) noexcept {
   return w + n;
 }
 
-// Writes `text` escaped for `mode` at `w`, which has room for 6 bytes per byte of text (the
-// longest replacement), and returns the end.
+namespace escape_detail {
+
+// escape_into for a text of fewer than 16 bytes that has a byte to replace: a byte at a time.
 template <EscapeMode M>
-inline char* escape_into(char* w, std::string_view text) noexcept {
-  const char* base = text.data();
-  const size_t n = text.size();
-  if (n < 16) {
-    // Most short texts and values have nothing to replace: their bytes are gathered into two
-    // words (overlapping, so none is read past the end; a byte seen twice changes nothing) and
-    // checked eight at a time, and then copied whole.
-    if (!escape_detail::short_has_special<M>(reinterpret_cast<const unsigned char*>(base), n)) {
-      return copy_piece(w, base, n);
+[[gnu::noinline]] char* escape_short(char* w, const char* base, size_t n) noexcept {
+  constexpr uint8_t want = static_cast<uint8_t>(M);
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(base[i]);
+    if ((kClasses.cls[c] & want) == 0) [[likely]] {
+      *w++ = static_cast<char>(c);
+    } else {
+      const Replacement r = replacement(c);
+      std::memcpy(w, r.text, 6);  // every replacement text is padded to 6 readable bytes
+      w += r.size;
     }
-    constexpr uint8_t want = static_cast<uint8_t>(M);
-    for (size_t i = 0; i < n; ++i) {
-      const unsigned char c = static_cast<unsigned char>(base[i]);
-      if ((escape_detail::kClasses.cls[c] & want) == 0) [[likely]] {
-        *w++ = static_cast<char>(c);
-      } else {
-        const escape_detail::Replacement r = escape_detail::replacement(c);
-        std::memcpy(w, r.text, 6);  // every replacement text is padded to 6 readable bytes
-        w += r.size;
-      }
-    }
-    return w;
   }
+  return w;
+}
+
+// escape_into for a text of 16 bytes or more: a vector at a time, each run between replaced
+// bytes copied whole.
+template <EscapeMode M>
+[[gnu::noinline]] char* escape_long(char* w, const char* base, size_t n) noexcept {
   size_t run = 0;
-  escape_detail::for_each_special<M>(reinterpret_cast<const unsigned char*>(base), n, [&](size_t at) {
+  for_each_special<M>(reinterpret_cast<const unsigned char*>(base), n, [&](size_t at) {
     w = copy_piece(w, base + run, at - run);
-    const escape_detail::Replacement r = escape_detail::replacement(static_cast<unsigned char>(base[at]));
+    const Replacement r = replacement(static_cast<unsigned char>(base[at]));
     std::memcpy(w, r.text, 6);
     w += r.size;
     run = at + 1;
     return true;
   });
   return copy_piece(w, base + run, n - run);
+}
+
+}  // namespace escape_detail
+
+// Writes `text` escaped for `mode` at `w`, which has room for 6 bytes per byte of text (the
+// longest replacement), and returns the end. The common case, a short text with nothing to
+// replace, is inlined where it is written: its bytes are gathered (overlapping, so none is read
+// past the end; a byte seen twice changes nothing), tested in one step and copied whole.
+template <EscapeMode M>
+[[gnu::always_inline]] inline char* escape_into(char* w, std::string_view text) noexcept {
+  const char* base = text.data();
+  const size_t n = text.size();
+  if (n < 16) {
+    if (!escape_detail::short_has_special<M>(reinterpret_cast<const unsigned char*>(base), n)) [[likely]] {
+      return copy_piece(w, base, n);
+    }
+    return escape_detail::escape_short<M>(w, base, n);
+  }
+  return escape_detail::escape_long<M>(w, base, n);
 }
 
 }  // namespace tessary::write

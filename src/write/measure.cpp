@@ -1,9 +1,7 @@
 #include "write/measure.h"
 
 #include <string_view>
-#include <vector>
 
-#include "storage/grow.h"
 #include "write/escape.h"
 
 namespace tessary::write {
@@ -17,42 +15,16 @@ class Measure {
  public:
   Measure(uint64_t indent, uint64_t prefix) noexcept : indent_(indent), chars_(prefix) {}
 
-  OutputSize run(const Snapshot& tree) noexcept {
-    const SnapElements& elements = tree.elements;
-    const size_t count = elements.size();
-    struct Frame {
-      const SnapElement* e;
-      uint64_t left;
-    };
-    std::vector<Frame> stack;
-    size_t i = 0;
-    for (;;) {
-      const SnapElement& e = elements[i];
-      const int r = open(e);
-      if (r < 0) return result(OutputSize::Status::BadText);
-      if (r > 0) {
-        if (e.child_count > 0) {
-          if (!storage::try_push_back(stack, Frame{&e, e.child_count})) {
-            return result(OutputSize::Status::OutOfMemory);
-          }
-        } else {
+  OutputSize run(const Element* root) noexcept {
+    const WalkEnd end = walk_tree(
+        root, [this](const Element* e, uint64_t) { return too_large_ ? -1 : open(e); },
+        [this](const Element* e) {
           close(e);
-        }
-      }
-      for (;;) {
-        if (too_large_) return result(OutputSize::Status::TooLarge);
-        if (stack.empty()) return result(OutputSize::Status::Ok);
-        Frame& f = stack.back();
-        if (f.left > 0) {
-          --f.left;
-          break;
-        }
-        const SnapElement* done = f.e;
-        stack.pop_back();
-        close(*done);
-      }
-      if (++i >= count) return result(OutputSize::Status::BadText);
-    }
+          return !too_large_;
+        });
+    if (too_large_) return result(OutputSize::Status::TooLarge);
+    if (end == WalkEnd::OutOfMemory) return result(OutputSize::Status::OutOfMemory);
+    return result(end == WalkEnd::Done ? OutputSize::Status::Ok : OutputSize::Status::BadText);
   }
 
  private:
@@ -97,41 +69,44 @@ class Measure {
   }
 
   // As XmlWriter::open: 1 when the element stays open, 0 when self-closed, -1 for a bad range.
-  int open(const SnapElement& e) noexcept {
+  int open(const Element* e) noexcept {
     if (pending_break_) line_break();
     pending_break_ = true;
-    const std::string_view name = e.name_view();
+    std::string_view name, text;
+    unsigned edges;
+    // Inside their buffers, so reading them is safe; the writer checks the character boundaries
+    // as it copies them.
+    if (!e->name.bounded_view(&name, &edges)) return -1;
+    const bool has_text = e->text.present();
+    if (has_text && !e->text.bounded_view(&text, &edges)) return -1;
     add(1);
     plain(name);
-    for (const auto& a : e.attrs) {
+    for (const auto& a : e->attrs) {
       std::string_view key, value;
-      // Inside their buffers, so reading them is safe; the writer checks the character
-      // boundaries as it copies them.
-      unsigned edges;
       if (!a.key.bounded_view(&key, &edges) || !a.value.bounded_view(&value, &edges)) return -1;
       add(4);  // ' ', '=', and the two quotes
       plain(key);
       escaped<EscapeMode::Attribute>(value);
     }
-    if (e.child_count == 0 && !e.has_text) {
+    if (e->child_count() == 0 && !has_text) {
       add(2);
       return 0;
     }
     add(1);
     ++depth_;
-    if (e.has_text) {
-      escaped<EscapeMode::Text>(e.text_view());
+    if (has_text) {
+      escaped<EscapeMode::Text>(text);
       pending_break_ = false;
     }
     return 1;
   }
 
-  void close(const SnapElement& e) noexcept {
+  void close(const Element* e) noexcept {
     --depth_;
     if (pending_break_) line_break();
     pending_break_ = true;
     add(3);
-    plain(e.name_view());
+    plain(e->name.view());  // checked in open
   }
 
   uint64_t indent_;
@@ -150,24 +125,32 @@ bool reaches(std::string_view s, uint8_t threshold) noexcept {
 
 }  // namespace
 
-bool reaches_byte(const Snapshot& tree, uint8_t threshold) noexcept {
-  const SnapElements& elements = tree.elements;
-  for (size_t i = 0; i < elements.size(); ++i) {
-    const SnapElement& e = elements[i];
-    if (reaches(e.name_view(), threshold) || (e.has_text && reaches(e.text_view(), threshold))) return true;
-    for (const auto& a : e.attrs) {
-      std::string_view key, value;
-      unsigned edges;
-      if (!a.key.bounded_view(&key, &edges) || !a.value.bounded_view(&value, &edges)) return true;
-      if (reaches(key, threshold) || reaches(value, threshold)) return true;
+bool reaches_byte(const Element* root, uint8_t threshold) noexcept {
+  bool found = false;
+  const auto visit = [&](const Element* e, uint64_t) -> int {
+    std::string_view name, text;
+    unsigned edges;
+    // A range outside its buffer stops the search as a find: the writer then reports it.
+    if (!e->name.bounded_view(&name, &edges) || reaches(name, threshold)) return found = true, -1;
+    if (e->text.present() && (!e->text.bounded_view(&text, &edges) || reaches(text, threshold))) {
+      return found = true, -1;
     }
-  }
-  return false;
+    for (const auto& a : e->attrs) {
+      std::string_view key, value;
+      if (!a.key.bounded_view(&key, &edges) || !a.value.bounded_view(&value, &edges) || reaches(key, threshold) ||
+          reaches(value, threshold)) {
+        return found = true, -1;
+      }
+    }
+    return 1;
+  };
+  // A stack that cannot grow ends the search as a find too: the write then fails the same way.
+  return walk_tree(root, visit, [](const Element*) { return true; }) != WalkEnd::Done || found;
 }
 
-OutputSize measure_output(const Snapshot& tree, uint64_t indent, uint64_t prefix_chars) noexcept {
-  if (tree.max_byte < 0x80) return Measure<false>(indent, prefix_chars).run(tree);
-  return Measure<true>(indent, prefix_chars).run(tree);
+OutputSize measure_output(const Element* root, uint8_t max_byte, uint64_t indent, uint64_t prefix_chars) noexcept {
+  if (max_byte < 0x80) return Measure<false>(indent, prefix_chars).run(root);
+  return Measure<true>(indent, prefix_chars).run(root);
 }
 
 }  // namespace tessary::write

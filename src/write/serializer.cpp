@@ -2,9 +2,7 @@
 
 #include <cstring>
 #include <string_view>
-#include <vector>
 
-#include "storage/grow.h"
 #include "write/escape.h"
 
 namespace tessary::write {
@@ -70,23 +68,24 @@ bool XmlWriter<Sink>::write_text(std::string_view text) noexcept {
 }
 
 template <class Sink>
-int XmlWriter<Sink>::open(const SnapElement& e) noexcept {
+int XmlWriter<Sink>::open(const Element* e) noexcept {
   if (pending_break_ && !line_break()) return -1;
   pending_break_ = true;
-  const std::string_view name = e.name_view();
-  if (!storage::SharedText::edges_ok(name, e.edges & 3u)) return bad_text(), -1;
+  std::string_view name;
+  unsigned edges;
+  if (!e->name.bounded_view(&name, &edges) || !storage::SharedText::edges_ok(name, edges)) return bad_text(), -1;
   if (char* w = sink_.room(name.size() + 1)) {
     *w = '<';
     sink_.commit(copy_piece(w + 1, name.data(), name.size()));
   } else if (!sink_.put('<') || !sink_.append(name.data(), name.size())) {
     return -1;
   }
-  for (const auto& a : e.attrs) {
+  for (const auto& a : e->attrs) {
     std::string_view key, value;
     if (!a.key.checked_view(&key) || !a.value.checked_view(&value)) return bad_text(), -1;
     // In place when the sink has room for the longest possible result (every value byte
     // replaced by six), else piece by piece.
-    if (key.size() < (size_t{1} << 40) && value.size() < (size_t{1} << 40)) {
+    if ((key.size() | value.size()) < (size_t{1} << 40)) {
       if (char* w = sink_.room(key.size() + 6 * value.size() + 4)) {
         *w++ = ' ';
         w = copy_piece(w, key.data(), key.size());
@@ -103,24 +102,27 @@ int XmlWriter<Sink>::open(const SnapElement& e) noexcept {
       return -1;
     }
   }
-  if (e.child_count == 0 && !e.has_text) return sink_.append("/>", 2) ? 0 : -1;
+  const bool has_text = e->text.present();
+  if (e->child_count() == 0 && !has_text) return sink_.append("/>", 2) ? 0 : -1;
   if (!sink_.put('>')) return -1;
   ++depth_;
-  if (e.has_text) {
-    if (!storage::SharedText::edges_ok(e.text_view(), e.edges >> 2) || !write_text(e.text_view())) {
-      return sink_error_or_bad_text();
+  if (has_text) {
+    std::string_view text;
+    if (!e->text.bounded_view(&text, &edges) || !storage::SharedText::edges_ok(text, edges)) {
+      return bad_text(), -1;
     }
+    if (!write_text(text)) return sink_error_or_bad_text();
     pending_break_ = false;
   }
   return 1;
 }
 
 template <class Sink>
-bool XmlWriter<Sink>::close(const SnapElement& e) noexcept {
+bool XmlWriter<Sink>::close(const Element* e) noexcept {
   --depth_;
   if (pending_break_ && !line_break()) return false;
   pending_break_ = true;
-  const std::string_view name = e.name_view();
+  const std::string_view name = e->name.view();  // checked as the start tag was written
   if (char* w = sink_.room(name.size() + 3)) {
     w[0] = '<';
     w[1] = '/';
@@ -133,45 +135,14 @@ bool XmlWriter<Sink>::close(const SnapElement& e) noexcept {
 }
 
 template <class Sink>
-bool XmlWriter<Sink>::write_tree(const Snapshot& tree) noexcept {
-  // The elements are in pre-order: after an element come its children's subtrees, so a stack of
-  // open elements with the number of children each still has to write is all the walk needs.
-  const SnapElements& elements = tree.elements;
-  const size_t count = elements.size();
-  struct Frame {
-    const SnapElement* e;
-    uint64_t left;
-  };
-  std::vector<Frame> stack;
-  size_t i = 0;
-  for (;;) {
-    // Attribute tables are scattered in memory: start loading one a few elements ahead.
-    if (i + 4 < count) elements[i + 4].attrs.prefetch();
-    const SnapElement& e = elements[i];
-    const int r = open(e);
-    if (r < 0) return false;
-    if (r > 0) {
-      if (e.child_count > 0) {
-        if (!storage::try_push_back(stack, Frame{&e, e.child_count})) return out_of_memory();
-      } else if (!close(e)) {
-        return false;
-      }
-    }
-    // Close every element whose children are all written; then the next element is the next
-    // child of the innermost one still open.
-    for (;;) {
-      if (stack.empty()) return true;
-      Frame& f = stack.back();
-      if (f.left > 0) {
-        --f.left;
-        break;
-      }
-      const SnapElement* done = f.e;
-      stack.pop_back();
-      if (!close(*done)) return false;
-    }
-    if (++i >= count) return bad_text();  // fewer elements than the counts promise: not a snapshot
+bool XmlWriter<Sink>::write_tree(const Element* root) noexcept {
+  const WalkEnd end = walk_tree(
+      root, [this](const Element* e, uint64_t) { return open(e); }, [this](const Element* e) { return close(e); });
+  if (end == WalkEnd::OutOfMemory) {
+    out_of_memory_ = true;
+    return false;
   }
+  return end == WalkEnd::Done;
 }
 
 template class XmlWriter<MemorySink>;

@@ -1,14 +1,14 @@
 // The serializer: an element tree rendered as XML text into a sink. It decides the whole layout:
 // start tags with their attributes, text, child elements, end tags, the self-closing form, line
-// breaks and indentation. It works on a snapshot of the tree (write/snapshot.h), never touches a
-// Python object and runs without the interpreter lock.
+// breaks and indentation. It reads the Node tree in place (write/tree.h), never calls into Python
+// and runs without the interpreter lock.
 #pragma once
 
 #include <cstdint>
 #include <string_view>
 
 #include "write/sinks.h"
-#include "write/snapshot.h"
+#include "write/tree.h"
 
 namespace tessary::write {
 
@@ -19,27 +19,23 @@ class XmlWriter {
   // The sink may already hold the XML declaration.
   XmlWriter(Sink& sink, uint64_t indent) noexcept : sink_(sink), indent_(indent) {}
 
-  // Writes the snapshot's tree. Returns false at the first failure (see error()).
-  bool write_tree(const Snapshot& tree) noexcept;
+  // Writes the tree under `root`. Returns false at the first failure (see error()).
+  bool write_tree(const Element* root) noexcept;
 
-  // The failure that ended write_tree: the sink's, or an attribute range that is not valid.
+  // The failure that ended write_tree: the sink's, a text range that is not valid, or the stack
+  // of open elements that could not grow.
   WriteError error() const noexcept;
 
  private:
   bool line_break() noexcept;
   // Writes the start tag and text of `e`. Returns 1 when the element was opened (its children
   // and end tag follow), 0 when it was written in the self-closing form, -1 on failure.
-  int open(const SnapElement& e) noexcept;
-  bool close(const SnapElement& e) noexcept;
+  int open(const Element* e) noexcept;
+  bool close(const Element* e) noexcept;
   // Element text, escaped.
   bool write_text(std::string_view text) noexcept;
   bool bad_text() noexcept {
     bad_text_ = true;
-    return false;
-  }
-  // The stack of open elements could not grow.
-  bool out_of_memory() noexcept {
-    out_of_memory_ = true;
     return false;
   }
   // -1, after noting a bad text unless the sink failed.

@@ -1,7 +1,7 @@
-// write_string and write_file: the Python halves of the writer. Both convert their arguments,
-// copy the tree with the interpreter lock held, then release the lock for all the work whose
-// cost depends on the document: serializing, escaping, and for write_file opening, writing and
-// closing the file.
+// write_string and write_file: the Python halves of the writer. Both convert their arguments
+// with the interpreter lock held, then release the lock for all the work whose cost depends on
+// the document, which reads the Node tree in place (write/tree.h): surveying and serializing it,
+// escaping, and for write_file opening, writing and closing the file.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -22,14 +22,15 @@
 #include "write/measure.h"
 #include "write/serializer.h"
 #include "write/sinks.h"
-#include "write/snapshot.h"
+#include "write/tree.h"
 
 namespace tessary::module {
 
 namespace {
 
 using entities::SharedBorrow;
-using write::Snapshot;
+using write::Element;
+using write::TreeSurvey;
 using write::FileSink;
 using write::MemorySink;
 using write::UnitSink;
@@ -89,16 +90,16 @@ int open_for_writing(const char* path) {
   }
 }
 
-// An upper estimate of the output's size in characters: the snapshot's size with half as much
+// An upper estimate of the output's size in characters: the survey's size with half as much
 // again for escapes, and the indentation of two lines per element. Generous on purpose: the str is
 // made at this size and cut to length at the end, and memory that is never written costs
 // nothing. Output beyond it (texts full of escapes) is measured and written again.
-uint64_t output_estimate(const Snapshot& s, uint64_t indent) {
+uint64_t output_estimate(const TreeSurvey& s, uint64_t indent) {
   const uint64_t limit = uint64_t{1} << 40;
   uint64_t spaces;
-  if (__builtin_mul_overflow(indent, s.depth_sum, &spaces) || spaces > limit) return limit;
+  if (__builtin_mul_overflow(indent, s.depth_sum, &spaces) || spaces > limit || s.size_hint > limit) return limit;
   const uint64_t base = s.size_hint + s.size_hint / 2 + kDeclaration.size() + 64;
-  const uint64_t total = base + 2 * (spaces + s.elements.size());
+  const uint64_t total = base + 2 * (spaces + s.elements);
   return total < limit ? total : limit;
 }
 
@@ -132,11 +133,11 @@ void discard_pages(void* p, size_t n) {
 // The smallest largest byte that needs the kind whose largest character is `max_char`.
 uint8_t kind_threshold(Py_UCS4 max_char) { return max_char == 0xFF ? 0x80 : max_char == 0xFFFF ? 0xC4 : 0xF0; }
 
-// Serializes the snapshot straight into the character array of `str`: ASCII through a memory
+// Serializes the tree straight into the character array of `str`: ASCII through a memory
 // sink over the array itself, wider kinds through a cache-sized buffer decoded into it as it
 // fills (UnitSink). Output that does not fit fails with Full. `written` receives the number of
 // characters written, `bits` the OR of them all (0 for ASCII).
-WriteError write_into(PyObject* str, const Snapshot& tree, const Options& opt, size_t* written, uint32_t* bits) {
+WriteError write_into(PyObject* str, const Element* tree, const Options& opt, size_t* written, uint32_t* bits) {
   *bits = 0;
   const size_t chars = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
   void* data = PyUnicode_DATA(str);
@@ -181,8 +182,12 @@ PyObject* py_write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
     Options opt;
     Status converted = convert_options(slots[1], slots[2], &opt);
     if (!converted) return converted.take_error();
-    Result<Snapshot> snapshot = write::snapshot_tree(slots[0]);
-    if (!snapshot) return snapshot.take_error();
+    const Element* tree = entities::as_node(slots[0]);
+    const TreeSurvey survey = without_lock([&] { return write::survey_tree(tree); });
+    if (survey.out_of_memory) {
+      root->reset();
+      return to_error({WriteError::Kind::OutOfMemory, 0});
+    }
 
     Ref str;
     size_t written = 0;
@@ -193,17 +198,17 @@ PyObject* py_write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
     // its characters are narrower than the bound after all, that str is dropped and the output
     // is measured exactly and written again: slower, but never more than the result and a
     // cache-sized buffer in memory.
-    const uint64_t estimate = output_estimate(*snapshot, opt.indent);
-    const Py_UCS4 widest = max_char_for_byte(snapshot->max_byte);
+    const uint64_t estimate = output_estimate(survey, opt.indent);
+    const Py_UCS4 widest = max_char_for_byte(survey.max_byte);
     const bool as_wide =
-        widest == 0x7F || without_lock([&] { return write::reaches_byte(*snapshot, kind_threshold(widest)); });
+        widest == 0x7F || without_lock([&] { return write::reaches_byte(tree, kind_threshold(widest)); });
     if (estimate < (uint64_t{1} << 40) && as_wide) {
       str = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(estimate), widest));
       if (!str) {
         if (!PyErr_ExceptionMatches(PyExc_MemoryError)) return Error::fetch();
         PyErr_Clear();  // more than memory allows: the exact size may still fit
       } else {
-        const WriteError failure = write_into(str.get(), *snapshot, opt, &written, &bits);
+        const WriteError failure = write_into(str.get(), tree, opt, &written, &bits);
         const bool narrower = widest > 0x7F && max_char_for_bits(bits) < widest;
         if (failure.kind == WriteError::Kind::None && !narrower) {
           root->reset();
@@ -223,7 +228,7 @@ PyObject* py_write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
     // The output's exact length and largest byte, measured without the lock; then the str is
     // made at its final length and kind and written in place.
     const write::OutputSize size = without_lock(
-        [&] { return write::measure_output(*snapshot, opt.indent, opt.declaration ? kDeclaration.size() : 0); });
+        [&] { return write::measure_output(tree, survey.max_byte, opt.indent, opt.declaration ? kDeclaration.size() : 0); });
     if (size.status != write::OutputSize::Status::Ok) {
       root->reset();
       return to_error({size.status == write::OutputSize::Status::BadText ? WriteError::Kind::BadText
@@ -237,7 +242,7 @@ PyObject* py_write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
       PyErr_Clear();
       return to_error({WriteError::Kind::OutOfMemory, 0});
     }
-    WriteError failure = write_into(str.get(), *snapshot, opt, &written, &bits);
+    WriteError failure = write_into(str.get(), tree, opt, &written, &bits);
     root->reset();
     if (failure.kind == WriteError::Kind::None &&
         (written != size.chars || max_char_for_bits(bits) > PyUnicode_MAX_CHAR_VALUE(str.get()))) {
@@ -265,23 +270,24 @@ PyObject* py_write_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyO
     Options opt;
     Status converted = convert_options(slots[2], slots[3], &opt);
     if (!converted) return converted.take_error();
-    Result<Snapshot> snapshot = write::snapshot_tree(slots[0]);
-    if (!snapshot) return snapshot.take_error();
+    const Element* tree = entities::as_node(slots[0]);
 
     struct FileWrite {
       WriteError write;
       bool nul_in_path = false;
     };
     const FileWrite written = without_lock([&]() -> FileWrite {
-      const Snapshot tree = std::move(*snapshot);  // freed here, without the lock, on every path
       if (std::memchr(path->data(), 0, path->size()) != nullptr) return {WriteError{}, true};
+      // The sink first, so that running out of memory leaves the file untouched.
+      std::unique_ptr<FileSink> sink(new (std::nothrow) FileSink);  // the buffer left uninitialised
+      if (!sink) return {WriteError{WriteError::Kind::OutOfMemory, 0}};
       const int fd = open_for_writing(path->data());
       if (fd < 0) return {WriteError{WriteError::Kind::Os, -fd}};
-      FileSink sink(fd);
-      if (opt.declaration && !sink.append(kDeclaration.data(), kDeclaration.size())) return {sink.error()};
-      XmlWriter<FileSink> writer(sink, opt.indent);
+      sink->attach(fd);
+      if (opt.declaration && !sink->append(kDeclaration.data(), kDeclaration.size())) return {sink->error()};
+      XmlWriter<FileSink> writer(*sink, opt.indent);
       if (!writer.write_tree(tree)) return {writer.error()};
-      if (!sink.flush()) return {sink.error()};
+      if (!sink->flush()) return {sink->error()};
       return {WriteError{}};
       // The sink closes the descriptor as it goes out of scope, still without the lock.
     });

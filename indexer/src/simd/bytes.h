@@ -6,6 +6,7 @@
 // struct with
 //   Vec                          a vector of kWidth bytes
 //   load(p)                      kWidth bytes from p (no alignment needed)
+//   from_words(a, b)             (16-byte vectors) the bytes of two 64-bit words
 //   eq(v, c), eq_any<Cs...>(v)   per-byte compare against one byte or a set of bytes
 //   or_(a, b), and_(a, b)
 //   bits(m)                      the compare result as a bit mask, 2^kShift bits per byte of
@@ -58,6 +59,13 @@ inline bool for_each_match(const uint8_t* p, size_t n, F&& f) noexcept {
 // '<' (ShortText, byteset.h); kShortText bytes must be readable at p.
 inline constexpr size_t kShortText = Native::kWidth;
 inline ShortText short_text(const uint8_t* p, size_t n) noexcept { return short_text_with<Native>(p, n); }
+
+// Whether any of the n bytes at p (n < 16) is one of Cs, reading only [p, p + n); `Filler` is a
+// byte outside the set.
+template <uint8_t Filler, uint8_t... Cs>
+inline bool any_in_short(const uint8_t* p, size_t n) noexcept {
+  return any_in_short_with<Native, Filler, Cs...>(p, n);
+}
 
 // The weights of the bytes of [p, p + n) in Groups (simd::Weighted) and, when Utf8, the number
 // of continuation bytes and the largest byte.

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "simd/byteset.h"
+#include "simd/swar/swar.h"
 
 namespace tessary::simd {
 
@@ -29,16 +30,27 @@ inline const uint8_t* find_any_with(const uint8_t* p, const uint8_t* end) noexce
 }
 
 // Calls f(offset) for each byte of [p, p + n) in the set, in order, while f returns true.
-// Returns false when f stopped the walk.
+// Returns false when f stopped the walk. A range of at least one vector ends with one last vector
+// that overlaps the one before, whose bytes seen already are masked off; a shorter range is
+// searched a byte at a time.
 template <class A, uint8_t... Cs, class F>
 inline bool for_each_match_with(const uint8_t* p, size_t n, F&& f) noexcept {
-  size_t i = 0;
-  for (; i + A::kWidth <= n; i += A::kWidth) {
-    uint64_t m = A::bits(A::template eq_any<Cs...>(A::load(p + i)));
+  const auto each = [&](size_t at, uint64_t m) {
     while (m != 0) {
-      if (!f(i + (static_cast<unsigned>(__builtin_ctzll(m)) >> A::kShift))) return false;
+      if (!f(at + (static_cast<unsigned>(__builtin_ctzll(m)) >> A::kShift))) return false;
       m &= m - 1;
     }
+    return true;
+  };
+  size_t i = 0;
+  for (; i + A::kWidth <= n; i += A::kWidth) {
+    if (!each(i, A::bits(A::template eq_any<Cs...>(A::load(p + i))))) return false;
+  }
+  if (i == n) return true;
+  if (n >= A::kWidth) {
+    const size_t q = n - A::kWidth;  // 0 < i - q < kWidth
+    const uint64_t seen = (uint64_t{1} << ((i - q) << A::kShift)) - 1;
+    return each(q, A::bits(A::template eq_any<Cs...>(A::load(p + q))) & ~seen);
   }
   for (; i < n; ++i)
     if (ByteSet<Cs...>::contains(p[i]) && !f(i)) return false;
@@ -64,6 +76,21 @@ inline ShortText short_text_with(const uint8_t* p, size_t n) noexcept {
     t.trail = static_cast<uint32_t>(n - 1 - ((63u - static_cast<unsigned>(__builtin_clzll(other))) >> A::kShift));
   }
   return t;
+}
+
+// Whether any of the n bytes at p (n < 16) is one of Cs, reading only [p, p + n). `Filler` is
+// a byte outside the set. The bytes are gathered into two overlapping words
+// (swar::gather_short), which a 16-byte vector tests in one step.
+template <class A, uint8_t Filler, uint8_t... Cs>
+inline bool any_in_short_with(const uint8_t* p, size_t n) noexcept {
+  if (n == 0) return false;
+  uint64_t a, b;
+  swar::gather_short(p, n, Filler, a, b);
+  if constexpr (A::kWidth >= 16) {
+    return A::any(A::template eq_any<Cs...>(A::from_words(a, b)));
+  } else {
+    return A::any(A::or_(A::template eq_any<Cs...>(a), A::template eq_any<Cs...>(b)));
+  }
 }
 
 // tally_scalar a vector at a time. Each byte lane accumulates weights in blocks short enough

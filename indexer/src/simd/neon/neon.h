@@ -43,6 +43,10 @@ struct Arch {
   static constexpr unsigned kShift = 2;  // log2 of the bits of `bits` per byte
 
   static Vec load(const uint8_t* p) noexcept { return vld1q_u8(p); }
+  // The vector of two words' bytes, `a`'s first (each word's bytes in memory order).
+  static Vec from_words(uint64_t a, uint64_t b) noexcept {
+    return vreinterpretq_u8_u64(vcombine_u64(vcreate_u64(a), vcreate_u64(b)));
+  }
   static Vec splat(uint8_t c) noexcept { return vdupq_n_u8(c); }
   static Vec eq(Vec v, uint8_t c) noexcept { return vceqq_u8(v, vdupq_n_u8(c)); }
   static Vec or_(Vec a, Vec b) noexcept { return vorrq_u8(a, b); }

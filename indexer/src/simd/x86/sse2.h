@@ -19,6 +19,10 @@ struct Arch {
   static constexpr unsigned kShift = 0;  // log2 of the bits of `bits` per byte
 
   static Vec load(const uint8_t* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+  // The vector of two words' bytes, `a`'s first (each word's bytes in memory order).
+  static Vec from_words(uint64_t a, uint64_t b) noexcept {
+    return _mm_set_epi64x(static_cast<long long>(b), static_cast<long long>(a));
+  }
   static Vec splat(uint8_t c) noexcept { return _mm_set1_epi8(static_cast<char>(c)); }
   static Vec eq(Vec v, uint8_t c) noexcept { return _mm_cmpeq_epi8(v, splat(c)); }
   static Vec or_(Vec a, Vec b) noexcept { return _mm_or_si128(a, b); }
