@@ -129,9 +129,21 @@ namespace {
 // node being destroyed no longer needs): destruction needs no memory to finish.
 [[gnu::tls_model("initial-exec")]] thread_local PyObject* overflow = nullptr;
 
+// Queues a node whose last reference is gone, to be destroyed by the loop in node_dealloc.
+void queue_for_destruction(PyObject* o) {
+  if (!deferred->push(o)) [[unlikely]] {
+    as_node(o)->borrow.store(reinterpret_cast<intptr_t>(overflow), std::memory_order_relaxed);
+    overflow = o;
+  }
+}
+
 void destroy_one(PyObject* o, storage::ReleaseBatch& batch) {
   NodeObject* n = as_node(o);
-  module::release_each(n->children(), static_cast<size_t>(n->child_count()));
+  // A child whose last reference this is goes straight onto the work list.
+  PyObject* const* children = n->children();
+  for (Py_ssize_t i = 0, count = n->child_count(); i < count; ++i) {
+    if (module::release_unless_last(children[i])) queue_for_destruction(children[i]);
+  }
   if (n->document != nullptr) {
     // A node in its document's arena: its texts and table hold nothing and its memory goes
     // with the arena, which the document keeps until its last node gives back its reference.
@@ -156,10 +168,7 @@ void destroy_one(PyObject* o, storage::ReleaseBatch& batch) {
 
 void node_dealloc(PyObject* o) {
   if (destroying) {
-    if (!deferred->push(o)) [[unlikely]] {
-      as_node(o)->borrow.store(reinterpret_cast<intptr_t>(overflow), std::memory_order_relaxed);
-      overflow = o;
-    }
+    queue_for_destruction(o);
     return;
   }
   module::EntryScope scope;

@@ -47,6 +47,19 @@ inline void release_each(PyObject* const* refs, size_t n) noexcept {
   for (size_t i = 0; i < n; ++i) Py_DECREF(refs[i]);
 }
 
+// Gives back one strong reference on `o`, unless it is the last one: then nothing is done and
+// true returned, and the caller, which held that last reference, destroys `o` itself (a work
+// list freeing a tree takes children over this way instead of through the interpreter's
+// deallocation call for each).
+[[gnu::always_inline]] inline bool release_unless_last(PyObject* o) noexcept {
+  if (Py_REFCNT(o) == 1) {
+    Py_SET_REFCNT(o, 0);
+    return true;
+  }
+  Py_DECREF(o);
+  return false;
+}
+
 // Takes `n` more strong references on `o` at once: those of objects laid out without the
 // interpreter, which each hold one (the nodes of a parsed tree on their class).
 inline void retain_n(PyObject* o, Py_ssize_t n) noexcept {

@@ -129,6 +129,20 @@ class TreeBuilder {
       return false;
     }
     if (name_end == s + 1) return false;
+    // A tag without attributes ends right after its name.
+    const char c = doc_[name_end];
+    if (c == '>') {
+      end = name_end;
+      kind = TagKind::Open;
+      fast_tag_ = s;
+      return true;
+    }
+    if (c == '/' && name_end + 1 < length_ && doc_[name_end + 1] == '>') {
+      end = name_end + 1;
+      kind = TagKind::SelfClose;
+      fast_tag_ = s;
+      return true;
+    }
     bool self_closing;
     if (!parse_start_tag_fast(doc_, length_, name_end, buffer_, arena_, fast_attrs_, end, self_closing)) {
       fast_attrs_ = AttrMap();
@@ -178,6 +192,21 @@ class TreeBuilder {
                   size_t first_child) noexcept;
   void close_innermost() noexcept;
 
+  // Whether two names of the document are the same bytes: short ones as one word each when the
+  // document has room past them.
+  bool same_name(std::string_view a, std::string_view b) const noexcept {
+    if (a.size() != b.size()) return false;
+    const size_t n = a.size();
+    const char* end = doc_ + length_;
+    if (n <= 8 && a.data() + 8 <= end && b.data() + 8 <= end) {
+      uint64_t x, y;
+      std::memcpy(&x, a.data(), 8);
+      std::memcpy(&y, b.data(), 8);
+      const uint64_t keep = n == 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * n)) - 1;
+      return ((x ^ y) & keep) == 0;
+    }
+    return std::memcmp(a.data(), b.data(), n) == 0;
+  }
   bool name_is_root(uint64_t start, uint64_t length) const noexcept {
     return length == root_tag_.size() && std::memcmp(doc_ + start, root_tag_.data(), root_tag_.size()) == 0;
   }
@@ -222,7 +251,7 @@ class TreeBuilder {
   ReadError error_;
 };
 
-inline TreeBuilder::Plain TreeBuilder::add_plain(uint64_t start, uint64_t end) noexcept {
+[[gnu::always_inline]] inline TreeBuilder::Plain TreeBuilder::add_plain(uint64_t start, uint64_t end) noexcept {
   const char* p = doc_ + start;
   const size_t n = static_cast<size_t>(end - start);
   size_t lead, trail;
@@ -295,7 +324,7 @@ bool TreeBuilder::take_pending() noexcept {
   return true;
 }
 
-bool TreeBuilder::start_tag(uint64_t s, uint64_t e, uint64_t name_start, uint64_t name_length, bool self_closing,
+[[gnu::always_inline]] inline bool TreeBuilder::start_tag(uint64_t s, uint64_t e, uint64_t name_start, uint64_t name_length, bool self_closing,
                             AttrMap& attrs) noexcept {
   if (name_length == 0) {
     fail(ReadError::at(Code::ExpectedElementName, s));
@@ -318,7 +347,7 @@ bool TreeBuilder::start_tag(uint64_t s, uint64_t e, uint64_t name_start, uint64_
   return true;
 }
 
-void* TreeBuilder::make_node(uint64_t name_start, uint64_t name_length, SharedText&& text, AttrMap&& attrs,
+[[gnu::always_inline]] inline void* TreeBuilder::make_node(uint64_t name_start, uint64_t name_length, SharedText&& text, AttrMap&& attrs,
                              size_t first_child) noexcept {
   const size_t count = made_.size() - first_child;
   auto* w = static_cast<uint64_t*>(arena_.allocate(NodeLayout::bytes(count)));
@@ -329,13 +358,19 @@ void* TreeBuilder::make_node(uint64_t name_start, uint64_t name_length, SharedTe
   auto* f = reinterpret_cast<NodeFields*>(reinterpret_cast<char*>(w) + NodeLayout::kFieldsOffset);
   new (f) NodeFields{SharedText::shared_unowned(buffer_, name_start, name_start + name_length), std::move(text),
                      std::move(attrs), 0, buffer_};
-  if (count != 0) std::memcpy(static_cast<void*>(f + 1), made_.data() + first_child, count * sizeof(void*));
+  void** children = reinterpret_cast<void**>(f + 1);
+  void* const* from = made_.data() + first_child;
+  if (count <= 8) {
+    for (size_t i = 0; i < count; ++i) children[i] = from[i];
+  } else {
+    std::memcpy(static_cast<void*>(children), from, count * sizeof(void*));
+  }
   made_.truncate(first_child);
   ++nodes_;
   return w;
 }
 
-void TreeBuilder::open_tag(uint64_t s, uint64_t e, uint64_t name_start, uint64_t name_length) noexcept {
+[[gnu::always_inline]] inline void TreeBuilder::open_tag(uint64_t s, uint64_t e, uint64_t name_start, uint64_t name_length) noexcept {
   if (phase_ == Phase::Outside && !name_is_root(name_start, name_length)) {
     // Outside the root only the name is checked; the attributes are not parsed.
     if (name_length == 0) {
@@ -358,7 +393,7 @@ void TreeBuilder::open_tag(uint64_t s, uint64_t e, uint64_t name_start, uint64_t
   phase_ = Phase::Inside;
 }
 
-void TreeBuilder::close_innermost() noexcept {
+[[gnu::always_inline]] inline void TreeBuilder::close_innermost() noexcept {
   OpenElement& top = this->top();
   SharedText text = top.text.take_text(buffer_);
   void* node = make_node(top.name_start, top.name_length, std::move(text), std::move(top.attrs), top.first_child);
@@ -374,7 +409,7 @@ void TreeBuilder::close_innermost() noexcept {
   if (!made_.push(node)) [[unlikely]] out_of_memory();
 }
 
-void TreeBuilder::end_tag(uint64_t s, uint64_t e, uint64_t name_start, uint64_t name_length) noexcept {
+[[gnu::always_inline]] inline void TreeBuilder::end_tag(uint64_t s, uint64_t e, uint64_t name_start, uint64_t name_length) noexcept {
   const std::string_view found(doc_ + name_start, static_cast<size_t>(name_length));
   const uint64_t rest = name_start + name_length;
   if (rest < e && !all_white_space(doc_ + rest, static_cast<size_t>(e - rest))) {
@@ -392,7 +427,7 @@ void TreeBuilder::end_tag(uint64_t s, uint64_t e, uint64_t name_start, uint64_t 
     fail(ReadError::at(Code::UnexpectedEndTag, s, found));
     return;
   }
-  if (expected.size() != found.size() || std::memcmp(expected.data(), found.data(), found.size()) != 0) {
+  if (!same_name(expected, found)) {
     fail(ReadError::at(Code::MismatchedEndTag, s, expected, found));
     return;
   }

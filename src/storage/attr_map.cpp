@@ -236,15 +236,14 @@ bool AttrMap::start_linear(Arena& arena, size_t n, LinearFill& fill) noexcept {
   }
   // The order a table of buckets_for(n) buckets, probed linearly, lists the keys in when each
   // key's home bucket is drawn at random: what an index under a fresh random key gives. The
-  // occupied buckets are a bit mask; a key's place in the listing is the number of occupied
-  // buckets before its own.
+  // occupied buckets are a bit mask, walked in order for the listing.
   const unsigned buckets = static_cast<unsigned>(buckets_for(n));  // at most 32
   const unsigned shift = static_cast<unsigned>(__builtin_ctz(buckets));
   const uint64_t all = (uint64_t{1} << buckets) - 1;
   uint64_t bits = next_order_bits();
   unsigned left = 64;
   uint64_t occupied = 0;
-  uint8_t at[kLinearMax];
+  uint8_t item_at[32];  // the key in each occupied bucket
   for (size_t i = 0; i < n; ++i) {
     if (left < shift) {
       bits = next_order_bits();
@@ -258,11 +257,10 @@ bool AttrMap::start_linear(Arena& arena, size_t n, LinearFill& fill) noexcept {
     const unsigned pos = ahead != 0 ? home + static_cast<unsigned>(__builtin_ctzll(ahead))
                                     : static_cast<unsigned>(__builtin_ctzll(free));
     occupied |= uint64_t{1} << pos;
-    at[i] = static_cast<uint8_t>(pos);
+    item_at[pos] = static_cast<uint8_t>(i);
   }
-  for (size_t i = 0; i < n; ++i) {
-    fill.order[i] = static_cast<uint8_t>(__builtin_popcountll(occupied & ((uint64_t{1} << at[i]) - 1)));
-  }
+  uint8_t k = 0;
+  for (uint64_t m = occupied; m != 0; m &= m - 1) fill.order[item_at[__builtin_ctzll(m)]] = k++;
   return true;
 }
 
