@@ -411,11 +411,12 @@ void check_failing_build(SourceBuffer* buffer, std::string_view root, long nth, 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // An exactly sized heap copy, so that any read past the end is caught.
-  char* copy = static_cast<char*>(std::malloc(size == 0 ? 1 : size));
+  // A heap copy sized exactly for the input and the 0 byte a document's buffer ends with, so
+  // that any read past that is caught.
+  char* copy = static_cast<char*>(std::malloc(size + 1));
   if (copy == nullptr) std::abort();
   if (size != 0) std::memcpy(copy, data, size);
-  SourceBuffer* buffer = SourceBuffer::owned(copy, size, size == 0 ? 1 : size, 0xFF);
+  SourceBuffer* buffer = SourceBuffer::owned(copy, size, size + 1, 0xFF);
   const std::string_view doc(copy, size);
   const bool input_utf8 = valid_utf8(doc);
 

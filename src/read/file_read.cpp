@@ -126,6 +126,8 @@ FileBytes read_utf8_file(std::string_view path) noexcept {
     return os_failure(err);
   }
   close_quietly(fd);
+  // Room for the 0 byte a document's buffer ends with (storage::SourceBuffer).
+  if (buf.length == buf.capacity && !buf.grow()) return failure(FileStatus::OutOfMemory);
   if (!utf8.finish()) {
     // The bytes read so far go with the error: they locate it as a line and column.
     FileBytes f = failure(FileStatus::InvalidUtf8);

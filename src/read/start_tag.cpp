@@ -25,7 +25,7 @@ enum : uint8_t {
   kSpace = 1,      // ASCII white space: tab, line feed, form feed, carriage return, space
   kNameEnd = 2,    // ends an attribute name: white space, '=', '"', '\''
   kValueStop = 4,  // needs a look inside a value: '"', '\'', '<', '&', tab, line feed, carriage return
-  kFastNameEnd = 8,  // ends an attribute name on the fast path: those of kNameEnd, '/', '>'
+  kFastNameEnd = 8,  // ends an attribute name on the fast path: those of kNameEnd, '/', '>', 0
 };
 
 constexpr auto kByteClass = [] {
@@ -35,7 +35,7 @@ constexpr auto kByteClass = [] {
   for (unsigned char c : {' ', '\t', '\n', '\r', '\f'}) t.v[c] |= kSpace | kNameEnd;
   for (unsigned char c : {'=', '"', '\''}) t.v[c] |= kNameEnd;
   for (unsigned char c : {'"', '\'', '<', '&', '\t', '\n', '\r'}) t.v[c] |= kValueStop;
-  for (unsigned char c : {' ', '\t', '\n', '\r', '\f', '=', '"', '\'', '/', '>'}) t.v[c] |= kFastNameEnd;
+  for (unsigned char c : {' ', '\t', '\n', '\r', '\f', '=', '"', '\'', '/', '>', '\0'}) t.v[c] |= kFastNameEnd;
   return t;
 }();
 
@@ -208,8 +208,9 @@ bool parse_start_tag_fast(const char* doc, uint64_t length, uint64_t name_end, S
   size_t n = 0;
   const auto* d = reinterpret_cast<const uint8_t*>(doc);
   uint64_t p = name_end;
+  // The 0 byte after the document (storage::SourceBuffer) ends every loop here: it is neither
+  // white space nor part of a name, so reaching it gives up like any other surprise.
   for (;;) {
-    if (p >= length) return false;
     uint8_t c = d[p];
     if (!(kByteClass.v[c] & kSpace)) {
       if (c == '>') {
@@ -217,36 +218,26 @@ bool parse_start_tag_fast(const char* doc, uint64_t length, uint64_t name_end, S
         self_closing = false;
         break;
       }
-      if (c == '/' && p + 1 < length && d[p + 1] == '>') {
+      if (c == '/' && d[p + 1] == '>') {
         end = p + 1;
         self_closing = true;
         break;
       }
       return false;  // no white space before an attribute, or something else amiss
     }
-    do {
-      if (++p >= length) return false;
-      c = d[p];
-    } while (kByteClass.v[c] & kSpace);
+    do c = d[++p];
+    while (kByteClass.v[c] & kSpace);
     if (c == '>' || c == '/') continue;
     if (n == AttrMap::kLinearMax) return false;  // many attributes: the general path
     Raw& r = raw[n];
     r.key_start = p;
-    while (!(kByteClass.v[c] & kFastNameEnd)) {
-      if (++p >= length) return false;
-      c = d[p];
-    }
+    while (!(kByteClass.v[c] & kFastNameEnd)) c = d[++p];
     r.key_end = p;
     if (r.key_start == r.key_end) return false;
-    while (kByteClass.v[c] & kSpace) {
-      if (++p >= length) return false;
-      c = d[p];
-    }
+    while (kByteClass.v[c] & kSpace) c = d[++p];
     if (c != '=') return false;
-    do {
-      if (++p >= length) return false;
-      c = d[p];
-    } while (kByteClass.v[c] & kSpace);
+    do c = d[++p];
+    while (kByteClass.v[c] & kSpace);
     if (c != '"' && c != '\'') return false;
     r.value_start = p + 1;
     const uint8_t* stop = c == '"' ? simd::find_any<'"', '<', '&', '\t', '\n', '\r'>(d + r.value_start, d + length)
@@ -275,14 +266,14 @@ bool parse_start_tag_fast(const char* doc, uint64_t length, uint64_t name_end, S
   }
   if (n == 0) return true;
   // A repeated name is reported by the general path. Names are told apart first by a bit
-  // chosen by their length and first byte; only names that share a bit are compared.
+  // chosen by their length, first and last byte; only names that share a bit are compared.
   uint64_t seen = 0;
   bool decoded = false;
   for (size_t i = 0; i < n; ++i) {
     const Raw& r = raw[i];
     decoded = decoded || r.decoded != nullptr;
     const uint64_t len = r.key_end - r.key_start;
-    const uint64_t bit = uint64_t{1} << ((len * 7 + d[r.key_start]) & 63);
+    const uint64_t bit = uint64_t{1} << ((len * 7 + d[r.key_start] * 3 + d[r.key_end - 1]) & 63);
     if (seen & bit) {
       for (size_t j = 0; j < i; ++j) {
         if (raw[j].key_end - raw[j].key_start == len &&

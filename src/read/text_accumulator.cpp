@@ -74,7 +74,7 @@ bool TextAccumulator::materialize(Arena& arena, const char* doc, size_t extra) n
   return true;
 }
 
-SharedText TextAccumulator::take_text(SourceBuffer* buffer) noexcept {
+SharedText TextAccumulator::take_other_text(SourceBuffer* buffer) noexcept {
   const State state = state_;
   const bool blank = blank_;
   state_ = State::None;

@@ -74,10 +74,19 @@ class TextAccumulator {
   // The trimmed text: a range of the buffer (holding no reference: see
   // SharedText::shared_unowned) for a single piece, bytes in the arena for a joined or decoded
   // one, absent when there is none or it is all white space. Leaves the accumulator empty.
-  storage::SharedText take_text(storage::SourceBuffer* buffer) noexcept;
+  [[gnu::always_inline]] storage::SharedText take_text(storage::SourceBuffer* buffer) noexcept {
+    if (state_ == State::Slice && !blank_) {
+      state_ = State::None;
+      pending_ = false;
+      return storage::SharedText::shared_unowned(buffer, kept_start_, kept_end_);
+    }
+    return take_other_text(buffer);
+  }
 
  private:
   enum class State : uint8_t { None, Slice, Owned };
+  // take_text for anything but a single piece that is not all white space.
+  storage::SharedText take_other_text(storage::SourceBuffer* buffer) noexcept;
   // append_slice after text that is not all white space.
   bool join_slice(storage::Arena& arena, const char* doc, uint64_t start, uint64_t end, bool blank) noexcept;
   // Makes the text owned with room for `extra` more bytes, joining the held-back white space.

@@ -20,8 +20,10 @@ SourceBuffer* SourceBuffer::python_backed(BufferOwner owner, const char* data, s
 }
 
 SourceBuffer* SourceBuffer::owned(char* data, size_t length, size_t capacity, uint8_t max_byte_bound) noexcept {
+  if (capacity <= length) return nullptr;  // no room for the terminating 0
   auto* b = new (std::nothrow) SourceBuffer();
   if (b == nullptr) return nullptr;
+  data[length] = '\0';
   b->max_byte_bound_ = max_byte_bound;
   b->origin_ = Origin::Owned;
   b->data_ = data;

@@ -32,11 +32,13 @@ class SourceBuffer {
 
   // Wraps bytes that belong to another object: the UTF-8 form of the str given to read_string,
   // which the module layer hands over as `owner` and which is released once the buffer goes.
-  // `data` points at the string's own UTF-8 representation. Starts with one reference.
-  // `max_byte_bound` is at least the largest byte of the text (see max_byte_bound()).
+  // `data` points at the string's own UTF-8 representation, which the interpreter ends with a
+  // 0 byte. Starts with one reference. `max_byte_bound` is at least the largest byte of the text
+  // (see max_byte_bound()).
   static SourceBuffer* python_backed(BufferOwner owner, const char* data, size_t length,
                                      uint8_t max_byte_bound) noexcept;
-  // Takes ownership of `data`, allocated with malloc (capacity bytes). Starts with one reference.
+  // Takes ownership of `data`, allocated with malloc (capacity bytes, more than `length`: the
+  // byte after the text is set to 0). Starts with one reference.
   // Both return null when the buffer cannot be allocated; the caller still owns what it gave
   // (the owner, the data) and releases it.
   static SourceBuffer* owned(char* data, size_t length, size_t capacity, uint8_t max_byte_bound) noexcept;
@@ -91,6 +93,8 @@ class SourceBuffer {
   void adopt_arena(Arena&& arena) noexcept { arena_.absorb(std::move(arena)); }
   const Arena& arena() const noexcept { return arena_; }
 
+  // The text, [data(), data() + length()), followed by a 0 byte that is not part of it: a scan
+  // that stops at a 0 byte needs no bound check of its own before it.
   const char* data() const noexcept { return data_; }
   size_t length() const noexcept { return length_; }
   // At least the largest byte of the text, so at least that of any range of it: below 0x80 every
