@@ -1,6 +1,5 @@
 #include "storage/arena.h"
 
-#include <cstdlib>
 #include <utility>
 
 #include "storage/pages.h"
@@ -13,19 +12,6 @@ constexpr size_t kMinChunk = size_t{4} << 10;
 constexpr size_t kMaxFirstChunk = size_t{16} << 20;
 constexpr size_t kMaxChunk = size_t{64} << 20;
 constexpr size_t kHeader = 16;  // the chunk header, rounded to the arena's alignment
-// Chunks from this size up come from the operating system (storage/pages.h), smaller ones from
-// the C library.
-constexpr size_t kMappedChunk = size_t{128} << 10;
-
-void* chunk_memory(size_t size) noexcept { return size >= kMappedChunk ? map_pages(size) : std::malloc(size); }
-
-void free_chunk(void* p, size_t size) noexcept {
-  if (size >= kMappedChunk) {
-    unmap_pages(p, size);
-  } else {
-    std::free(p);
-  }
-}
 
 }  // namespace
 
@@ -34,15 +20,18 @@ Arena::Arena(size_t expected) noexcept {
 }
 
 void* Arena::allocate_slow(size_t bytes) noexcept {
+  // Chunks are runs of pages (storage/pages.h), never blocks of the C library's allocator: how
+  // fast a parse is does not depend on what other code left in its heap.
   if (next_ < kMinChunk) next_ = kMinChunk;
-  if (bytes > SIZE_MAX - kHeader) return nullptr;
+  if (bytes > SIZE_MAX - 2 * kHeader) return nullptr;
   if (bytes > next_ / 2) {
     // A large piece gets a chunk of its own, put behind the current one so that what is left
     // of that stays in use.
-    auto* c = static_cast<Chunk*>(chunk_memory(kHeader + bytes));
+    size_t size = kHeader + bytes;
+    auto* c = static_cast<Chunk*>(map_pages(size));
     if (c == nullptr) return nullptr;
-    c->size = kHeader + bytes;
-    used_ += c->size;
+    c->size = size;
+    used_ += size;
     if (last_ == nullptr) {
       c->prev = nullptr;
       last_ = c;
@@ -52,8 +41,8 @@ void* Arena::allocate_slow(size_t bytes) noexcept {
     }
     return reinterpret_cast<char*>(c) + kHeader;
   }
-  const size_t size = next_;
-  auto* c = static_cast<Chunk*>(chunk_memory(size));
+  size_t size = next_;
+  auto* c = static_cast<Chunk*>(map_pages(size));
   if (c == nullptr) return nullptr;
   c->prev = last_;
   c->size = size;
@@ -88,7 +77,7 @@ void Arena::release() noexcept {
   Chunk* c = last_;
   while (c != nullptr) {
     Chunk* prev = c->prev;
-    free_chunk(c, c->size);
+    unmap_pages(c, c->size);
     c = prev;
   }
   last_ = nullptr;

@@ -60,7 +60,7 @@ class Stack {
   static void release(T* p, size_t capacity) noexcept {
     if (p == nullptr) return;
     if (mapped(capacity)) {
-      unmap_pages(p, capacity * sizeof(T));
+      unmap_pages(p, page_rounded(capacity * sizeof(T)));
     } else {
       std::free(p);
     }
@@ -68,8 +68,14 @@ class Stack {
   [[gnu::noinline]] bool grow() noexcept {
     size_t capacity = capacity_ == 0 ? (kSmallBytes / sizeof(T) > 0 ? kSmallBytes / sizeof(T) : 1) : capacity_ * 2;
     if (capacity > SIZE_MAX / 2 / sizeof(T)) return false;
-    if (mapped(capacity)) capacity = page_rounded(capacity * sizeof(T)) / sizeof(T);
-    T* p = static_cast<T*>(mapped(capacity) ? map_pages(capacity * sizeof(T)) : std::malloc(capacity * sizeof(T)));
+    T* p;
+    if (mapped(capacity)) {
+      size_t bytes = capacity * sizeof(T);
+      p = static_cast<T*>(map_pages(bytes));
+      capacity = bytes / sizeof(T);
+    } else {
+      p = static_cast<T*>(std::malloc(capacity * sizeof(T)));
+    }
     if (p == nullptr) return false;
     for (size_t i = 0; i < size_; ++i) {
       new (&p[i]) T(std::move(data_[i]));
