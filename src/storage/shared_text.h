@@ -24,9 +24,8 @@ namespace tessary::storage {
 // Owned text of capacity 0 is not freed: its bytes belong to something that outlives it (the
 // arena of a parsed document, see unowned()).
 //
-// A counted shared range holds one reference on its buffer. shared() takes it;
-// shared_uncounted() leaves it to the caller, which takes the references of many ranges in one
-// atomic step.
+// A counted shared range holds one reference on its buffer, given back when it is released.
+// The reader makes ranges that hold none (shared_unowned): its nodes hold the document instead.
 class SharedText {
  public:
   enum class Tag : uint8_t { Owned = 0, Shared = 1, Absent = 2 };
@@ -61,20 +60,6 @@ class SharedText {
       t.w_ = 0;
       t.b_ = 0;
     }
-    return t;
-  }
-  // A range [start, end) of `buffer`; takes one more reference on the buffer.
-  static SharedText shared(SourceBuffer* buffer, uint64_t start, uint64_t end) noexcept {
-    buffer->retain();
-    return shared_uncounted(buffer, start, end);
-  }
-  // As shared(), but takes no reference: the caller takes one on the buffer for this range
-  // before the range can be released (see the class comment).
-  static SharedText shared_uncounted(SourceBuffer* buffer, uint64_t start, uint64_t end) noexcept {
-    SharedText t;
-    t.w_ = reinterpret_cast<uintptr_t>(buffer) | 1;
-    t.a_ = start;
-    t.b_ = end;
     return t;
   }
 

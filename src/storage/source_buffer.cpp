@@ -5,8 +5,6 @@
 
 namespace tessary::storage {
 
-[[gnu::tls_model("initial-exec")]] thread_local SourceBuffer::Reserve SourceBuffer::reserve_;
-
 SourceBuffer* SourceBuffer::python_backed(BufferOwner owner, const char* data, size_t length,
                                          uint8_t max_byte_bound) noexcept {
   auto* b = new (std::nothrow) SourceBuffer();

@@ -19,14 +19,6 @@ struct BufferOwner {
 };
 
 class SourceBuffer {
-  struct Reserve {
-    SourceBuffer* buffer = nullptr;
-    uint64_t left = 0;
-  };
-  // Initial-exec TLS: read on every retain(), so no __tls_get_addr call.
-  [[gnu::tls_model("initial-exec")]] static thread_local Reserve reserve_;
-  static constexpr uint64_t kReserveBatch = 4096;
-
  public:
   enum class Origin : uint8_t { PythonBacked = 0, Owned = 1 };
 
@@ -43,50 +35,13 @@ class SourceBuffer {
   // (the owner, the data) and releases it.
   static SourceBuffer* owned(char* data, size_t length, size_t capacity, uint8_t max_byte_bound) noexcept;
 
-  void retain() noexcept {
-    Reserve& r = reserve_;
-    if (r.buffer == this) {
-      if (r.left == 0) {
-        count_.fetch_add(kReserveBatch, std::memory_order_relaxed);
-        r.left = kReserveBatch;
-      }
-      --r.left;
-      return;
-    }
-    count_.fetch_add(1, std::memory_order_relaxed);
-  }
-  // `n` references at once (from this thread's reserve when one is active for this buffer).
-  void retain_n(uint64_t n) noexcept {
-    Reserve& r = reserve_;
-    if (r.buffer == this && r.left >= n) {
-      r.left -= n;
-      return;
-    }
-    count_.fetch_add(n, std::memory_order_relaxed);
-  }
+  void retain() noexcept { count_.fetch_add(1, std::memory_order_relaxed); }
+  // `n` references at once.
+  void retain_n(uint64_t n) noexcept { count_.fetch_add(n, std::memory_order_relaxed); }
   void release() noexcept { release_n(1); }
   void release_n(uint64_t n) noexcept {
     if (n != 0 && count_.fetch_sub(n, std::memory_order_acq_rel) == n) destroy();
   }
-
-  // While a ReserveScope for a buffer is active on a thread, that thread's retain() calls on it
-  // take references from batches reserved with one atomic addition each, instead of one atomic
-  // operation per reference; the unused rest is given back when the scope ends. The thread must
-  // hold a reference of its own for the scope's whole life (the reader does).
-  class ReserveScope {
-   public:
-    explicit ReserveScope(SourceBuffer* b) noexcept : saved_(reserve_) { reserve_ = {b, 0}; }
-    ~ReserveScope() {
-      const Reserve r = reserve_;
-      reserve_ = saved_;
-      if (r.buffer != nullptr) r.buffer->release_n(r.left);
-    }
-    ReserveScope(const ReserveScope&) = delete;
-    ReserveScope& operator=(const ReserveScope&) = delete;
-
-   private:
-    Reserve saved_;
-  };
 
   // Takes over the arena of a parse that made nodes of this document: it is released with the
   // buffer, when the last node (which each hold a reference) is gone.
