@@ -235,10 +235,10 @@ class TreeBuilder {
   std::vector<Range> more_pending_;
   // Open elements, the root at the bottom: entries [0, depth_) are in use. Entries above stay
   // allocated and are reused by the next start tag.
-  storage::Stack<OpenElement> open_;
+  storage::Stack<OpenElement, 32> open_;
   size_t depth_ = 0;
   std::vector<index::NameRange> outer_names_;  // start tags before the root, not yet closed
-  storage::Stack<void*> made_;                 // finished nodes not yet given to their parent
+  storage::Stack<void*, 128> made_;            // finished nodes not yet given to their parent
   std::vector<storage::AttrEntry> attr_scratch_;
   // The attributes of the start tag at fast_tag_, read by start_tag_fast.
   AttrMap fast_attrs_;

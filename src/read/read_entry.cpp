@@ -62,7 +62,8 @@ PyObject* py_read_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
     if (!bound) return bound.take_error();
     Result<std::string_view> xml = text_kept(slots[0]);
     if (!xml) return xml.take_error().with_note("xml_string");
-    Result<SharedText> root = text_copied(slots[1]);
+    // The caller holds the root tag's str for the whole call: its UTF-8 form is read in place.
+    Result<std::string_view> root = text_kept(slots[1]);
     if (!root) return root.take_error().with_note("root_tag");
 
     // The buffer points at the str's own UTF-8 form and keeps the str alive: no copy.
@@ -73,7 +74,7 @@ PyObject* py_read_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
       owner.release(owner.object);
       return Error::memory(ReadError::out_of_memory().text());
     }
-    const std::string_view root_tag = root->view();
+    const std::string_view root_tag = *root;
     const storage::NodeLayout& layout = entities::arena_node_layout();
     BuildResult built = without_lock([&] { return read::build_tree(buffer.get(), root_tag, layout); });
     std::optional<read::TextPosition> where = error_position(built, *xml, false);

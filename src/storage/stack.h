@@ -15,14 +15,21 @@
 
 namespace tessary::storage {
 
-template <class T>
+// The first `Inline` elements live inside the stack object itself: a working stack on the
+// thread's own stack needs no allocation at all until it outgrows them.
+template <class T, size_t Inline = 0>
 class Stack {
   static_assert(std::is_nothrow_move_constructible_v<T>);
 
  public:
   static constexpr size_t kSmallBytes = 512;
 
-  Stack() noexcept = default;
+  Stack() noexcept {
+    if constexpr (Inline > 0) {
+      data_ = reinterpret_cast<T*>(inline_);
+      capacity_ = Inline;
+    }
+  }
   Stack(const Stack&) = delete;
   Stack& operator=(const Stack&) = delete;
   ~Stack() {
@@ -57,8 +64,8 @@ class Stack {
 
  private:
   static bool mapped(size_t capacity) noexcept { return capacity * sizeof(T) > kSmallBytes; }
-  static void release(T* p, size_t capacity) noexcept {
-    if (p == nullptr) return;
+  void release(T* p, size_t capacity) noexcept {
+    if (p == nullptr || p == reinterpret_cast<T*>(inline_)) return;
     if (mapped(capacity)) {
       unmap_pages(p, page_rounded(capacity * sizeof(T)));
     } else {
@@ -90,6 +97,7 @@ class Stack {
   T* data_ = nullptr;
   size_t size_ = 0;
   size_t capacity_ = 0;
+  alignas(T) unsigned char inline_[Inline > 0 ? Inline * sizeof(T) : 1];
 };
 
 }  // namespace tessary::storage
