@@ -22,6 +22,7 @@ def _hooks():
         lib = ctypes.CDLL(tessary.__file__)
         lib.tessary_fault_fail_nth.argtypes = [ctypes.c_long]
         lib.tessary_fault_failures.restype = ctypes.c_long
+        lib.tessary_fault_drop_kept_pages.restype = None
     except (OSError, AttributeError):
         return None
     return lib
@@ -52,6 +53,9 @@ def sweep(call, check, keep=(), limit=100_000):
     nodes = live_nodes()
     for n in itertools.count(1):
         assert n < limit
+        # Pages kept from earlier calls would spare a read its mappings: none are kept, so every
+        # one it needs is made, and can be made to fail.
+        HOOKS.tessary_fault_drop_kept_pages()
         HOOKS.tessary_fault_fail_nth(n)
         try:
             value, error = call(), None

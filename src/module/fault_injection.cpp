@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "storage/pages.h"
+
 namespace {
 
 // Allocations left before the one that fails (0: none fails), and whether one did.
@@ -37,6 +39,12 @@ TESSARY_EXPORT void tessary_fault_fail_nth(long n) {
 }
 // How many injected failures happened since the last tessary_fault_fail_nth.
 TESSARY_EXPORT long tessary_fault_failures() { return failed.load(std::memory_order_relaxed); }
+
+#ifdef TESSARY_FAULT_INJECTION_MMAP
+// Gives back the page runs kept for reuse (storage/pages.h), so that the next parse maps its
+// pages afresh and every one of those mappings can be made to fail.
+TESSARY_EXPORT void tessary_fault_drop_kept_pages() { tessary::storage::drop_kept_pages(); }
+#endif
 
 extern "C" {
 void* __real_malloc(size_t);

@@ -66,7 +66,7 @@ class TreeBuilder {
         length_(buffer->length()),
         root_tag_(root_tag),
         layout_(layout),
-        arena_(buffer->length()),
+        arena_(buffer->arena()),
         row_limit_(index::tag_row_limit()) {}
 
   void text(uint64_t start, uint64_t end) noexcept {
@@ -226,7 +226,7 @@ class TreeBuilder {
   uint64_t length_;
   std::string_view root_tag_;
   NodeLayout layout_;
-  Arena arena_;
+  Arena& arena_;  // the document's
   Phase phase_ = Phase::Outside;
   // Character data waiting for the next piece of markup: one range, and any more in order
   // (only declarations, which are not reported, come between two of them).
@@ -471,9 +471,8 @@ BuildResult TreeBuilder::finish(const LexOutcome& lexed) noexcept {
   switch (phase_) {
     case Phase::Failed: return std::move(error_);
     case Phase::Done:
-      // Every node holds a reference on the document, which keeps the arena they are in.
+      // Every node holds a reference on the document, whose arena they are in.
       buffer_->retain_n(nodes_);
-      buffer_->adopt_arena(std::move(arena_));
       return BuiltTree{root_, nodes_};
     case Phase::Inside: {
       const OpenElement& t = top();

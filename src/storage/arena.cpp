@@ -1,6 +1,5 @@
 #include "storage/arena.h"
 
-#include <utility>
 
 #include "storage/pages.h"
 
@@ -54,23 +53,6 @@ void* Arena::allocate_slow(size_t bytes) noexcept {
   void* p = cur_;
   cur_ += bytes;
   return p;
-}
-
-void Arena::absorb(Arena&& o) noexcept {
-  if (o.last_ == nullptr) return;
-  if (last_ == nullptr) {
-    *this = std::move(o);
-    return;
-  }
-  // Its chunks go behind ours; our current chunk stays the one allocations come from.
-  Chunk* first = o.last_;
-  while (first->prev != nullptr) first = first->prev;
-  first->prev = last_->prev;
-  last_->prev = o.last_;
-  used_ += o.used_;
-  o.cur_ = o.end_ = nullptr;
-  o.last_ = nullptr;
-  o.used_ = 0;
 }
 
 void Arena::release() noexcept {

@@ -1,7 +1,7 @@
 // Memory for what one parse makes that lives exactly as long as the document: the nodes, their
 // attribute tables and the texts that are not ranges of the document. It is handed out from a
 // few large chunks by bumping a pointer and never given back piece by piece: the whole arena
-// goes at once, with the document's buffer (SourceBuffer::adopt_arena). A parse therefore makes
+// goes at once, with the document's buffer (SourceBuffer::arena). A parse therefore makes
 // no general-purpose allocation per element, and its speed does not depend on what other code
 // left in the heap.
 #pragma once
@@ -45,10 +45,6 @@ class Arena {
     }
     return allocate_slow(bytes);
   }
-
-  // Takes over the chunks of `o`, which is left empty: both arenas' memory now lives as long as
-  // this one.
-  void absorb(Arena&& o) noexcept;
 
   // Gives back the most recent allocation's tail: it now ends at `end` (inside it).
   void shrink_last(void* end) noexcept {

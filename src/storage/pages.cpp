@@ -129,6 +129,8 @@ void* map_pages(size_t& bytes) noexcept {
   return p;
 }
 
+void drop_kept_pages() noexcept { kept.drop(); }
+
 void unmap_pages(void* p, size_t bytes) noexcept {
   if (p == nullptr) return;
   if (!kept.keep(p, bytes)) munmap(p, bytes);

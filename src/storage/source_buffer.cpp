@@ -2,12 +2,25 @@
 
 #include <cstdlib>
 #include <new>
+#include <utility>
 
 namespace tessary::storage {
 
+SourceBuffer* SourceBuffer::make(size_t length) noexcept {
+  // The buffer is the first thing in its own arena, whose first chunk is sized for what a parse
+  // of `length` bytes will put there: one allocation for the buffer and the nodes, from pages
+  // rather than the C library's allocator.
+  Arena arena(length);
+  void* mem = arena.allocate(sizeof(SourceBuffer));
+  if (mem == nullptr) return nullptr;
+  auto* b = new (mem) SourceBuffer();
+  b->arena_ = std::move(arena);
+  return b;
+}
+
 SourceBuffer* SourceBuffer::python_backed(BufferOwner owner, const char* data, size_t length,
                                          uint8_t max_byte_bound) noexcept {
-  auto* b = new (std::nothrow) SourceBuffer();
+  SourceBuffer* b = make(length);
   if (b == nullptr) return nullptr;
   b->max_byte_bound_ = max_byte_bound;
   b->origin_ = Origin::PythonBacked;
@@ -19,7 +32,7 @@ SourceBuffer* SourceBuffer::python_backed(BufferOwner owner, const char* data, s
 
 SourceBuffer* SourceBuffer::owned(char* data, size_t length, size_t capacity, uint8_t max_byte_bound) noexcept {
   if (capacity <= length) return nullptr;  // no room for the terminating 0
-  auto* b = new (std::nothrow) SourceBuffer();
+  SourceBuffer* b = make(length);
   if (b == nullptr) return nullptr;
   data[length] = '\0';
   b->max_byte_bound_ = max_byte_bound;
@@ -36,7 +49,9 @@ void SourceBuffer::destroy() noexcept {
   } else if (owner_.release != nullptr) {
     owner_.release(owner_.object);
   }
-  delete this;
+  // This object lives in its own arena: the arena is taken out first and released last.
+  Arena arena = std::move(arena_);
+  this->~SourceBuffer();
 }
 
 }  // namespace tessary::storage

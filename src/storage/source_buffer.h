@@ -43,10 +43,11 @@ class SourceBuffer {
     if (n != 0 && count_.fetch_sub(n, std::memory_order_acq_rel) == n) destroy();
   }
 
-  // Takes over the arena of a parse that made nodes of this document: it is released with the
-  // buffer, when the last node (which each hold a reference) is gone.
-  void adopt_arena(Arena&& arena) noexcept { arena_.absorb(std::move(arena)); }
-  const Arena& arena() const noexcept { return arena_; }
+  // The arena of this document: what a parse of it makes that lives as long as the document
+  // (its nodes, their tables, decoded texts) is allocated here, and released with the buffer
+  // when the last node (which each hold a reference) is gone. The buffer itself is the first
+  // thing in it. Only the parse that holds the buffer alone allocates from it.
+  Arena& arena() noexcept { return arena_; }
 
   // The text, [data(), data() + length()), followed by a 0 byte that is not part of it: a scan
   // that stops at a 0 byte needs no bound check of its own before it.
@@ -63,6 +64,9 @@ class SourceBuffer {
 
  private:
   SourceBuffer() = default;
+  ~SourceBuffer() = default;
+  // A buffer placed at the start of a new arena.
+  static SourceBuffer* make(size_t length) noexcept;
   void destroy() noexcept;
 
   std::atomic<uint64_t> count_{1};
