@@ -126,7 +126,8 @@ inline const char* find_value_end(const char* v, const char* area_end, char quot
 // attributes before it comes first, since attributes are checked in document order.
 [[gnu::cold]] ReadError first_error(const std::vector<AttrEntry>& scratch, ReadError e) {
   const size_t dup = first_repeat(scratch);
-  return dup < scratch.size() ? duplicate(scratch, dup) : e;
+  if (dup < scratch.size()) return duplicate(scratch, dup);
+  return e;  // moved, never copied: a copy of its texts could fail
 }
 
 }  // namespace
