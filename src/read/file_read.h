@@ -18,7 +18,8 @@ enum class FileStatus : uint8_t {
 
 struct FileBytes {
   FileStatus status = FileStatus::Read;
-  char* data = nullptr;  // malloc'd (at least one byte, so never null): Read, and InvalidUtf8 (what was read)
+  char* data = nullptr;  // a run of pages (storage/pages.h), more than `length` bytes: Read, and
+                         // InvalidUtf8 (what was read); given back with release_file_bytes
   size_t length = 0;
   size_t capacity = 0;
   uint8_t max_byte = 0;     // the largest byte of the file (0 when empty)
@@ -39,5 +40,8 @@ inline constexpr size_t kFileReadPiece = size_t{128} << 10;
 // grow by doubling. The first invalid UTF-8 byte is reported at the offset validating the whole
 // file would give. On any failure nothing is left allocated or open.
 FileBytes read_utf8_file(std::string_view path) noexcept;
+
+// Gives back the bytes of a FileBytes that were not handed on to a document's buffer.
+void release_file_bytes(FileBytes& bytes) noexcept;
 
 }  // namespace tessary::read

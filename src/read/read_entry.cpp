@@ -113,7 +113,7 @@ PyObject* py_read_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
         case read::FileStatus::InvalidUtf8:
           o.built.emplace(ReadError::at(ReadError::Code::InvalidUtf8, bytes.invalid_at));
           o.where = error_position(*o.built, {bytes.data, bytes.length}, true);
-          std::free(bytes.data);
+          read::release_file_bytes(bytes);
           return o;
         case read::FileStatus::OutOfMemory:
           o.built.emplace(ReadError::of(ReadError::Code::OutOfMemory, {}));
@@ -122,9 +122,10 @@ PyObject* py_read_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
           o.file = bytes;
           return o;
       }
-      BufferRef buffer = BufferRef::adopt(SourceBuffer::owned(bytes.data, bytes.length, bytes.capacity, bytes.max_byte));
+      BufferRef buffer = BufferRef::adopt(SourceBuffer::owned(bytes.data, bytes.length, bytes.capacity, bytes.max_byte,
+                                                              storage::SourceBuffer::Memory::Pages));
       if (!buffer) {
-        std::free(bytes.data);
+        read::release_file_bytes(bytes);
         o.built.emplace(ReadError::out_of_memory());
         return o;
       }

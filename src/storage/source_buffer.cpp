@@ -1,5 +1,7 @@
 #include "storage/source_buffer.h"
 
+#include "storage/pages.h"
+
 #include <cstdlib>
 #include <new>
 #include <utility>
@@ -30,7 +32,8 @@ SourceBuffer* SourceBuffer::python_backed(BufferOwner owner, const char* data, s
   return b;
 }
 
-SourceBuffer* SourceBuffer::owned(char* data, size_t length, size_t capacity, uint8_t max_byte_bound) noexcept {
+SourceBuffer* SourceBuffer::owned(char* data, size_t length, size_t capacity, uint8_t max_byte_bound,
+                                 Memory memory) noexcept {
   if (capacity <= length) return nullptr;  // no room for the terminating 0
   SourceBuffer* b = make(length);
   if (b == nullptr) return nullptr;
@@ -40,12 +43,17 @@ SourceBuffer* SourceBuffer::owned(char* data, size_t length, size_t capacity, ui
   b->data_ = data;
   b->length_ = length;
   b->capacity_ = capacity;
+  b->memory_ = memory;
   return b;
 }
 
 void SourceBuffer::destroy() noexcept {
   if (origin_ == Origin::Owned) {
-    if (capacity_ != 0) std::free(const_cast<char*>(data_));
+    if (memory_ == Memory::Pages) {
+      unmap_pages(const_cast<char*>(data_), capacity_);
+    } else if (capacity_ != 0) {
+      std::free(const_cast<char*>(data_));
+    }
   } else if (owner_.release != nullptr) {
     owner_.release(owner_.object);
   }

@@ -29,11 +29,14 @@ class SourceBuffer {
   // (see max_byte_bound()).
   static SourceBuffer* python_backed(BufferOwner owner, const char* data, size_t length,
                                      uint8_t max_byte_bound) noexcept;
-  // Takes ownership of `data`, allocated with malloc (capacity bytes, more than `length`: the
-  // byte after the text is set to 0). Starts with one reference.
+  // How owned bytes were allocated: with malloc, or as a run of pages (storage/pages.h).
+  enum class Memory : uint8_t { Malloc, Pages };
+  // Takes ownership of `data`, `capacity` bytes allocated as `memory` says (more than `length`:
+  // the byte after the text is set to 0). Starts with one reference.
   // Both return null when the buffer cannot be allocated; the caller still owns what it gave
   // (the owner, the data) and releases it.
-  static SourceBuffer* owned(char* data, size_t length, size_t capacity, uint8_t max_byte_bound) noexcept;
+  static SourceBuffer* owned(char* data, size_t length, size_t capacity, uint8_t max_byte_bound,
+                             Memory memory = Memory::Malloc) noexcept;
 
   void retain() noexcept { count_.fetch_add(1, std::memory_order_relaxed); }
   // `n` references at once.
@@ -71,6 +74,7 @@ class SourceBuffer {
 
   std::atomic<uint64_t> count_{1};
   Origin origin_ = Origin::Owned;
+  Memory memory_ = Memory::Malloc;  // Owned only
   uint8_t max_byte_bound_ = 0xFF;
   BufferOwner owner_;  // PythonBacked only
   size_t capacity_ = 0;
