@@ -11,39 +11,43 @@ namespace tessary::write {
 
 namespace {
 
-// Reads names, keys, values and texts, checking that a range lies inside its buffer and on
-// character boundaries (as SharedText::checked_view does). The buffer of the last range is kept
-// at hand: the texts of a parsed document are mostly ranges of one buffer.
-class Texts {
- public:
-  // False when `t` is a range that is not valid.
-  [[gnu::always_inline]] bool view(const storage::SharedText& t, std::string_view* out) noexcept {
-    const storage::SourceBuffer* b = t.buffer();
-    if (b == nullptr) {
-      *out = t.view();
-      return true;
-    }
-    if (b != buffer_) [[unlikely]] {
-      buffer_ = b;
-      data_ = reinterpret_cast<const unsigned char*>(b->data());
-      length_ = b->length();
-    }
-    const uint64_t start = t.range_start(), end = t.range_end();
-    if (start > end || end > length_) [[unlikely]] return false;
-    // Neither the first byte nor the one after the range may continue a character; the start
-    // and the end of the buffer are boundaries whatever they hold.
-    const unsigned first = start != 0 && start != length_ ? data_[start] : 0u;
-    const unsigned after = end != 0 && end != length_ ? data_[end] : 0u;
-    if (((first & 0xC0) == 0x80) | ((after & 0xC0) == 0x80)) [[unlikely]] return false;
-    *out = {reinterpret_cast<const char*>(data_) + start, static_cast<size_t>(end - start)};
+// The buffer of the last range read, kept at hand: the texts of a parsed document are mostly
+// ranges of one buffer.
+struct RangeBuffer {
+  const storage::SourceBuffer* buffer = nullptr;
+  const unsigned char* data = nullptr;
+  uint64_t length = 0;
+  // Not empty, and not starting with a byte that continues a character (no UTF-8 does):
+  // otherwise every range of it is checked the long way.
+  bool plain = false;
+};
+[[gnu::noinline]] RangeBuffer range_buffer(const storage::SourceBuffer* b) noexcept {
+  const auto* data = reinterpret_cast<const unsigned char*>(b->data());
+  const uint64_t length = b->length();
+  return {b, data, length, length != 0 && (data[0] & 0xC0) != 0x80};
+}
+
+// Reads a name, key, value or text, checking that a range lies inside its buffer and on
+// character boundaries (as SharedText::checked_view does). False when it does not.
+[[gnu::always_inline]] inline bool read_text(const storage::SharedText& t, RangeBuffer& at, std::string_view* out) noexcept {
+  const storage::SourceBuffer* b = t.buffer();
+  if (b == nullptr) {
+    *out = t.view();
     return true;
   }
-
- private:
-  const storage::SourceBuffer* buffer_ = nullptr;
-  const unsigned char* data_ = nullptr;
-  uint64_t length_ = 0;
-};
+  if (b != at.buffer) [[unlikely]] at = range_buffer(b);
+  const uint64_t start = t.range_start(), end = t.range_end();
+  if (start > end || end > at.length) [[unlikely]] return false;
+  if (!at.plain) [[unlikely]] return t.checked_view(out);
+  // Neither the first byte nor the one after the range may continue a character; the end of
+  // the buffer is a boundary, and so is its start, whose byte (read in place of the end's)
+  // continues nothing in a plain buffer. No branch on where the range lies.
+  const unsigned first = at.data[start < at.length ? start : 0];
+  const unsigned after = at.data[end < at.length ? end : 0];
+  if (((first & 0xC0) == 0x80) | ((after & 0xC0) == 0x80)) [[unlikely]] return false;
+  *out = {reinterpret_cast<const char*>(at.data) + start, static_cast<size_t>(end - start)};
+  return true;
+}
 
 // A line feed and 64 spaces: a line break with up to 64 spaces of indentation is one copy of
 // this, of which only the first 1 + indentation bytes count.
@@ -63,6 +67,13 @@ WriteError XmlWriter<Sink>::error() const noexcept {
   if (bad_text_) return {WriteError::Kind::BadText, 0};
   if (out_of_memory_) return {WriteError::Kind::OutOfMemory, 0};
   return sink_.error();
+}
+
+template <class Sink>
+typename XmlWriter<Sink>::Window XmlWriter<Sink>::refill(char* w, size_t n) noexcept {
+  sink_.commit(w);
+  const bool made = sink_.make_room(n);
+  return {sink_.cursor(), sink_.limit(), made};
 }
 
 template <class Sink>
@@ -120,27 +131,28 @@ bool XmlWriter<Sink>::write_tree(const Element* root) noexcept {
     size_t name_size;
   };
   std::vector<Frame> stack;
-  Texts texts;
+  RangeBuffer ranges;
+  // The cursor and the end of the window; never in memory, as nothing takes their address.
   char* w = sink_.cursor();
   char* limit = sink_.limit();
   // The cursor goes back to the sink for a slow path and is taken again after it.
-  const auto hand_back = [&] { sink_.commit(w); };
-  const auto take = [&] {
+  const auto hand_back = [&]() __attribute__((always_inline)) { sink_.commit(w); };
+  const auto take = [&]() __attribute__((always_inline)) {
     w = sink_.cursor();
     limit = sink_.limit();
   };
   // Room for `n` bytes at w, made by the sink if need be. False when it cannot be made: the
   // piece then goes piece by piece, unless the sink failed.
-  const auto room = [&](size_t n) -> bool {
+  const auto room = [&](size_t n) __attribute__((always_inline)) -> bool {
     if (static_cast<size_t>(limit - w) >= n) [[likely]] return true;
-    hand_back();
-    const bool made = sink_.make_room(n);
-    take();
-    return made;
+    const Window r = refill(w, n);
+    w = r.cursor;
+    limit = r.limit;
+    return r.made;
   };
-  const auto sink_failed = [&] { return sink_.error().kind != WriteError::Kind::None; };
+  const auto sink_failed = [&]() __attribute__((always_inline)) { return sink_.error().kind != WriteError::Kind::None; };
   // Ends the write at a range that is not valid, the sink holding all that was written before.
-  const auto bad_text = [&] {
+  const auto bad_text = [&]() __attribute__((always_inline)) {
     hand_back();
     bad_text_ = true;
     return false;
@@ -149,7 +161,7 @@ bool XmlWriter<Sink>::write_tree(const Element* root) noexcept {
   uint64_t depth = 0;        // elements open: the stack's size
   uint64_t spaces = 0;       // indent × depth, when it is at most 64
   bool short_indent = true;  // whether it is
-  const auto set_depth = [&](uint64_t d) {
+  const auto set_depth = [&](uint64_t d) __attribute__((always_inline)) {
     depth = d;
     short_indent = !__builtin_mul_overflow(indent_, d, &spaces) && spaces <= 64;
   };
@@ -171,7 +183,7 @@ bool XmlWriter<Sink>::write_tree(const Element* root) noexcept {
     }
     pending_break = true;
     std::string_view name;
-    if (!texts.view(e->name, &name)) [[unlikely]] return bad_text();
+    if (!read_text(e->name, ranges, &name)) [[unlikely]] return bad_text();
     if (name.size() <= kInPlacePiece && room(name.size() + 1)) [[likely]] {
       *w = '<';
       w = copy_piece(w + 1, name.data(), name.size());
@@ -183,7 +195,7 @@ bool XmlWriter<Sink>::write_tree(const Element* root) noexcept {
     }
     for (const auto& a : e->attrs) {
       std::string_view key, value;
-      if (!texts.view(a.key, &key) || !texts.view(a.value, &value)) [[unlikely]] return bad_text();
+      if (!read_text(a.key, ranges, &key) || !read_text(a.value, ranges, &value)) [[unlikely]] return bad_text();
       if ((key.size() | value.size()) <= kInPlacePiece && room(key.size() + 6 * value.size() + 4)) [[likely]] {
         *w = ' ';
         w = copy_piece(w + 1, key.data(), key.size());
@@ -223,7 +235,7 @@ bool XmlWriter<Sink>::write_tree(const Element* root) noexcept {
       }
       if (has_text) {
         std::string_view text;
-        if (!texts.view(e->text, &text)) [[unlikely]] return bad_text();
+        if (!read_text(e->text, ranges, &text)) [[unlikely]] return bad_text();
         // Texts of up to a slice in place; longer ones through write_text, a slice at a time.
         if (text.size() <= kInPlaceText && room(6 * text.size())) [[likely]] {
           w = escape_into<EscapeMode::Text>(w, text);

@@ -32,6 +32,13 @@ class XmlWriter {
   WriteError error() const noexcept;
 
  private:
+  // The cursor back from the sink after it made room (or failed to: `made` false).
+  struct Window {
+    char* cursor;
+    char* limit;
+    bool made;
+  };
+  [[gnu::noinline]] Window refill(char* w, size_t n) noexcept;
   // The slow paths, each on the sink's own state (the cursor handed back first): a line break
   // whose indentation is long; a name, key or value too long to be written in place; the text
   // of an element. All return false on the sink's failure.
