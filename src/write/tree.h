@@ -22,13 +22,11 @@ inline const Element* child_at(const Element* e, Py_ssize_t i) noexcept {
   return reinterpret_cast<const Element*>(e->children()[i]);
 }
 
-// Asks the processor to start loading what writing `e` reads first: the node, and the head of
-// its attribute table (which reads the node for the table's address: best when the node was
-// prefetched a step earlier).
+// Asks the processor to start loading what writing `e` reads first: the node, in which its
+// fields and the head of its child array lie.
 inline void prefetch_node(const Element* e) noexcept {
   __builtin_prefetch(e);
   __builtin_prefetch(reinterpret_cast<const char*>(e) + 64);
 }
-inline void prefetch_attrs(const Element* e) noexcept { e->attrs.prefetch_header(); }
 
 }  // namespace tessary::write
