@@ -12,38 +12,40 @@ namespace tessary::write {
 namespace {
 
 // The buffer of the last range read, kept at hand: the texts of a parsed document are mostly
-// ranges of one buffer.
+// ranges of one buffer. Only a plain buffer is kept: one that is not empty and whose first and
+// last bytes continue no character (as in any UTF-8 document); ranges of others are checked the
+// long way. Before the first range, `buffer` holds an address that no buffer has.
 struct RangeBuffer {
-  const storage::SourceBuffer* buffer = nullptr;
+  const storage::SourceBuffer* buffer = reinterpret_cast<const storage::SourceBuffer*>(alignof(storage::SourceBuffer));
   const unsigned char* data = nullptr;
-  uint64_t length = 0;
-  // Not empty, and not starting with a byte that continues a character (no UTF-8 does):
-  // otherwise every range of it is checked the long way.
-  bool plain = false;
+  uint64_t last = 0;  // length - 1
 };
-[[gnu::noinline]] RangeBuffer range_buffer(const storage::SourceBuffer* b) noexcept {
+[[gnu::noinline]] bool keep_range_buffer(const storage::SourceBuffer* b, RangeBuffer& at) noexcept {
   const auto* data = reinterpret_cast<const unsigned char*>(b->data());
   const uint64_t length = b->length();
-  return {b, data, length, length != 0 && (data[0] & 0xC0) != 0x80};
+  if (length == 0 || (data[0] & 0xC0) == 0x80 || (data[length - 1] & 0xC0) == 0x80) return false;
+  at = {b, data, length - 1};
+  return true;
 }
 
 // Reads a name, key, value or text, checking that a range lies inside its buffer and on
 // character boundaries (as SharedText::checked_view does). False when it does not.
 [[gnu::always_inline]] inline bool read_text(const storage::SharedText& t, RangeBuffer& at, std::string_view* out) noexcept {
   const storage::SourceBuffer* b = t.buffer();
-  if (b == nullptr) {
-    *out = t.view();
-    return true;
+  if (b != at.buffer) [[unlikely]] {
+    if (b == nullptr) {
+      *out = t.view();
+      return true;
+    }
+    if (!keep_range_buffer(b, at)) return t.checked_view(out);
   }
-  if (b != at.buffer) [[unlikely]] at = range_buffer(b);
   const uint64_t start = t.range_start(), end = t.range_end();
-  if (start > end || end > at.length) [[unlikely]] return false;
-  if (!at.plain) [[unlikely]] return t.checked_view(out);
-  // Neither the first byte nor the one after the range may continue a character; the end of
-  // the buffer is a boundary, and so is its start, whose byte (read in place of the end's)
-  // continues nothing in a plain buffer. No branch on where the range lies.
-  const unsigned first = at.data[start < at.length ? start : 0];
-  const unsigned after = at.data[end < at.length ? end : 0];
+  if (start > end || end > at.last + 1) [[unlikely]] return false;
+  // Neither the first byte nor the one after the range may continue a character. The end of
+  // the buffer is a boundary: for a range that reaches it, the last byte (which continues
+  // nothing) is read instead. No branch on where the range lies.
+  const unsigned first = at.data[start < at.last ? start : at.last];
+  const unsigned after = at.data[end < at.last ? end : at.last];
   if (((first & 0xC0) == 0x80) | ((after & 0xC0) == 0x80)) [[unlikely]] return false;
   *out = {reinterpret_cast<const char*>(at.data) + start, static_cast<size_t>(end - start)};
   return true;
