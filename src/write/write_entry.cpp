@@ -1,7 +1,8 @@
 // write_string and write_file: the Python halves of the writer. Both convert their arguments
 // with the interpreter lock held, then release the lock for all the work whose cost depends on
-// the document, which reads the Node tree in place (write/tree.h): surveying and serializing it,
-// escaping, and for write_file opening, writing and closing the file.
+// the document, which reads the Node tree in place (write/tree.h): serializing and escaping it,
+// decoding it into the result str (whose making, growing and widening take the lock back for a
+// moment), and for write_file opening, writing and closing the file.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
