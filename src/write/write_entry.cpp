@@ -137,12 +137,11 @@ auto with_lock(F&& f) {
 
 // The result of write_string as the StrSink fills it: a str made at the first flush, in the
 // kind of what the sink has seen, at least as large as the hint says (memory never written
-// costs nothing), grown when the output outgrows it (PyUnicode_Resize: a copy, as the huge
-// pages advised for a large array keep the system from moving its pages instead), cut to length
-// at the end, and remade in a wider kind when a character needs it, its
-// units converted a piece at a time, each piece's pages given back as it is done, so that the
-// two arrays never hold much more than the output. The sink calls without the interpreter
-// lock; the lock is taken for the calls into Python.
+// costs nothing), and cut to length at the end. When a character needs a wider kind, or the
+// output outgrows a large str, it is remade (wider, or twice the size) and the units written so
+// far are converted a piece at a time, each piece's pages given back as it is done, so that the
+// two arrays never hold much more than the output; a small str grows in place. The sink calls
+// without the interpreter lock; the lock is taken for the calls into Python.
 class ResultStr final : public write::StrTarget {
  public:
   // `hint`: about how many units the output may need (0 when nothing is known); the array is
@@ -153,17 +152,23 @@ class ResultStr final : public write::StrTarget {
 
   bool reserve(size_t kept, uint64_t needed, uint32_t kind, bool last) noexcept override {
     if (needed > kMaxUnits) return false;
-    if (str_ && kind == kind_) {
+    // Twice as large at least when it grows, so that the output is moved a few times at most.
+    const uint64_t grown = capacity_ > kMaxUnits / 2 ? kMaxUnits : 2 * capacity_;
+    const bool grows = str_ && kind == kind_;
+    if (grows) {
       if (needed <= capacity_) return true;
-      // Twice as large at least, so that the output is moved a few times at most.
-      const uint64_t grown = capacity_ > kMaxUnits / 2 ? kMaxUnits : 2 * capacity_;
-      return with_lock([&] { return resize(last || grown < needed ? needed : grown) || resize(needed); });
+      // A small str is grown in place; a large one is remade like a wider one, so that the
+      // old and the new array are never both whole in memory.
+      if (capacity_ * unit_width(kind_) < kGrowInPlace) {
+        return with_lock([&] { return resize(last || grown < needed ? needed : grown) || resize(needed); });
+      }
     }
     uint64_t size = needed;
     if (!last) {
       // Room to grow into: half as much again as the hint when the array is first made (an
-      // output with more indentation than its source), else as much as it had.
-      const uint64_t more = str_ ? capacity_ : hint_ + hint_ / 2;
+      // output with more indentation than its source), twice as much when it grows, else as
+      // much as it had.
+      const uint64_t more = !str_ ? hint_ + hint_ / 2 : grows ? grown : capacity_;
       if (more > size) size = more;
     }
     Ref made = with_lock([&] {
@@ -226,6 +231,9 @@ class ResultStr final : public write::StrTarget {
     if (ok) advise_huge_pages(units_, capacity_ * unit_width(kind_));
     return ok;
   }
+
+  // Arrays of up to this many bytes grow in place (PyUnicode_Resize).
+  static constexpr size_t kGrowInPlace = size_t{1} << 20;
 
   Ref str_;
   uint64_t hint_;
