@@ -61,7 +61,6 @@ GROUPS = (
     ("Python str creation", r"^(tessary::entities::text_to_python|PyUnicode_\w+|_PyUnicode_\w+|unicode_\w+|"
      r"ucs[124]lib_\w+|ascii_decode|resize_compact)$"),
     ("dict conversion", r"^tessary::entities::.*(dict|Dict|node_map|NodeMap|put|classify)"),
-    ("writer survey", r"^tessary::write::survey_tree"),
     ("serializer, escaping and sinks", r"^tessary::write::"),
     ("Node borrows", r"^tessary::entities::(borrow_\w+|SharedBorrow)"),
     ("entry, arguments and lock", r"^tessary::module::"),

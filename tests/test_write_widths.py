@@ -1,9 +1,10 @@
-"""write_string makes its result at the output's exact length and kind before writing into it:
-the length and the widest character are measured from the tree first. These cases put the
-characters at the edges of each kind (0x7F/0x80, 0xFF/0x100, 0xFFFF/0x10000) and the escapes that
-lengthen the output into every place a character can stand (name, key, value, text, several
-levels down), and compare with a string Python builds. A str of the wrong kind, length or
-padding compares unequal, and its size shows left-over room."""
+"""write_string writes its result str in one pass: the str is made at the writer's first flush in
+the kind of what it has seen so far, widened when a later character needs a wider kind, grown
+when the output outgrows it, and cut to length at the end. These cases put the characters at
+the edges of each kind (0x7F/0x80, 0xFF/0x100, 0xFFFF/0x10000) and the escapes that lengthen the
+output into every place a character can stand (name, key, value, text, several levels down),
+before and after the first flush, and compare with a string Python builds. A str of the wrong
+kind, length or padding compares unequal, and its size shows left-over room."""
 
 import sys
 
@@ -126,6 +127,57 @@ def test_large_output_in_every_kind(tmp_path):
         p = tmp_path / "o.xml"
         write_file(tree, str(p), 1, True)
         assert p.read_bytes() == out.encode("utf-8", "surrogatepass")
+
+
+# More output than the writer's buffer holds (32 KiB), so that the result str is made, and its
+# kind chosen, before the rest is written.
+PAST_BUFFER = 40_000
+
+
+@pytest.mark.parametrize("first", ["a", "\xe9", "\u0100"])
+@pytest.mark.parametrize("late", ["\x7f", "\x80", "\xff", "\u0100", "\uffff", "\U00010000"])
+@pytest.mark.parametrize("where", ["name", "value", "text"])
+def test_wider_character_after_the_first_flush(first, late, where):
+    # The str is made in the kind of the first buffer-full, then widened (its units converted)
+    # when a character that needs a wider kind comes; a narrower one changes nothing.
+    kids = [Node("c", {"n": str(i)}, text=first + "&" * (i % 3)) for i in range(PAST_BUFFER // 16)]
+    last = Node("z" + late if where == "name" else "z", {"v": late if where == "value" else "v"},
+                text=late if where == "text" else None)
+    for indent, decl in ((0, False), (2, True)):
+        check(Node("r", children=kids + [last, Node("after", text=first)]), indent, decl)
+
+
+def test_widening_converts_megabytes_of_output():
+    # Over a MiB written before the wide character, converted piece by piece; twice widened.
+    kids = [Node("c", {"k": "v" * 20}, text="x" * 80 + str(i)) for i in range(12_000)]
+    check(Node("r", children=kids + [Node("l", text="\xe9")] + kids + [Node("u", text="\U0001F600")]), 1, True)
+
+
+def test_output_outgrows_its_first_array():
+    # A tree built in Python gives no hint of its size: the str grows from the first buffer-full.
+    kids = [Node("item", {"id": str(i), "v": "\u6771" * (i % 5)}, text="t" * (i % 50)) for i in range(30_000)]
+    check(Node("r", children=kids), 2, True)
+    # A document read without white space and written with much indentation outgrows the
+    # room its source's size suggested.
+    xml = "<r>" + "<a><b><c/></b></a>" * 5_000 + "<\u6771/></r>"
+    check(read_string(xml, "r"), 40)
+
+
+@pytest.mark.parametrize("ch", ["a", "\xe9", "\u6771", "\U0001F600"])
+def test_indentation_longer_than_the_buffer(ch):
+    # Runs of spaces longer than the buffer go straight into the str, in its kind.
+    tree = Node("r" + ch, children=[Node("a", children=[Node("b", text=ch)]), Node("c")])
+    for indent in (PAST_BUFFER, 3 * PAST_BUFFER):
+        check(tree, indent, True)
+
+
+def test_small_subtree_of_a_large_document():
+    # The str is first made as large as the source document; a small subtree's output is still
+    # cut to its exact length and kind, past the buffer or not.
+    xml = "<r><s><t>\xe9</t></s>" + "".join(f"<i n='{i}'>\u6771{i}</i>" for i in range(50_000)) + "</r>"
+    root = read_string(xml, "r")
+    check(root.children[0], 2)
+    check(Node("w", children=list(root.children[1:3000])), 2, True)
 
 
 chars = st.sampled_from(list("ab &<>\"'\t\r\n\x01") + EDGES[:-1] + ["x" * 20, "\u00e9" * 9])

@@ -2,10 +2,67 @@
 
 #include <cstring>
 #include <string_view>
+#include <vector>
 
+#include "storage/grow.h"
 #include "write/escape.h"
 
 namespace tessary::write {
+
+namespace {
+
+// The buffer of the last range read, kept at hand: the texts of a parsed document are mostly
+// ranges of one buffer. Only a plain buffer is kept: one that is not empty and whose first and
+// last bytes continue no character (as in any UTF-8 document); ranges of others are checked the
+// long way. Before the first range, `buffer` holds an address that no buffer has.
+struct RangeBuffer {
+  const storage::SourceBuffer* buffer = reinterpret_cast<const storage::SourceBuffer*>(alignof(storage::SourceBuffer));
+  const unsigned char* data = nullptr;
+  uint64_t last = 0;  // length - 1
+};
+[[gnu::noinline]] bool keep_range_buffer(const storage::SourceBuffer* b, RangeBuffer& at) noexcept {
+  const auto* data = reinterpret_cast<const unsigned char*>(b->data());
+  const uint64_t length = b->length();
+  if (length == 0 || (data[0] & 0xC0) == 0x80 || (data[length - 1] & 0xC0) == 0x80) return false;
+  at = {b, data, length - 1};
+  return true;
+}
+
+// Reads a name, key, value or text, checking that a range lies inside its buffer and on
+// character boundaries (as SharedText::checked_view does). False when it does not.
+[[gnu::always_inline]] inline bool read_text(const storage::SharedText& t, RangeBuffer& at, std::string_view* out) noexcept {
+  const storage::SourceBuffer* b = t.buffer();
+  if (b != at.buffer) [[unlikely]] {
+    if (b == nullptr) {
+      *out = t.view();
+      return true;
+    }
+    if (!keep_range_buffer(b, at)) return t.checked_view(out);
+  }
+  const uint64_t start = t.range_start(), end = t.range_end();
+  if (start > end || end > at.last + 1) [[unlikely]] return false;
+  // Neither the first byte nor the one after the range may continue a character. The end of
+  // the buffer is a boundary: for a range that reaches it, the last byte (which continues
+  // nothing) is read instead. No branch on where the range lies.
+  const unsigned first = at.data[start < at.last ? start : at.last];
+  const unsigned after = at.data[end < at.last ? end : at.last];
+  if (((first & 0xC0) == 0x80) | ((after & 0xC0) == 0x80)) [[unlikely]] return false;
+  *out = {reinterpret_cast<const char*>(at.data) + start, static_cast<size_t>(end - start)};
+  return true;
+}
+
+// A line feed and 64 spaces: a line break with up to 64 spaces of indentation is one copy of
+// this, of which only the first 1 + indentation bytes count.
+constexpr char kBreak[65] = {'\n', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                             ' ',  ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                             ' ',  ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                             ' ',  ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+
+// Names, keys and values up to this long are written in place (room for a value's longest
+// escaped form is asked for: six bytes per byte); longer ones piece by piece.
+constexpr size_t kInPlacePiece = 2048;
+
+}  // namespace
 
 template <class Sink>
 WriteError XmlWriter<Sink>::error() const noexcept {
@@ -15,138 +72,257 @@ WriteError XmlWriter<Sink>::error() const noexcept {
 }
 
 template <class Sink>
-int XmlWriter<Sink>::sink_error_or_bad_text() noexcept {
-  if (sink_.error().kind == WriteError::Kind::None) bad_text_ = true;
-  return -1;
+typename XmlWriter<Sink>::Window XmlWriter<Sink>::refill(char* w, size_t n) noexcept {
+  sink_.commit(w);
+  const bool made = sink_.make_room(n);
+  return {sink_.cursor(), sink_.limit(), made};
 }
 
 template <class Sink>
-bool XmlWriter<Sink>::line_break() noexcept {
-  uint64_t total;
-  if (!__builtin_mul_overflow(indent_, depth_, &total) && total <= 64) {
-    if (char* w = sink_.room(65)) {
-      // A short indentation: the line feed and a fixed 64-byte run of spaces, of which only
-      // `total` count.
-      *w = '\n';
-      std::memset(w + 1, ' ', 64);
-      sink_.commit(w + 1 + total);
-      return true;
-    }
-  }
+bool XmlWriter<Sink>::line_break_slow(uint64_t depth) noexcept {
   if (!sink_.put('\n')) return false;
-  if (!__builtin_mul_overflow(indent_, depth_, &total)) return sink_.fill_spaces(total);
+  uint64_t total;
+  if (!__builtin_mul_overflow(indent_, depth, &total)) return sink_.fill_spaces(total);
   // More than 2^64 spaces: level by level, until the sink refuses.
-  for (uint64_t d = 0; d < depth_; ++d) {
+  for (uint64_t d = 0; d < depth; ++d) {
     if (!sink_.fill_spaces(indent_)) return false;
   }
   return true;
 }
 
 template <class Sink>
+bool XmlWriter<Sink>::append_slow(std::string_view piece) noexcept {
+  return sink_.append(piece.data(), piece.size());
+}
+
+template <class Sink>
+bool XmlWriter<Sink>::attribute_slow(std::string_view key, std::string_view value) noexcept {
+  return sink_.put(' ') && sink_.append(key.data(), key.size()) && sink_.append("=\"", 2) &&
+         write_escaped(sink_, value, EscapeMode::Attribute) && sink_.put('"');
+}
+
+template <class Sink>
 bool XmlWriter<Sink>::write_text(std::string_view text) noexcept {
-  // Escaped in place, a slice at a time, when the sink can give room for the longest possible
-  // result (every byte replaced by six), handing on what it holds first if need be. Slices end
-  // on character boundaries, so the sink never holds part of a character. A sink that cannot
-  // give the room takes the text piece by piece.
+  // Escaped in place, a slice at a time, in room for the longest possible result (every byte
+  // replaced by six), the sink handing on what it holds first if need be. Slices end on
+  // character boundaries, so the sink never holds part of a character.
   while (!text.empty()) {
     size_t n = text.size();
     if (n > kInPlaceText) {
       n = kInPlaceText;
       while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
     }
-    const size_t need = 6 * n + 1;
-    char* w = sink_.room(need);
-    if (w == nullptr && sink_.make_room(need)) w = sink_.room(need);
-    if (w == nullptr) {
+    if (!sink_.make_room(6 * n)) {
       if (sink_.error().kind != WriteError::Kind::None) return false;
       return write_escaped(sink_, text, EscapeMode::Text);
     }
-    sink_.commit(escape_into<EscapeMode::Text>(w, text.substr(0, n)));
+    sink_.commit(escape_into<EscapeMode::Text>(sink_.cursor(), text.substr(0, n)));
     text.remove_prefix(n);
   }
   return true;
 }
 
 template <class Sink>
-int XmlWriter<Sink>::open(const Element* e) noexcept {
-  if (pending_break_ && !line_break()) return -1;
-  pending_break_ = true;
-  std::string_view name;
-  unsigned edges;
-  if (!e->name.bounded_view(&name, &edges) || !storage::SharedText::edges_ok(name, edges)) return bad_text(), -1;
-  if (char* w = sink_.room(name.size() + 1)) {
-    *w = '<';
-    sink_.commit(copy_piece(w + 1, name.data(), name.size()));
-  } else if (!sink_.put('<') || !sink_.append(name.data(), name.size())) {
-    return -1;
-  }
-  for (const auto& a : e->attrs) {
-    std::string_view key, value;
-    if (!a.key.checked_view(&key) || !a.value.checked_view(&value)) return bad_text(), -1;
-    // In place when the sink has room for the longest possible result (every value byte
-    // replaced by six), else piece by piece.
-    if ((key.size() | value.size()) < (size_t{1} << 40)) {
-      if (char* w = sink_.room(key.size() + 6 * value.size() + 4)) {
-        *w++ = ' ';
-        w = copy_piece(w, key.data(), key.size());
-        *w++ = '=';
+bool XmlWriter<Sink>::write_tree(const Element* root) noexcept {
+  // The elements whose start tag is written and whose end tag is not, each with the next child
+  // to visit and its name (as the start tag wrote it, for the end tag).
+  struct Frame {
+    PyObject* const* next;
+    PyObject* const* end;
+    const char* name;
+    size_t name_size;
+  };
+  std::vector<Frame> stack;
+  RangeBuffer ranges;
+  // The cursor and the end of the window; never in memory, as nothing takes their address.
+  char* w = sink_.cursor();
+  char* limit = sink_.limit();
+  // The cursor goes back to the sink for a slow path and is taken again after it.
+  const auto hand_back = [&]() __attribute__((always_inline)) { sink_.commit(w); };
+  const auto take = [&]() __attribute__((always_inline)) {
+    w = sink_.cursor();
+    limit = sink_.limit();
+  };
+  // Room for `n` bytes at w, made by the sink if need be. False when it cannot be made: the
+  // piece then goes piece by piece, unless the sink failed.
+  const auto room = [&](size_t n) __attribute__((always_inline)) -> bool {
+    if (static_cast<size_t>(limit - w) >= n) [[likely]] return true;
+    const Window r = refill(w, n);
+    w = r.cursor;
+    limit = r.limit;
+    return r.made;
+  };
+  const auto sink_failed = [&]() __attribute__((always_inline)) { return sink_.error().kind != WriteError::Kind::None; };
+  // Ends the write at a range that is not valid, the sink holding all that was written before.
+  const auto bad_text = [&]() __attribute__((always_inline)) {
+    hand_back();
+    bad_text_ = true;
+    return false;
+  };
+
+  uint64_t depth = 0;        // elements open: the stack's size
+  uint64_t spaces = 0;       // indent × depth, when it is at most 64
+  bool short_indent = true;  // whether it is
+  const auto set_depth = [&](uint64_t d) __attribute__((always_inline)) {
+    depth = d;
+    short_indent = !__builtin_mul_overflow(indent_, d, &spaces) && spaces <= 64;
+  };
+  bool pending_break = false;  // a line break is due before the next tag
+  const Element* e = root;
+
+  for (;;) {
+    // ---- the start tag of e, its text, and its end tag when it has no children
+    if (pending_break) {
+      if (short_indent && room(sizeof kBreak)) [[likely]] {
+        std::memcpy(w, kBreak, sizeof kBreak);
+        w += 1 + spaces;
+      } else {
+        if (sink_failed()) return false;
+        hand_back();
+        if (!line_break_slow(depth)) return false;
+        take();
+      }
+    }
+    pending_break = true;
+    std::string_view name;
+    if (!read_text(e->name, ranges, &name)) [[unlikely]] return bad_text();
+    if (name.size() <= kInPlacePiece && room(name.size() + 1)) [[likely]] {
+      *w = '<';
+      w = copy_piece(w + 1, name.data(), name.size());
+    } else {
+      if (sink_failed()) return false;
+      hand_back();
+      if (!sink_.put('<') || !append_slow(name)) return false;
+      take();
+    }
+    for (const auto& a : e->attrs) {
+      std::string_view key, value;
+      if (!read_text(a.key, ranges, &key) || !read_text(a.value, ranges, &value)) [[unlikely]] return bad_text();
+      if ((key.size() | value.size()) <= kInPlacePiece && room(key.size() + 6 * value.size() + 4)) [[likely]] {
+        *w = ' ';
+        w = copy_piece(w + 1, key.data(), key.size());
+        w[0] = '=';
+        w[1] = '"';
+        w = escape_into<EscapeMode::Attribute>(w + 2, value);
         *w++ = '"';
-        w = escape_into<EscapeMode::Attribute>(w, value);
-        *w++ = '"';
-        sink_.commit(w);
+        continue;
+      }
+      if (sink_failed()) return false;
+      hand_back();
+      if (!attribute_slow(key, value)) return false;
+      take();
+    }
+    const Py_ssize_t children = e->child_count();
+    const bool has_text = e->text.present();
+    if (children == 0 && !has_text) {
+      // Self-closing; the line break stays due.
+      if (room(2)) [[likely]] {
+        w[0] = '/';
+        w[1] = '>';
+        w += 2;
+      } else {
+        if (sink_failed()) return false;
+        hand_back();
+        if (!sink_.append("/>", 2)) return false;
+        take();
+      }
+    } else {
+      if (room(1)) [[likely]] {
+        *w++ = '>';
+      } else {
+        if (sink_failed()) return false;
+        hand_back();
+        if (!sink_.put('>')) return false;
+        take();
+      }
+      if (has_text) {
+        std::string_view text;
+        if (!read_text(e->text, ranges, &text)) [[unlikely]] return bad_text();
+        // Texts of up to a slice in place; longer ones through write_text, a slice at a time.
+        if (text.size() <= kInPlaceText && room(6 * text.size())) [[likely]] {
+          w = escape_into<EscapeMode::Text>(w, text);
+        } else {
+          if (sink_failed()) return false;
+          hand_back();
+          if (!write_text(text)) return false;
+          take();
+        }
+        pending_break = false;
+      }
+      if (children == 0) {
+        // The end tag follows the text at once (no line break is due after a text).
+        if (name.size() <= kInPlacePiece && room(name.size() + 3)) [[likely]] {
+          w[0] = '<';
+          w[1] = '/';
+          w = copy_piece(w + 2, name.data(), name.size());
+          *w++ = '>';
+        } else {
+          if (sink_failed()) return false;
+          hand_back();
+          if (!sink_.append("</", 2) || !append_slow(name) || !sink_.put('>')) return false;
+          take();
+        }
+        pending_break = true;
+      } else {
+        PyObject* const* kids = e->children();
+        if (!storage::try_push_back(stack, Frame{kids + 1, kids + children, name.data(), name.size()})) {
+          hand_back();
+          out_of_memory_ = true;
+          return false;
+        }
+        set_depth(depth + 1);
+        for (Py_ssize_t k = 1; k < 4 && k < children; ++k) prefetch_node(child_at(e, k));
+        e = child_at(e, 0);
         continue;
       }
     }
-    if (!sink_.put(' ') || !sink_.append(key.data(), key.size()) || !sink_.append("=\"", 2) ||
-        !write_escaped(sink_, value, EscapeMode::Attribute) || !sink_.put('"')) {
-      return -1;
+
+    // ---- the next element: the next child of the innermost open element whose children are
+    // not all written, after the end tags of those that are done
+    for (;;) {
+      if (stack.empty()) {
+        hand_back();
+        return true;
+      }
+      Frame& f = stack.back();
+      if (f.next != f.end) {
+        e = reinterpret_cast<const Element*>(*f.next++);
+        // Three siblings ahead (the nearer ones were asked for at earlier steps): the nodes of a
+        // large document are rarely in the cache when the walk reaches them.
+        if (f.end - f.next > 2) prefetch_node(reinterpret_cast<const Element*>(f.next[2]));
+        break;
+      }
+      const std::string_view done(f.name, f.name_size);
+      stack.pop_back();
+      set_depth(depth - 1);
+      if (pending_break) {
+        if (short_indent && room(sizeof kBreak)) [[likely]] {
+          std::memcpy(w, kBreak, sizeof kBreak);
+          w += 1 + spaces;
+        } else {
+          if (sink_failed()) return false;
+          hand_back();
+          if (!line_break_slow(depth)) return false;
+          take();
+        }
+      }
+      pending_break = true;
+      if (done.size() <= kInPlacePiece && room(done.size() + 3)) [[likely]] {
+        w[0] = '<';
+        w[1] = '/';
+        w = copy_piece(w + 2, done.data(), done.size());
+        *w++ = '>';
+      } else {
+        if (sink_failed()) return false;
+        hand_back();
+        if (!sink_.append("</", 2) || !append_slow(done) || !sink_.put('>')) return false;
+        take();
+      }
     }
   }
-  const bool has_text = e->text.present();
-  if (e->child_count() == 0 && !has_text) return sink_.append("/>", 2) ? 0 : -1;
-  if (!sink_.put('>')) return -1;
-  ++depth_;
-  if (has_text) {
-    std::string_view text;
-    if (!e->text.bounded_view(&text, &edges) || !storage::SharedText::edges_ok(text, edges)) {
-      return bad_text(), -1;
-    }
-    if (!write_text(text)) return sink_error_or_bad_text();
-    pending_break_ = false;
-  }
-  return 1;
 }
 
-template <class Sink>
-bool XmlWriter<Sink>::close(const Element* e) noexcept {
-  --depth_;
-  if (pending_break_ && !line_break()) return false;
-  pending_break_ = true;
-  const std::string_view name = e->name.view();  // checked as the start tag was written
-  if (char* w = sink_.room(name.size() + 3)) {
-    w[0] = '<';
-    w[1] = '/';
-    w = copy_piece(w + 2, name.data(), name.size());
-    *w = '>';
-    sink_.commit(w + 1);
-    return true;
-  }
-  return sink_.append("</", 2) && sink_.append(name.data(), name.size()) && sink_.put('>');
-}
-
-template <class Sink>
-bool XmlWriter<Sink>::write_tree(const Element* root) noexcept {
-  const WalkEnd end = walk_tree(
-      root, [this](const Element* e, uint64_t) { return open(e); }, [this](const Element* e) { return close(e); });
-  if (end == WalkEnd::OutOfMemory) {
-    out_of_memory_ = true;
-    return false;
-  }
-  return end == WalkEnd::Done;
-}
-
-template class XmlWriter<MemorySink>;
 template class XmlWriter<FileSink>;
-template class XmlWriter<UnitSink>;
+template class XmlWriter<StrSink>;
 
 }  // namespace tessary::write

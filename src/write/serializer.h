@@ -12,7 +12,12 @@
 
 namespace tessary::write {
 
-// The state of one serialization run over `Sink` (MemorySink, FileSink or UnitSink).
+// The state of one serialization run over `Sink` (FileSink or StrSink, see sinks.h).
+//
+// The serializer writes into the sink's buffer through a cursor it keeps in a local variable:
+// each piece asks only whether the window it was given still has room (the sink hands on its
+// buffer when it has not), and pieces that cannot be written in place (longer than the buffer,
+// or a sink that cannot make room) go to the sink one by one through its append calls.
 template <class Sink>
 class XmlWriter {
  public:
@@ -27,32 +32,30 @@ class XmlWriter {
   WriteError error() const noexcept;
 
  private:
-  bool line_break() noexcept;
-  // Writes the start tag and text of `e`. Returns 1 when the element was opened (its children
-  // and end tag follow), 0 when it was written in the self-closing form, -1 on failure.
-  int open(const Element* e) noexcept;
-  bool close(const Element* e) noexcept;
-  // Element text, escaped.
+  // The cursor back from the sink after it made room (or failed to: `made` false).
+  struct Window {
+    char* cursor;
+    char* limit;
+    bool made;
+  };
+  [[gnu::noinline]] Window refill(char* w, size_t n) noexcept;
+  // The slow paths, each on the sink's own state (the cursor handed back first): a line break
+  // whose indentation is long; a name, key or value too long to be written in place; the text
+  // of an element. All return false on the sink's failure.
+  bool line_break_slow(uint64_t depth) noexcept;
+  bool append_slow(std::string_view piece) noexcept;
+  bool attribute_slow(std::string_view key, std::string_view value) noexcept;
   bool write_text(std::string_view text) noexcept;
-  bool bad_text() noexcept {
-    bad_text_ = true;
-    return false;
-  }
-  // -1, after noting a bad text unless the sink failed.
-  int sink_error_or_bad_text() noexcept;
   // Texts are escaped straight into the sink's buffer in slices of at most this many bytes.
   static constexpr size_t kInPlaceText = 1024;
 
   Sink& sink_;
   uint64_t indent_;
-  uint64_t depth_ = 0;
-  bool pending_break_ = false;
   bool bad_text_ = false;
   bool out_of_memory_ = false;
 };
 
-extern template class XmlWriter<MemorySink>;
 extern template class XmlWriter<FileSink>;
-extern template class XmlWriter<UnitSink>;
+extern template class XmlWriter<StrSink>;
 
 }  // namespace tessary::write

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -9,66 +10,6 @@
 #include "index/utf8.h"
 
 namespace tessary::write {
-
-// ---- MemorySink -----------------------------------------------------------------------------
-
-MemorySink::~MemorySink() {
-  if (!external_) std::free(data_);
-}
-
-void MemorySink::use_buffer(char* p, size_t capacity) noexcept {
-  if (!external_) std::free(data_);
-  data_ = p;
-  cap_ = capacity;
-  len_ = 0;
-  external_ = true;
-}
-
-bool MemorySink::reserve_more(uint64_t extra) noexcept {
-  // Room for `extra` bytes plus one, so that the fast paths (which test with `<`) take it.
-  const uint64_t limit = static_cast<uint64_t>(PTRDIFF_MAX);
-  if (external_) {
-    if (extra < cap_ - len_) return true;
-    error_ = {WriteError::Kind::Full, 0};
-    return false;
-  }
-  if (extra > limit - 1 || len_ > limit - 1 - extra) {
-    error_ = {WriteError::Kind::OutOfMemory, 0};
-    return false;
-  }
-  const size_t need = len_ + static_cast<size_t>(extra) + 1;
-  if (need <= cap_) return true;
-  size_t grown = cap_ < 256 ? 256 : (cap_ <= limit / 2 ? cap_ * 2 : static_cast<size_t>(limit));
-  if (grown < need) grown = need;
-  void* p = std::realloc(data_, grown);
-  if (p == nullptr && grown > need) {
-    grown = need;
-    p = std::realloc(data_, grown);
-  }
-  if (p == nullptr) {
-    error_ = {WriteError::Kind::OutOfMemory, 0};
-    return false;
-  }
-  data_ = static_cast<char*>(p);
-  cap_ = grown;
-  return true;
-}
-
-bool MemorySink::append_slow(const char* p, size_t n) noexcept {
-  if (n == 0) return true;
-  if (!reserve_more(n)) return false;
-  std::memcpy(data_ + len_, p, n);
-  len_ += n;
-  return true;
-}
-
-bool MemorySink::fill_spaces(uint64_t n) noexcept {
-  if (n == 0) return true;
-  if (n >= cap_ - len_ && !reserve_more(n)) return false;
-  std::memset(data_ + len_, ' ', static_cast<size_t>(n));
-  len_ += static_cast<size_t>(n);
-  return true;
-}
 
 // ---- FileSink -------------------------------------------------------------------------------
 
@@ -128,24 +69,65 @@ void FileSink::close() noexcept {
   fd_ = -1;
 }
 
-// ---- UnitSink -------------------------------------------------------------------------------
+// ---- StrSink --------------------------------------------------------------------------------
 
-bool UnitSink::drain(const char* p, size_t n) noexcept {
+bool StrSink::drain(const char* p, size_t n, bool last) noexcept {
   if (n == 0) return true;
-  const index::Utf8Decoded r = index::decode_utf8(reinterpret_cast<const uint8_t*>(p), n,
-                                                  target_ + in_target_ * width_, width_, capacity_ - in_target_);
-  // Not UTF-8 whose characters fit the unit, or more characters than the array has left.
-  if (!r.ok) return fail(n <= capacity_ - in_target_ ? WriteError::Kind::BadUtf8 : WriteError::Kind::Full);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(p);
+  // Each byte is at most one unit: with that much room, only a character wider than the kind
+  // can make the decoding fail.
+  uint32_t kind = target_.kind();
+  if (kind != 0 && n <= target_.capacity() - in_target_) {
+    const unsigned width = unit_width(kind);
+    const index::Utf8Decoded r = index::decode_utf8(bytes, n, static_cast<char*>(target_.units()) + in_target_ * width,
+                                                    width, target_.capacity() - in_target_);
+    // Width 1 holds Latin-1 too, which an ASCII str must not.
+    if (r.ok && (kind != kAsciiMax || r.bits <= kAsciiMax)) [[likely]] {
+      in_target_ += r.units;
+      bits_ |= r.bits;
+      return true;
+    }
+  }
+  // The array is not made yet, too small, or of a kind too narrow for these characters.
+  const uint32_t needs = kind_for_byte(index::max_byte(bytes, n));
+  if (needs > kind) kind = needs;
+  if (!target_.reserve(in_target_, uint64_t{in_target_} + n, kind, last)) return fail(WriteError::Kind::OutOfMemory);
+  const unsigned width = unit_width(target_.kind());
+  const index::Utf8Decoded r = index::decode_utf8(bytes, n, static_cast<char*>(target_.units()) + in_target_ * width,
+                                                  width, target_.capacity() - in_target_);
+  if (!r.ok || (target_.kind() == kAsciiMax && r.bits > kAsciiMax)) return fail(WriteError::Kind::BadUtf8);
   in_target_ += r.units;
   bits_ |= r.bits;
   return true;
 }
 
-bool UnitSink::flush() noexcept {
+bool StrSink::flush_as(bool last) noexcept {
   if (error_.kind != WriteError::Kind::None) return false;
-  const bool ok = drain(buf_, used_);
+  const bool ok = drain(buf_, used_, last);
   used_ = 0;
   return ok;
+}
+
+bool StrSink::fill_spaces(uint64_t n) noexcept {
+  if (n <= kBufferSize - used_) {
+    std::memset(buf_ + used_, ' ', static_cast<size_t>(n));
+    used_ += static_cast<size_t>(n);
+    return true;
+  }
+  // Too many for the buffer: room for all of them in the array first, then written there.
+  if (!flush()) return false;
+  if (n > StrTarget::kMaxUnits || !target_.reserve(in_target_, uint64_t{in_target_} + n, target_.kind() | kAsciiMax, false)) {
+    return fail(WriteError::Kind::OutOfMemory);
+  }
+  char* at = static_cast<char*>(target_.units());
+  switch (unit_width(target_.kind())) {
+    case 1: std::memset(at + in_target_, ' ', static_cast<size_t>(n)); break;
+    case 2: std::fill_n(reinterpret_cast<uint16_t*>(at) + in_target_, static_cast<size_t>(n), uint16_t{' '}); break;
+    default: std::fill_n(reinterpret_cast<uint32_t*>(at) + in_target_, static_cast<size_t>(n), uint32_t{' '}); break;
+  }
+  in_target_ += static_cast<size_t>(n);
+  bits_ |= ' ';
+  return true;
 }
 
 }  // namespace tessary::write

@@ -1,8 +1,7 @@
-// The three sinks of the XML writer: a memory buffer (write_string with ASCII output, into the
-// result str's own array), a buffered file descriptor (write_file) and a buffer decoded into the
-// character array of a str (write_string otherwise). All are plain C++, usable without the interpreter lock. An append
-// returns false on failure and leaves the reason in error(); the first failure ends the write,
-// so nothing is appended after it.
+// The two sinks of the XML writer: a buffered file descriptor (write_file) and a buffer decoded
+// into the character array of a str (write_string). Both are plain C++, usable without the
+// interpreter lock. An append returns false on failure and leaves the reason in error(); the
+// first failure ends the write, so nothing is appended after it.
 #pragma once
 
 #include <cstddef>
@@ -13,69 +12,15 @@
 
 namespace tessary::write {
 
-// A growable byte buffer (malloc/realloc). Growth failure, including a size that cannot be
-// represented, is reported as OutOfMemory instead of aborting, so an absurd indentation turns
-// into an error the caller can handle.
-class MemorySink {
- public:
-  MemorySink() noexcept = default;
-  MemorySink(const MemorySink&) = delete;
-  MemorySink& operator=(const MemorySink&) = delete;
-  ~MemorySink();
-
-  bool append(const char* p, size_t n) noexcept {
-    if (n < cap_ - len_) [[likely]] {
-      std::memcpy(data_ + len_, p, n);
-      len_ += n;
-      return true;
-    }
-    return append_slow(p, n);
-  }
-  bool put(char c) noexcept {
-    if (len_ + 1 < cap_) [[likely]] {
-      data_[len_++] = c;
-      return true;
-    }
-    return append_slow(&c, 1);
-  }
-  // Room to write up to `n` bytes in place, or null when the buffer has not that much free (the
-  // caller then appends piece by piece, which grows it). The bytes count once commit() is given the end of
-  // what was written.
-  char* room(size_t n) noexcept { return n < cap_ - len_ ? data_ + len_ : nullptr; }
-  void commit(const char* end) noexcept { len_ = static_cast<size_t>(end - data_); }
-  // Tries to make room(n) succeed. False when it cannot, with error() set only on a failure. A
-  // caller's buffer never grows: room asked for is an upper bound, which the actual output may
-  // not need.
-  bool make_room(size_t n) noexcept { return !external_ && reserve_more(n); }
-  // Appends `n` spaces.
-  bool fill_spaces(uint64_t n) noexcept;
-  // Writes into the caller's buffer of `capacity` bytes (which the sink never frees), and only
-  // there: an append that would overflow it fails with Full. Call before anything is appended.
-  void use_buffer(char* p, size_t capacity) noexcept;
-  // True while everything has gone into the caller's buffer.
-  bool in_caller_buffer() const noexcept { return external_; }
-
-  const char* data() const noexcept { return data_; }
-  size_t size() const noexcept { return len_; }
-  const WriteError& error() const noexcept { return error_; }
-
- private:
-  bool append_slow(const char* p, size_t n) noexcept;
-  // Makes room for `extra` more bytes (strictly more than needed, so the fast paths' `<` holds).
-  bool reserve_more(uint64_t extra) noexcept;
-
-  char* data_ = nullptr;
-  size_t len_ = 0;
-  size_t cap_ = 0;
-  bool external_ = false;  // data_ belongs to the caller
-  WriteError error_;
-};
-
 // A fixed buffer in front of a destination that takes whole pieces: the part FileSink and
-// UnitSink share. `Derived` supplies flush() (hand on and empty the buffer) and
+// StrSink share. `Derived` supplies flush() (hand on and empty the buffer) and
 // pass_through(p, n) (hand on a piece of `Direct` bytes or more, after a flush), both false with
 // error() set on failure. A piece is never split between the buffer and the destination; only
 // runs of spaces are.
+//
+// The serializer writes into the buffer directly: cursor() is where the next byte goes, limit()
+// the end of the buffer; it may write anywhere in [cursor, limit) and hands back the end of what
+// counts with commit(). make_room(n) hands the buffer on when fewer than n bytes are free.
 template <class Derived, size_t N, size_t Direct = N>
 class BufferedSink {
   static_assert(Direct <= N);
@@ -84,26 +29,23 @@ class BufferedSink {
   static constexpr size_t kBufferSize = N;
 
   bool append(const char* p, size_t n) noexcept {
-    if (n < N - used_ && (Direct == N || n < Direct)) [[likely]] {
+    if (n <= N - used_ && n < Direct) [[likely]] {
       std::memcpy(buf_ + used_, p, n);
       used_ += n;
       return true;
     }
     return append_slow(p, n);
   }
-  bool put(char c) noexcept {
-    if (used_ + 1 < N) [[likely]] {
-      buf_[used_++] = c;
-      return true;
-    }
-    return append_slow(&c, 1);
-  }
-  // As MemorySink::room: room in the buffer, or null when it has not `n` bytes free.
-  char* room(size_t n) noexcept { return n < N - used_ ? buf_ + used_ : nullptr; }
+  bool put(char c) noexcept { return append(&c, 1); }
+  char* cursor() noexcept { return buf_ + used_; }
+  char* limit() noexcept { return buf_ + N; }
   void commit(const char* end) noexcept { used_ = static_cast<size_t>(end - buf_); }
-  // Tries to make room(n) succeed by handing on the buffer. False when it cannot (n is not less
-  // than the buffer), with error() set only on a failure.
-  bool make_room(size_t n) noexcept { return n < N && self().flush(); }
+  // Makes at least `n` bytes free at the cursor by handing on the buffer. False when it cannot
+  // (n is larger than the buffer), with error() set only on a failure.
+  bool make_room(size_t n) noexcept {
+    if (n <= N - used_) return true;
+    return n <= N && self().flush();
+  }
   // Appends `n` spaces through the buffer, one buffer-full at a time: any count is written
   // with bounded memory.
   bool fill_spaces(uint64_t n) noexcept {
@@ -170,24 +112,63 @@ class FileSink : public BufferedSink<FileSink, 262144, 8192> {
   int fd_ = -1;
 };
 
-// Fills the character array of a new str (units of 1, 2 or 4 bytes, as its kind says) with
-// UTF-8 decoded on the way: the serializer's bytes collect in a buffer small enough to stay in
-// the processor's cache, and each buffer-full is decoded into the array. The output never
-// exists whole as UTF-8. Output that would not fit the array fails with Full and is never
-// written past it.
+// The kinds of str, by their largest character: ASCII, Latin-1, two-byte and four-byte units.
+inline constexpr uint32_t kAsciiMax = 0x7F, kLatin1Max = 0xFF, kUcs2Max = 0xFFFF, kUcs4Max = 0x10FFFF;
+inline unsigned unit_width(uint32_t max_char) noexcept { return max_char <= 0xFF ? 1 : max_char <= 0xFFFF ? 2 : 4; }
+// The kind UTF-8 whose largest byte is `max_byte` needs (there are no overlong forms in it).
+inline uint32_t kind_for_byte(uint8_t max_byte) noexcept {
+  return max_byte < 0x80 ? kAsciiMax : max_byte < 0xC4 ? kLatin1Max : max_byte < 0xF0 ? kUcs2Max : kUcs4Max;
+}
+
+// The character array a StrSink fills, made, grown and widened by its owner (write_string's
+// result str, which needs the interpreter lock for that). Between calls of reserve the array
+// stays where it is.
+class StrTarget {
+ public:
+  // More units than any str is asked to hold: a request beyond it fails at once.
+  static constexpr uint64_t kMaxUnits = uint64_t{1} << 58;
+
+  void* units() const noexcept { return units_; }
+  size_t capacity() const noexcept { return capacity_; }
+  // The kind (its largest character), 0 before the array is made.
+  uint32_t kind() const noexcept { return kind_; }
+
+  // Makes the array hold at least `needed` units of a kind at least `kind`, the first `kept`
+  // units staying as they are (converted when the kind widens; the others are left
+  // unspecified). `last`: no more output follows, so no room beyond `needed` is wanted. False
+  // when the memory cannot be had: the array is then as it was.
+  virtual bool reserve(size_t kept, uint64_t needed, uint32_t kind, bool last) noexcept = 0;
+
+ protected:
+  StrTarget() noexcept = default;
+  ~StrTarget() = default;
+  void* units_ = nullptr;
+  size_t capacity_ = 0;
+  uint32_t kind_ = 0;
+};
+
+// Fills the character array of a str with UTF-8 decoded on the way: the serializer's bytes
+// collect in a buffer small enough to stay in the processor's cache, and each buffer-full is
+// decoded into the array, in the narrowest kind that holds every character so far. The output
+// never exists whole as UTF-8, and no pass over the tree is needed before it: the array is made
+// at the first flush, in the kind of what the buffer holds, grown as the output outgrows it and
+// widened (its units converted) the first time a character needs a wider kind.
 //
 // The buffer only ever holds whole characters: every piece appended is a whole string or a run
 // of one between ASCII delimiters, and only runs of spaces are split.
-class UnitSink : public BufferedSink<UnitSink, 32768> {
+class StrSink : public BufferedSink<StrSink, 32768> {
  public:
-  // `units`: the array, `capacity` units of `width` bytes; the sink writes but never frees it.
-  UnitSink(void* units, unsigned width, size_t capacity) noexcept
-      : target_(static_cast<char*>(units)), width_(width), capacity_(capacity) {}
-  UnitSink(const UnitSink&) = delete;
-  UnitSink& operator=(const UnitSink&) = delete;
+  explicit StrSink(StrTarget& target) noexcept : target_(target) {}
+  StrSink(const StrSink&) = delete;
+  StrSink& operator=(const StrSink&) = delete;
 
-  // Decodes what is buffered. Call once the serializer is done.
-  bool flush() noexcept;
+  // Decodes what is buffered.
+  bool flush() noexcept { return flush_as(false); }
+  // The same, once the serializer is done.
+  bool finish() noexcept { return flush_as(true); }
+  // Appends `n` spaces: a run longer than the buffer is written into the array directly, once
+  // the array has room for all of it (an indentation beyond memory fails at once).
+  bool fill_spaces(uint64_t n) noexcept;
 
   // Units written into the array.
   size_t units_written() const noexcept { return in_target_; }
@@ -195,14 +176,13 @@ class UnitSink : public BufferedSink<UnitSink, 32768> {
   uint32_t bits() const noexcept { return bits_; }
 
  private:
-  friend class BufferedSink<UnitSink, 32768>;
-  bool pass_through(const char* p, size_t n) noexcept { return drain(p, n); }
+  friend class BufferedSink<StrSink, 32768>;
+  bool pass_through(const char* p, size_t n) noexcept { return drain(p, n, false); }
+  bool flush_as(bool last) noexcept;
   // Decodes [p, p + n) (whole characters) into the array.
-  bool drain(const char* p, size_t n) noexcept;
+  bool drain(const char* p, size_t n, bool last) noexcept;
 
-  char* target_;
-  unsigned width_;
-  size_t capacity_;
+  StrTarget& target_;
   size_t in_target_ = 0;
   uint32_t bits_ = 0;
 };

@@ -1,7 +1,8 @@
 // write_string and write_file: the Python halves of the writer. Both convert their arguments
 // with the interpreter lock held, then release the lock for all the work whose cost depends on
-// the document, which reads the Node tree in place (write/tree.h): surveying and serializing it,
-// escaping, and for write_file opening, writing and closing the file.
+// the document, which reads the Node tree in place (write/tree.h): serializing and escaping it,
+// decoding it into the result str (whose making, growing and widening take the lock back for a
+// moment), and for write_file opening, writing and closing the file.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -19,7 +20,6 @@
 #include "module/convert.h"
 #include "module/entry.h"
 #include "module/functions.h"
-#include "write/measure.h"
 #include "write/serializer.h"
 #include "write/sinks.h"
 #include "write/tree.h"
@@ -30,10 +30,9 @@ namespace {
 
 using entities::SharedBorrow;
 using write::Element;
-using write::TreeSurvey;
 using write::FileSink;
-using write::MemorySink;
-using write::UnitSink;
+using write::StrSink;
+using write::unit_width;
 using write::WriteError;
 using write::XmlWriter;
 
@@ -90,19 +89,6 @@ int open_for_writing(const char* path) {
   }
 }
 
-// An upper estimate of the output's size in characters: the survey's size with half as much
-// again for escapes, and the indentation of two lines per element. Generous on purpose: the str is
-// made at this size and cut to length at the end, and memory that is never written costs
-// nothing. Output beyond it (texts full of escapes) is measured and written again.
-uint64_t output_estimate(const TreeSurvey& s, uint64_t indent) {
-  const uint64_t limit = uint64_t{1} << 40;
-  uint64_t spaces;
-  if (__builtin_mul_overflow(indent, s.depth_sum, &spaces) || spaces > limit || s.size_hint > limit) return limit;
-  const uint64_t base = s.size_hint + s.size_hint / 2 + kDeclaration.size() + 64;
-  const uint64_t total = base + 2 * (spaces + s.elements);
-  return total < limit ? total : limit;
-}
-
 // A large output array is about to be written from start to end: asking for huge pages lets the
 // kernel map it in 2 MiB steps instead of faulting in every 4 KiB page. Only advice; the
 // memory is the str's either way.
@@ -114,61 +100,144 @@ void advise_huge_pages(void* p, size_t n) {
   if (end > start) (void)madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
 }
 
-// The largest character a str needs for output whose largest byte is `max_byte` (UTF-8 without
-// overlong forms, as every text here is): the bound of its kind.
-Py_UCS4 max_char_for_byte(uint8_t max_byte) {
-  return max_byte < 0x80 ? 0x7F : max_char_for_width(index::unit_width_for(max_byte));
-}
-
-// Gives back to the system the whole pages of a str's character array that is about to be
-// dropped: its memory is then free at once, and a str made next is not added on top of it
-// while the allocator holds the freed block. Discarded pages read as zeros.
-void discard_pages(void* p, size_t n) {
+// Gives back to the system the whole pages of [p, p + n), memory that is about to be dropped:
+// it is free at once instead of when its owner goes. Discarded pages read as zeros.
+void discard_pages(const void* p, size_t n) {
   const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
   const uintptr_t start = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
   const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) & ~(page - 1);
   if (end > start) (void)madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
 }
 
-// The smallest largest byte that needs the kind whose largest character is `max_char`.
-uint8_t kind_threshold(Py_UCS4 max_char) { return max_char == 0xFF ? 0x80 : max_char == 0xFFFF ? 0xC4 : 0xF0; }
-
-// Serializes the tree straight into the character array of `str`: ASCII through a memory
-// sink over the array itself, wider kinds through a cache-sized buffer decoded into it as it
-// fills (UnitSink). Output that does not fit fails with Full. `written` receives the number of
-// characters written, `bits` the OR of them all (0 for ASCII).
-WriteError write_into(PyObject* str, const Element* tree, const Options& opt, size_t* written, uint32_t* bits) {
-  *bits = 0;
-  const size_t chars = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
-  void* data = PyUnicode_DATA(str);
-  const unsigned width = static_cast<unsigned>(PyUnicode_KIND(str));
-  advise_huge_pages(data, chars * width);
-  if (PyUnicode_IS_ASCII(str)) {
-    return without_lock([&]() -> WriteError {
-      MemorySink sink;
-      // The array has room for the terminator after the last character: the serializer may
-      // scribble there (padded copies within the room it asks for), so it is set again below.
-      sink.use_buffer(static_cast<char*>(data), chars + 1);
-      if (opt.declaration && !sink.append(kDeclaration.data(), kDeclaration.size())) return sink.error();
-      XmlWriter<MemorySink> writer(sink, opt.indent);
-      if (!writer.write_tree(tree)) return writer.error();
-      *written = sink.size();
-      static_cast<char*>(data)[sink.size()] = '\0';
-      return WriteError{};
-    });
-  }
-  std::unique_ptr<UnitSink> sink(new (std::nothrow) UnitSink(data, width, chars));
-  if (!sink) return {WriteError::Kind::OutOfMemory, 0};
-  return without_lock([&]() -> WriteError {
-    if (opt.declaration && !sink->append(kDeclaration.data(), kDeclaration.size())) return sink->error();
-    XmlWriter<UnitSink> writer(*sink, opt.indent);
-    if (!writer.write_tree(tree)) return writer.error();
-    if (!sink->flush()) return sink->error();
-    *written = sink->units_written();
-    *bits = sink->bits();
-    return WriteError{};
-  });
+// Copies n units of `from` bytes at `src` into units of `to` bytes (at least as wide) at `dst`.
+template <class From, class To>
+void widen_units(const void* src, void* dst, size_t n) {
+  const From* s = static_cast<const From*>(src);
+  To* d = static_cast<To*>(dst);
+  for (size_t i = 0; i < n; ++i) d[i] = s[i];
 }
+void convert_units(const void* src, unsigned from, void* dst, unsigned to, size_t n) {
+  if (from == to) {
+    std::memcpy(dst, src, n * from);
+  } else if (from == 1) {
+    to == 2 ? widen_units<uint8_t, uint16_t>(src, dst, n) : widen_units<uint8_t, uint32_t>(src, dst, n);
+  } else {
+    widen_units<uint16_t, uint32_t>(src, dst, n);
+  }
+}
+
+// Runs `f` with the interpreter lock, from code that runs without it.
+template <class F>
+auto with_lock(F&& f) {
+  const PyGILState_STATE held = PyGILState_Ensure();
+  auto r = f();
+  PyGILState_Release(held);
+  return r;
+}
+
+// The result of write_string as the StrSink fills it: a str made at the first flush, in the
+// kind of what the sink has seen, at least as large as the hint says (memory never written
+// costs nothing), and cut to length at the end. When a character needs a wider kind, or the
+// output outgrows a large str, it is remade (wider, or twice the size) and the units written so
+// far are converted a piece at a time, each piece's pages given back as it is done, so that the
+// two arrays never hold much more than the output; a small str grows in place. The sink calls
+// without the interpreter lock; the lock is taken for the calls into Python.
+class ResultStr final : public write::StrTarget {
+ public:
+  // `hint`: about how many units the output may need (0 when nothing is known); the array is
+  // made that large when it is first made before the output is complete.
+  explicit ResultStr(uint64_t hint) noexcept : hint_(hint) {}
+  ResultStr(const ResultStr&) = delete;
+  ResultStr& operator=(const ResultStr&) = delete;
+
+  bool reserve(size_t kept, uint64_t needed, uint32_t kind, bool last) noexcept override {
+    if (needed > kMaxUnits) return false;
+    // Twice as large at least when it grows, so that the output is moved a few times at most.
+    const uint64_t grown = capacity_ > kMaxUnits / 2 ? kMaxUnits : 2 * capacity_;
+    const bool grows = str_ && kind == kind_;
+    if (grows) {
+      if (needed <= capacity_) return true;
+      // A small str is grown in place; a large one is remade like a wider one, so that the
+      // old and the new array are never both whole in memory.
+      if (capacity_ * unit_width(kind_) < kGrowInPlace) {
+        return with_lock([&] { return resize(last || grown < needed ? needed : grown) || resize(needed); });
+      }
+    }
+    uint64_t size = needed;
+    if (!last) {
+      // Room to grow into: half as much again as the hint when the array is first made (an
+      // output with more indentation than its source), twice as much when it grows, else as
+      // much as it had.
+      const uint64_t more = !str_ ? hint_ + hint_ / 2 : grows ? grown : capacity_;
+      if (more > size) size = more;
+    }
+    Ref made = with_lock([&] {
+      Ref s = fresh(size, kind);
+      return s || size == needed ? std::move(s) : fresh(needed, kind);
+    });
+    if (!made) return false;
+    const size_t capacity = static_cast<size_t>(PyUnicode_GET_LENGTH(made.get()));
+    void* units = PyUnicode_DATA(made.get());
+    advise_huge_pages(units, capacity * unit_width(kind));
+    if (kept > 0) {
+      // A piece at a time, each piece's pages given back as soon as it is copied.
+      const unsigned from = unit_width(kind_), to = unit_width(kind);
+      constexpr size_t kPiece = size_t{1} << 20;
+      for (size_t at = 0; at < kept; at += kPiece) {
+        const size_t n = kept - at < kPiece ? kept - at : kPiece;
+        const char* src = static_cast<const char*>(units_) + at * from;
+        convert_units(src, from, static_cast<char*>(units) + at * to, to, n);
+        discard_pages(src, n * from);
+      }
+    }
+    with_lock([&] {
+      str_ = std::move(made);  // the narrower str, if any, is released
+      return true;
+    });
+    units_ = units;
+    capacity_ = capacity;
+    kind_ = kind;
+    return true;
+  }
+
+  // The str, cut to `length` units; null with the Python error set when that fails.
+  PyObject* finish(size_t length) {
+    PyObject* s = str_.release();
+    if (s == nullptr) return PyUnicode_New(0, 0);
+    if (PyUnicode_Resize(&s, static_cast<Py_ssize_t>(length)) != 0) {
+      Py_DECREF(s);
+      return nullptr;
+    }
+    return s;
+  }
+  // Drops the str (lock held).
+  void drop() { str_ = Ref(); }
+
+ private:
+  // A new str of `size` units of `kind`, or null (lock held; the error cleared).
+  static Ref fresh(uint64_t size, uint32_t kind) {
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(size), static_cast<Py_UCS4>(kind));
+    if (s == nullptr) PyErr_Clear();
+    return Ref::steal(s);
+  }
+  // Grows the str in place to `size` units (lock held).
+  bool resize(uint64_t size) {
+    PyObject* s = str_.release();
+    const bool ok = PyUnicode_Resize(&s, static_cast<Py_ssize_t>(size)) == 0;
+    if (!ok) PyErr_Clear();  // the str is unchanged
+    str_ = Ref::steal(s);
+    units_ = PyUnicode_DATA(s);
+    capacity_ = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+    if (ok) advise_huge_pages(units_, capacity_ * unit_width(kind_));
+    return ok;
+  }
+
+  // Arrays of up to this many bytes grow in place (PyUnicode_Resize).
+  static constexpr size_t kGrowInPlace = size_t{1} << 20;
+
+  Ref str_;
+  uint64_t hint_;
+};
 
 }  // namespace
 
@@ -183,76 +252,32 @@ PyObject* py_write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
     Status converted = convert_options(slots[1], slots[2], &opt);
     if (!converted) return converted.take_error();
     const Element* tree = entities::as_node(slots[0]);
-    const TreeSurvey survey = without_lock([&] { return write::survey_tree(tree); });
-    if (survey.out_of_memory) {
-      root->reset();
-      return to_error({WriteError::Kind::OutOfMemory, 0});
-    }
 
-    Ref str;
-    size_t written = 0;
-    uint32_t bits = 0;
-    // First at an estimated length, in the kind the tree's bound on its largest byte calls for,
-    // once a byte that needs that kind is found (a subtree of a wider document may not have
-    // one); the str is then cut to length, in place. When the output outgrows the estimate, or
-    // its characters are narrower than the bound after all, that str is dropped and the output
-    // is measured exactly and written again: slower, but never more than the result and a
-    // cache-sized buffer in memory.
-    const uint64_t estimate = output_estimate(survey, opt.indent);
-    const Py_UCS4 widest = max_char_for_byte(survey.max_byte);
-    const bool as_wide =
-        widest == 0x7F || without_lock([&] { return write::reaches_byte(tree, kind_threshold(widest)); });
-    if (estimate < (uint64_t{1} << 40) && as_wide) {
-      str = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(estimate), widest));
-      if (!str) {
-        if (!PyErr_ExceptionMatches(PyExc_MemoryError)) return Error::fetch();
-        PyErr_Clear();  // more than memory allows: the exact size may still fit
-      } else {
-        const WriteError failure = write_into(str.get(), tree, opt, &written, &bits);
-        const bool narrower = widest > 0x7F && max_char_for_bits(bits) < widest;
-        if (failure.kind == WriteError::Kind::None && !narrower) {
-          root->reset();
-          PyObject* s = str.release();
-          if (PyUnicode_Resize(&s, static_cast<Py_ssize_t>(written)) != 0) return Error::fetch();
-          return Ref::steal(s);
-        }
-        if (failure.kind != WriteError::Kind::None && failure.kind != WriteError::Kind::Full) {
-          root->reset();
-          return to_error(failure);
-        }
-        discard_pages(PyUnicode_DATA(str.get()), static_cast<size_t>(estimate) * PyUnicode_KIND(str.get()));
-        str = Ref();
-      }
-    }
-
-    // The output's exact length and largest byte, measured without the lock; then the str is
-    // made at its final length and kind and written in place.
-    const write::OutputSize size = without_lock(
-        [&] { return write::measure_output(tree, survey.max_byte, opt.indent, opt.declaration ? kDeclaration.size() : 0); });
-    if (size.status != write::OutputSize::Status::Ok) {
-      root->reset();
-      return to_error({size.status == write::OutputSize::Status::BadText ? WriteError::Kind::BadText
-                                                                          : WriteError::Kind::OutOfMemory,
-                       0});
-    }
-    str = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size.chars), max_char_for_byte(size.max_byte)));
-    if (!str) {
-      root->reset();
-      if (!PyErr_ExceptionMatches(PyExc_MemoryError)) return Error::fetch();
-      PyErr_Clear();
-      return to_error({WriteError::Kind::OutOfMemory, 0});
-    }
-    WriteError failure = write_into(str.get(), tree, opt, &written, &bits);
+    // The output is about as long as the document the root was read from, if it was, when the
+    // root is that document's root: the array is first made that large, and cut to length at
+    // the end (memory that is never written costs nothing).
+    ResultStr result(tree->document != nullptr ? tree->document->length() + kDeclaration.size() : 0);
+    std::unique_ptr<StrSink> sink(new (std::nothrow) StrSink(result));  // the buffer left uninitialised
+    if (!sink) return to_error({WriteError::Kind::OutOfMemory, 0});
+    const WriteError failure = without_lock([&]() -> WriteError {
+      if (opt.declaration && !sink->append(kDeclaration.data(), kDeclaration.size())) return sink->error();
+      XmlWriter<StrSink> writer(*sink, opt.indent);
+      if (!writer.write_tree(tree)) return writer.error();
+      if (!sink->finish()) return sink->error();
+      return WriteError{};
+    });
     root->reset();
-    if (failure.kind == WriteError::Kind::None &&
-        (written != size.chars || max_char_for_bits(bits) > PyUnicode_MAX_CHAR_VALUE(str.get()))) {
-      failure = {WriteError::Kind::Mismatch, 0};
+    if (failure.kind != WriteError::Kind::None) {
+      result.drop();
+      return to_error(failure);
     }
-    if (failure.kind != WriteError::Kind::None) return to_error(failure);
-    if (PyUnicode_IS_ASCII(str.get())) return str;
-    // The measured largest byte gives the exact kind, so this copies nothing; it keeps the str
+    PyObject* s = result.finish(sink->units_written());
+    if (s == nullptr) return Error::fetch();
+    Ref str = Ref::steal(s);
+    if (PyUnicode_IS_ASCII(s)) return str;
+    // The kind follows the largest byte of the output, so this copies nothing; it keeps the str
     // canonical should the characters ever be narrower than their bytes said.
-    return canonical_str(std::move(str), bits);
+    return canonical_str(std::move(str), sink->bits());
   });
 }
 
