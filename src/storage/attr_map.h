@@ -107,6 +107,20 @@ class AttrMap {
     __builtin_prefetch(t_);
   }
 
+  // For a map without index (or an empty one): its entries in their listed order, as `first`
+  // and `count`, and true; false for an indexed table, which is walked with the iterator.
+  bool stored_in_order(const AttrEntry*& first, size_t& count) const noexcept {
+    if (t_ == nullptr) {
+      first = nullptr;
+      count = 0;
+      return true;
+    }
+    if (!t_->linear()) return false;
+    first = t_->entries();
+    count = t_->count;
+    return true;
+  }
+
   // At least the largest byte of every key and value (see SharedText::max_byte); 0 when empty.
   uint8_t max_byte() const noexcept;
 

@@ -195,7 +195,8 @@ bool XmlWriter<Sink>::write_tree(const Element* root) noexcept {
       if (!sink_.put('<') || !append_slow(name)) return false;
       take();
     }
-    for (const auto& a : e->attrs) {
+    // One attribute; false when the write ends.
+    const auto attribute = [&](const storage::AttrEntry& a) __attribute__((always_inline)) {
       std::string_view key, value;
       if (!read_text(a.key, ranges, &key) || !read_text(a.value, ranges, &value)) [[unlikely]] return bad_text();
       if ((key.size() | value.size()) <= kInPlacePiece && room(key.size() + 6 * value.size() + 4)) [[likely]] {
@@ -205,12 +206,25 @@ bool XmlWriter<Sink>::write_tree(const Element* root) noexcept {
         w[1] = '"';
         w = escape_into<EscapeMode::Attribute>(w + 2, value);
         *w++ = '"';
-        continue;
+        return true;
       }
       if (sink_failed()) return false;
       hand_back();
       if (!attribute_slow(key, value)) return false;
       take();
+      return true;
+    };
+    // A parsed document's tables list their entries in stored order: walked as an array.
+    const storage::AttrEntry* stored;
+    size_t stored_count;
+    if (e->attrs.stored_in_order(stored, stored_count)) [[likely]] {
+      for (size_t i = 0; i < stored_count; ++i) {
+        if (!attribute(stored[i])) return false;
+      }
+    } else {
+      for (const auto& a : e->attrs) {
+        if (!attribute(a)) return false;
+      }
     }
     const Py_ssize_t children = e->child_count();
     const bool has_text = e->text.present();
