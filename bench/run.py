@@ -457,7 +457,8 @@ def main():
     started = time.time()
     header = [f"tessary benchmark: {cpu_name()}, {os.cpu_count()} cores, Python {sys.version.split()[0]}, "
               f"{versions()}",
-              f"best of {rounds} rounds (fewer past {budget:.0f} s, at least 3), each library in a fresh process "
+              f"best of {rounds} rounds (fewer past {budget:.0f} s, at least 3; short ones repeated for 0.5 s), "
+              f"each library in a fresh process "
               f"per document and operation"]
     print("\n".join(header), flush=True)
     notes = []
