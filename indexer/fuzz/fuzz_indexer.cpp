@@ -5,7 +5,7 @@
 //    (classification bitmaps, '<'/'"' counts, byte search from several
 //    starts, prefix XOR of words taken from the input);
 //  - the index of every kernel with that of the scalar kernel, per strategy;
-//  - UTF-8 decoding into 16-bit units, with a capacity that is exact and one
+//  - UTF-8 decoding into 16-bit and 8-bit units, with a capacity that is exact and one
 //    that is a unit short;
 //  - UTF-8 validation of every kernel with the scalar twin, and the
 //    piece-by-piece validator, fed the input cut at places the input picks,
@@ -68,6 +68,15 @@ void check_primitives(Kernel k, const uint8_t* data, size_t size) {
       fail("decode_utf8", kernel_name(k));
     for (size_t i = cap; i < cap + 16; ++i) {
       if (y[i] != 0) fail("decode_utf8 wrote past its capacity", kernel_name(k));
+    }
+    std::vector<uint8_t> x8(cap + 16, 0), y8(cap + 16, 0);
+    const Utf8Decoded a8 = decode_utf8(data, size, x8.data(), cap, Kernel::Scalar);
+    const Utf8Decoded b8 = decode_utf8(data, size, y8.data(), cap, k);
+    if (a8.ok != b8.ok || (a8.ok && (a8.units != b8.units || a8.bits != b8.bits ||
+                                     !std::equal(x8.begin(), x8.begin() + a8.units, y8.begin()))))
+      fail("decode_utf8 to 8-bit units", kernel_name(k));
+    for (size_t i = cap; i < cap + 16; ++i) {
+      if (y8[i] != 0) fail("decode_utf8 to 8-bit units wrote past its capacity", kernel_name(k));
     }
   }
   for (size_t i = 0; i + 8 <= size && i < 64; i += 8) {

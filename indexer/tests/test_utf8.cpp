@@ -162,6 +162,7 @@ TEST(kernels_match_scalar_for_every_single_byte_change) {
         std::string s = base;
         s[at] = static_cast<char>(v);
         same_as_scalar<uint16_t>(s, s.size(), "changed byte");
+        same_as_scalar<uint8_t>(s, s.size(), "changed byte");
       }
     }
   }
@@ -187,6 +188,10 @@ TEST(kernels_match_scalar_on_random_texts) {
     std::string s = random_text(rng, rng() % 3000, max);
     if (t % 5 == 0 && !s.empty()) s[rng() % s.size()] = static_cast<char>(rng());  // sometimes broken
     all_kernels_all_capacities<uint16_t>(s, "random");
+    // Mostly ASCII with Latin-1 now and then, the text 8-bit units hold.
+    std::string latin = random_text(rng, rng() % 3000, (t & 1) ? 0x7F : 0xFF);
+    if (t % 5 == 1 && !latin.empty()) latin[rng() % latin.size()] = static_cast<char>(rng());
+    all_kernels_all_capacities<uint8_t>(latin, "random Latin-1");
   }
 }
 

@@ -70,12 +70,20 @@ struct SpecialScan {
   }
   // 'a' is never replaced: it pads ranges of fewer than four bytes.
   static bool any_short(const unsigned char* p, size_t n) noexcept { return simd::any_in_short<'a', Cs...>(p, n); }
+  // For 16 bytes or more: a vector at a time, the last one overlapping the one before.
+  static bool any(const unsigned char* p, size_t n) noexcept { return simd::find_any<Cs...>(p, p + n) != p + n; }
 };
 
 // Whether any of the n < 16 bytes at p is replaced by mode M. Reads only [p, p + n).
 template <EscapeMode M>
 inline bool short_has_special(const unsigned char* p, size_t n) noexcept {
   return Specials<M>::template apply<SpecialScan>::any_short(p, n);
+}
+
+// Whether any of the n >= 16 bytes at p is replaced by mode M. Reads only [p, p + n).
+template <EscapeMode M>
+inline bool has_special(const unsigned char* p, size_t n) noexcept {
+  return Specials<M>::template apply<SpecialScan>::any(p, n);
 }
 
 // Calls on_special(offset) for each byte of [p, p + n) that mode M replaces, in order, while it
@@ -174,6 +182,16 @@ inline char* copy_piece(char* w, const char* p, size_t n) noexcept {
   return w + n;
 }
 
+// copy_piece for 16 to 64 bytes: two or four overlapping 16-byte moves.
+inline char* copy_medium(char* w, const char* p, size_t n) noexcept {
+  if (n <= 32) return copy_piece(w, p, n);
+  std::memcpy(w, p, 16);
+  std::memcpy(w + 16, p + 16, 16);
+  std::memcpy(w + n - 32, p + n - 32, 16);
+  std::memcpy(w + n - 16, p + n - 16, 16);
+  return w + n;
+}
+
 namespace escape_detail {
 
 // escape_into for a text of fewer than 16 bytes that has a byte to replace: a byte at a time.
@@ -224,6 +242,11 @@ template <EscapeMode M>
       return copy_piece(w, base, n);
     }
     return escape_detail::escape_short<M>(w, base, n);
+  }
+  // Values and texts of up to 64 bytes with nothing to replace (long names, numbers, paths,
+  // sentences) are checked and copied inline too.
+  if (n <= 64 && !escape_detail::has_special<M>(reinterpret_cast<const unsigned char*>(base), n)) [[likely]] {
+    return copy_medium(w, base, n);
   }
   return escape_detail::escape_long<M>(w, base, n);
 }

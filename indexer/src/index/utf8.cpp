@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "simd/bytes.h"
 #include "simd/generic/utf8.h"
 #include "simd/kernels.h"
 
@@ -33,8 +34,10 @@ uint8_t max_byte(const uint8_t* p, size_t n) {
   return m;
 }
 
-Utf8Decoded decode_utf8(const uint8_t* p, size_t n, uint8_t* out, size_t capacity, Kernel) {
-  return simd::decode_scalar_from(p, n, 0, out, capacity, 0, 0);
+Utf8Decoded decode_utf8(const uint8_t* p, size_t n, uint8_t* out, size_t capacity, Kernel k) {
+  // The vector kernels' form: ASCII a vector at a time with the compiler's target primitives.
+  if (k == Kernel::Scalar) return simd::decode_scalar_from(p, n, 0, out, capacity, 0, 0);
+  return simd::decode_latin1_with<tessary::simd::Native>(p, n, out, capacity);
 }
 
 Utf8Decoded decode_utf8(const uint8_t* p, size_t n, uint16_t* out, size_t capacity, Kernel k) {
@@ -48,7 +51,7 @@ Utf8Decoded decode_utf8(const uint8_t* p, size_t n, uint32_t* out, size_t capaci
 Utf8Decoded decode_utf8(const uint8_t* p, size_t n, void* out, unsigned width, size_t capacity) {
   switch (width) {
     case 1:
-      return simd::decode_scalar_from(p, n, 0, static_cast<uint8_t*>(out), capacity, 0, 0);
+      return simd::decode_latin1_with<tessary::simd::Native>(p, n, static_cast<uint8_t*>(out), capacity);
     case 2: {
       static const simd::KernelOps& best = simd::ops_or_scalar(best_kernel());
       return best.decode_ucs2(p, n, static_cast<uint16_t*>(out), capacity);

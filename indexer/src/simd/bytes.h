@@ -5,7 +5,7 @@
 // `Native` is one architecture's primitive set (x86/sse2.h, neon/neon.h or swar/swar.h), each a
 // struct with
 //   Vec                          a vector of kWidth bytes
-//   load(p)                      kWidth bytes from p (no alignment needed)
+//   load(p), store(p, v)         kWidth bytes from or to p (no alignment needed)
 //   from_words(a, b)             (16-byte vectors) the bytes of two 64-bit words
 //   eq(v, c), eq_any<Cs...>(v)   per-byte compare against one byte or a set of bytes
 //   or_(a, b), and_(a, b)

@@ -75,6 +75,34 @@ inline Utf8Decoded decode_scalar_from(const uint8_t* p, size_t n, size_t i, T* o
   return {o, bits, true};
 }
 
+// decode_scalar_from for 8-bit units from the start, with ASCII copied a vector at a time
+// (architecture A's primitives): a vector of bytes below 0x80 is stored whole, anything else is
+// decoded a character at a time past that vector's end. The same result as the twin.
+template <class A>
+inline Utf8Decoded decode_latin1_with(const uint8_t* p, size_t n, uint8_t* out, size_t cap) {
+  size_t i = 0, o = 0;
+  uint32_t bits = 0;
+  typename A::Vec seen = A::zero();  // the OR of the vectors stored
+  while (n - i >= A::kWidth && cap - o >= A::kWidth) {
+    const typename A::Vec v = A::load(p + i);
+    if (!A::any_high(v)) {
+      A::store(out + o, v);
+      seen = A::or_(seen, v);
+      i += A::kWidth;
+      o += A::kWidth;
+      continue;
+    }
+    const size_t stop = i + A::kWidth;
+    while (i < stop) {
+      if (!decode_one(p, n, i, out, cap, o, bits)) return {o, bits, false};
+    }
+  }
+  uint8_t lanes[A::kWidth];
+  A::store(lanes, seen);
+  for (uint8_t b : lanes) bits |= b;
+  return decode_scalar_from(p, n, i, out, cap, o, bits);
+}
+
 // For unit mask m (bit j: keep 16-bit lane j of 8), the byte shuffle that packs the kept lanes
 // to the front; 0x80 (a zero byte for both x86 and NEON table lookups) fills the rest.
 struct PackTable {

@@ -43,6 +43,7 @@ struct Arch {
   static constexpr unsigned kShift = 2;  // log2 of the bits of `bits` per byte
 
   static Vec load(const uint8_t* p) noexcept { return vld1q_u8(p); }
+  static void store(uint8_t* p, Vec v) noexcept { vst1q_u8(p, v); }
   // The vector of two words' bytes, `a`'s first (each word's bytes in memory order).
   static Vec from_words(uint64_t a, uint64_t b) noexcept {
     return vreinterpretq_u8_u64(vcombine_u64(vcreate_u64(a), vcreate_u64(b)));

@@ -28,6 +28,10 @@ struct Arch {
     if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
     return w;
   }
+  static void store(uint8_t* p, Vec v) noexcept {
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    std::memcpy(p, &v, 8);
+  }
   // 0x80 exactly in the zero bytes of x.
   static constexpr Vec zero_bytes(Vec x) noexcept { return ~(((x & kLow7) + kLow7) | x | kLow7); }
   static constexpr Vec splat(uint8_t c) noexcept { return kOnes * c; }

@@ -19,6 +19,7 @@ struct Arch {
   static constexpr unsigned kShift = 0;  // log2 of the bits of `bits` per byte
 
   static Vec load(const uint8_t* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+  static void store(uint8_t* p, Vec v) noexcept { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
   // The vector of two words' bytes, `a`'s first (each word's bytes in memory order).
   static Vec from_words(uint64_t a, uint64_t b) noexcept {
     return _mm_set_epi64x(static_cast<long long>(b), static_cast<long long>(a));
