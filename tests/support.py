@@ -27,6 +27,17 @@ DEEP = int(os.environ.get("TESSARY_TEST_DEEP", "1000000"))
 # Set when the suite runs against the sanitizer build, whose allocations are slower.
 SANITIZED = bool(os.environ.get("TESSARY_TEST_SANITIZED"))
 
+# Set when the suite runs under emulation (qemu), where pure-Python work such as building the
+# reference trees is twenty to a hundred times slower: the corpus and property tests take a
+# sample.
+EMULATED = bool(os.environ.get("TESSARY_TEST_EMULATED"))
+
+
+def examples(full):
+    """The examples a property test draws: all of them natively, a fifth under emulation, where
+    drawing them (hypothesis in pure Python) costs about a hundred times what it does natively."""
+    return max(10, full // 5) if EMULATED else full
+
 # ---- inputs that could take the process down ------------------------------------------------
 # An input that never ends, or that lies about its size, is tried in a child interpreter whose
 # address space is limited to what it has after start-up plus GUARD_HEADROOM: if the module ever

@@ -9,7 +9,9 @@ from hypothesis import given, settings
 import tessary
 from tessary import Node, read_string, write_string
 
-from support import all_nodes, keyed_chain, keyed_chain_dict, query_trees, same_tree, same_tree_as_dict
+from support import (
+    all_nodes, examples, keyed_chain, keyed_chain_dict, query_trees, same_tree, same_tree_as_dict,
+)
 
 HEAD = "failed to extract enum HashmapTypes ('String | Vec | NullableString | Map')"
 
@@ -256,7 +258,7 @@ def test_dictionary_changed_during_conversion(change, nested, message):
     assert str(info.value) == message
 
 
-@settings(max_examples=80, deadline=None)
+@settings(max_examples=examples(80), deadline=None)
 @given(query_trees())
 def test_round_trip(root):
     d = root.to_dict()

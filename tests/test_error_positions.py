@@ -9,6 +9,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tessary
+from support import examples
 
 OFFSET = re.compile(r"at byte (\d+)")
 
@@ -91,7 +92,7 @@ pieces = st.sampled_from(["\n", "\r\n", "\r", " ", "é", "日本", "😀", "a", 
 faults = st.sampled_from(["<x></r>", "&nope;", "<q", "</z>"])
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=examples(150), deadline=None)
 @given(before=st.lists(pieces, max_size=30), inside=st.lists(pieces, max_size=30), fault=faults)
 def test_random_documents_match_the_str_reference(before, inside, fault):
     doc = "".join(before) + "<r>" + "".join(inside) + fault

@@ -10,10 +10,10 @@ from hypothesis import strategies as st
 
 import tessary
 import support
-from support import SANITIZED, edits, flatten as shape, mutate, trimmed
+from support import SANITIZED, edits, examples, flatten as shape, mutate, trimmed
 
 EXAMPLES = 20 if SANITIZED else 50
-PROPERTY = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+PROPERTY = settings(max_examples=examples(EXAMPLES), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 names = st.from_regex(r"[A-Za-z_][A-Za-z0-9_.:\-]{0,7}", fullmatch=True)
 # Every code point but the surrogates, with the characters that need escaping, white space

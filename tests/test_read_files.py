@@ -9,8 +9,8 @@ import pytest
 from tessary import read_file, read_string
 
 from support import (
-    SANITIZED, cldr_files, conformance_path, expat_tree, first_difference, guessed_root, lxml_tree,
-    manifest, needs_cldr, node_tree, normalise_lines,
+    EMULATED, SANITIZED, cldr_files, conformance_path, expat_tree, first_difference, guessed_root,
+    lxml_tree, manifest, needs_cldr, node_tree, normalise_lines,
 )
 
 
@@ -193,8 +193,8 @@ def test_conformance_reject_never_crashes():
 def test_cldr_corpus():
     files = cldr_files()
     assert len(files) >= 2000
-    if SANITIZED:
-        files = files[::10]  # sanitizer builds are several times slower; a tenth still covers every folder
+    if SANITIZED or EMULATED:
+        files = files[::10]  # several times slower there; a tenth still covers every folder
     failures = []
     for path in files:
         with open(path, "rb") as f:

@@ -8,7 +8,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E
 
 from tessary import read_file, read_string  # noqa: E402
 
-from support import edits, expat_tree, mutate, node_tree  # noqa: E402
+from support import edits, examples, expat_tree, mutate, node_tree  # noqa: E402
 
 NAMES = st.sampled_from(["a", "b", "item", "x:y", "é", "中文", "n-1", "_", "A.b"])
 # Characters that exercise escaping, white space trimming and multi-byte boundaries (control
@@ -89,7 +89,7 @@ def document(draw):
     return prolog + draw(element()) + draw(st.sampled_from(["", "\n", "<!-- end -->"]))
 
 
-SETTINGS = settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+SETTINGS = settings(max_examples=examples(120), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 
 @SETTINGS
@@ -99,7 +99,7 @@ def test_generated_documents_match_expat(doc):
     assert node_tree(read_string(doc, expected[0])) == expected
 
 
-@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(200), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(document(), edits(), NAMES)
 def test_mangled_documents_fail_cleanly(doc, changes, root):
     bad = mutate(doc, changes)
@@ -111,7 +111,7 @@ def test_mangled_documents_fail_cleanly(doc, changes, root):
     node_tree(r)
 
 
-@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(100), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(document(), st.integers(0, 10_000), st.binary(min_size=1, max_size=4), NAMES, st.data())
 def test_mangled_files_fail_cleanly(tmp_path_factory, doc, pos, junk, root, data):
     raw = mutate(doc.encode(), [("insert", pos, 0, junk, 0)])

@@ -9,9 +9,9 @@ from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 import tessary
-from support import SANITIZED
+from support import SANITIZED, examples
 
-SETTINGS = settings(max_examples=150 if SANITIZED else 600, deadline=None,
+SETTINGS = settings(max_examples=examples(150 if SANITIZED else 600), deadline=None,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
 
 SPACE = b" \t\n\r\f"

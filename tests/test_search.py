@@ -8,7 +8,7 @@ from hypothesis import strategies as st
 import tessary
 from tessary import Node, SearchType
 
-from support import keyed_chain, model_search, query_trees
+from support import examples, keyed_chain, model_search, query_trees
 
 # SearchType members are unhashable, so this is a list rather than a dict.
 METHODS = [
@@ -142,7 +142,7 @@ class TestArguments:
             getattr(Node("a"), method)("a", 1, 2)
 
 
-@settings(max_examples=100, deadline=None)
+@settings(max_examples=examples(100), deadline=None)
 @given(query_trees(), st.sampled_from(METHODS), st.sampled_from(["a", "b", "item", "", "id", "k", "hi"]),
        st.one_of(st.none(), st.integers(-3, 6)))
 def test_walk_matches_recursive_model(root, kind, value, depth):

@@ -13,7 +13,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from tessary import write_file, write_string
-from support import DECLARATION, escape, trees
+from support import DECLARATION, escape, examples, trees
 
 
 def model(node, indent, level=0):
@@ -43,14 +43,14 @@ attrs = st.dictionaries(st.sampled_from(["k", "id", "v", "é", "a_b"]), texts, m
 TREES = trees(names, attrs, st.none() | texts, max_nodes=20, shared=True, max_paths=160)
 
 
-@settings(max_examples=100, deadline=None)
+@settings(max_examples=examples(100), deadline=None)
 @given(TREES, st.integers(0, 6), st.booleans())
 def test_layout_matches_model(tree, indent, decl):
     expected = (DECLARATION if decl else "") + model(tree, indent)
     assert write_string(tree, indent, decl) == expected
 
 
-@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(40), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(TREES, st.integers(0, 300), st.booleans())
 def test_file_bytes_match_string(tree, indent, decl):
     fd, path = tempfile.mkstemp(suffix=".xml")

@@ -13,7 +13,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from tessary import Node, read_string, write_file, write_string
-from support import DECLARATION, escape, trees
+from support import DECLARATION, escape, examples, trees
 
 EDGES = ["\x7f", "\x80", "\xff", "\u0100", "\uffff", "\U00010000", "\U0010ffff"]
 ESCAPED = "&<>\"'\t\r\n"
@@ -187,7 +187,7 @@ attrs = st.dictionaries(st.sampled_from(["k", "id", "\u00e9"]), texts, max_size=
 TREES = trees(names, attrs, st.none() | texts, max_nodes=15)
 
 
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(150), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(TREES, st.integers(0, 5), st.booleans(), st.sampled_from(["\U0010ffff", "\uffff", "\xff"]))
 def test_measured_layout_matches_reference(tree, indent, decl, wide):
     # A tree read back from a document with a wider character beside it: its ranges carry the
