@@ -209,6 +209,10 @@ bool parse_start_tag_fast(const char* doc, uint64_t length, uint64_t name_end, S
   size_t n = 0;
   const auto* d = reinterpret_cast<const uint8_t*>(doc);
   uint64_t p = name_end;
+  // The tag marks (simd::tag_marks) of the 64 bytes at `block`, kept while the attributes
+  // they cover are read; none yet.
+  uint64_t block = name_end;
+  uint64_t block_marks = 0;
   // The 0 byte after the document (storage::SourceBuffer) ends every loop here: it is neither
   // white space nor part of a name, so reaching it gives up like any other surprise.
   for (;;) {
@@ -232,17 +236,49 @@ bool parse_start_tag_fast(const char* doc, uint64_t length, uint64_t name_end, S
     if (n == AttrMap::kLinearMax) return false;  // many attributes: the general path
     Raw& r = raw[n];
     r.key_start = p;
-    while (!(kByteClass.v[c] & kFastNameEnd)) c = d[++p];
-    r.key_end = p;
-    if (r.key_start == r.key_end) return false;
-    while (kByteClass.v[c] & kSpace) c = d[++p];
-    if (c != '=') return false;
-    do c = d[++p];
-    while (kByteClass.v[c] & kSpace);
-    if (c != '"' && c != '\'') return false;
-    r.value_start = p + 1;
-    const uint8_t* stop = c == '"' ? simd::find_any<'"', '<', '&', '\t', '\n', '\r'>(d + r.value_start, d + length)
-                                   : simd::find_any<'\'', '<', '&', '\t', '\n', '\r'>(d + r.value_start, d + length);
+    // The tag marks from p on, when the block holds one: the first is where the name ends.
+    uint64_t marks = p - block < simd::kTagBlock ? block_marks >> (p - block) : 0;
+    if (marks == 0 && p + simd::kTagBlock <= length) {
+      block = p;
+      block_marks = simd::tag_marks(d + p);
+      marks = block_marks;
+    }
+    const uint64_t e = marks != 0 ? static_cast<uint64_t>(__builtin_ctzll(marks)) : 0;
+    const uint8_t* stop = nullptr;  // the value's first byte that needs a look, once found
+    if (e != 0 && d[p + e] == '=' && (d[p + e + 1] == '"' || d[p + e + 1] == '\'')) {
+      // The common form, name="value": the name ends at the first mark (names hold none), and
+      // the value's stops are marks too, so only the block's marks in it are looked at.
+      r.key_end = p + e;
+      c = d[p + e + 1];
+      r.value_start = p + e + 2;
+      const uint64_t skip = r.value_start - block;
+      for (uint64_t rest = skip < simd::kTagBlock ? block_marks >> skip : 0; rest != 0; rest &= rest - 1) {
+        const uint8_t* at = d + r.value_start + __builtin_ctzll(rest);
+        const uint8_t b = *at;
+        if (b == c || b == '<' || b == '&' || b == '\t' || b == '\n' || b == '\r') {
+          stop = at;
+          break;
+        }
+      }
+      if (stop == nullptr) {
+        // No stop in the block: the search goes on after it.
+        const uint64_t from = skip < simd::kTagBlock ? block + simd::kTagBlock : r.value_start;
+        stop = c == '"' ? simd::find_any<'"', '<', '&', '\t', '\n', '\r'>(d + from, d + length)
+                        : simd::find_any<'\'', '<', '&', '\t', '\n', '\r'>(d + from, d + length);
+      }
+    } else {
+      while (!(kByteClass.v[c] & kFastNameEnd)) c = d[++p];
+      r.key_end = p;
+      if (r.key_start == r.key_end) return false;
+      while (kByteClass.v[c] & kSpace) c = d[++p];
+      if (c != '=') return false;
+      do c = d[++p];
+      while (kByteClass.v[c] & kSpace);
+      if (c != '"' && c != '\'') return false;
+      r.value_start = p + 1;
+      stop = c == '"' ? simd::find_any<'"', '<', '&', '\t', '\n', '\r'>(d + r.value_start, d + length)
+                      : simd::find_any<'\'', '<', '&', '\t', '\n', '\r'>(d + r.value_start, d + length);
+    }
     if (stop == d + length || *stop == '<') return false;
     if (*stop == c) {
       r.value_end = static_cast<uint64_t>(stop - d);
