@@ -235,31 +235,31 @@ bool AttrMap::start_linear(Arena& arena, size_t n, LinearFill& fill) noexcept {
     return true;
   }
   // The order a table of buckets_for(n) buckets, probed linearly, lists the keys in when each
-  // key's home bucket is drawn at random: what an index under a fresh random key gives. The
-  // occupied buckets are a bit mask, walked in order for the listing.
-  const unsigned buckets = static_cast<unsigned>(buckets_for(n));  // at most 32
-  const unsigned shift = static_cast<unsigned>(__builtin_ctz(buckets));
-  const uint64_t all = (uint64_t{1} << buckets) - 1;
-  uint64_t bits = next_order_bits();
-  unsigned left = 64;
-  uint64_t occupied = 0;
+  // key's home bucket is drawn at random: what an index under a fresh random key gives. The free
+  // buckets are a bit mask, kept twice over (the copy above the table's buckets stands for the
+  // wrap to bucket 0), so that the first free bucket from the home on is one count of trailing
+  // zeros; the occupied buckets are walked in order for the listing.
+  const unsigned shift = 64u - static_cast<unsigned>(__builtin_clzll(2 * n - 1));  // log2 buckets_for(n)
+  const unsigned buckets = 1u << shift;                                              // at most 32
+  const uint64_t twice = uint64_t{1} | uint64_t{1} << buckets;
+  uint64_t free = (uint64_t{1} << buckets) * twice - twice;  // both copies all free
   uint8_t item_at[32];  // the key in each occupied bucket
-  for (size_t i = 0; i < n; ++i) {
-    if (left < shift) {
-      bits = next_order_bits();
-      left = 64;
+  const auto place = [&](size_t first, size_t last, uint64_t bits) {
+    for (size_t i = first; i < last; ++i) {
+      const unsigned home = static_cast<unsigned>(bits) & (buckets - 1);
+      bits >>= shift;
+      const unsigned pos = (home + static_cast<unsigned>(__builtin_ctzll(free >> home))) & (buckets - 1);
+      free &= ~(twice << pos);
+      item_at[pos] = static_cast<uint8_t>(i);
     }
-    const unsigned home = static_cast<unsigned>(bits) & (buckets - 1);
-    bits >>= shift;
-    left -= shift;
-    const uint64_t free = ~occupied & all;
-    const uint64_t ahead = free >> home;
-    const unsigned pos = ahead != 0 ? home + static_cast<unsigned>(__builtin_ctzll(ahead))
-                                    : static_cast<unsigned>(__builtin_ctzll(free));
-    occupied |= uint64_t{1} << pos;
-    item_at[pos] = static_cast<uint8_t>(i);
-  }
+  };
+  // One draw gives the homes of 64 / shift keys (12 or more); only tables of 13 keys or more
+  // need a second.
+  const size_t per_draw = 64 / shift;
+  place(0, n < per_draw ? n : per_draw, next_order_bits());
+  if (n > per_draw) place(per_draw, n, next_order_bits());
   uint8_t k = 0;
+  const uint64_t occupied = ~free & ((uint64_t{1} << buckets) - 1);
   for (uint64_t m = occupied; m != 0; m &= m - 1) fill.order[item_at[__builtin_ctzll(m)]] = k++;
   return true;
 }
