@@ -207,6 +207,7 @@ bool parse_start_tag_fast(const char* doc, uint64_t length, uint64_t name_end, S
   };
   Raw raw[AttrMap::kLinearMax];
   size_t n = 0;
+  bool decoded = false;  // some value was decoded: not every text is a range of the buffer
   const auto* d = reinterpret_cast<const uint8_t*>(doc);
   uint64_t p = name_end;
   // The tag marks (simd::tag_marks) of the 64 bytes at `block`, kept while the attributes
@@ -295,6 +296,7 @@ bool parse_start_tag_fast(const char* doc, uint64_t length, uint64_t name_end, S
         return false;
       }
       r.decoded = value.view().data();
+      decoded = true;
       r.value_start = value.size();
       r.value_end = value.max_byte_bound();
       p = value_end + 1;
@@ -303,26 +305,42 @@ bool parse_start_tag_fast(const char* doc, uint64_t length, uint64_t name_end, S
   }
   if (n == 0) return true;
   // A repeated name is reported by the general path. Names are told apart first by a bit
-  // chosen by their length, first and last byte; only names that share a bit are compared.
+  // chosen by their length, first and last byte; a name whose bit an earlier one has is
+  // compared with those names only, chained by bit.
   uint64_t seen = 0;
-  bool decoded = false;
+  uint8_t last_with[64];           // the latest name with each bit, where `seen` has it
+  uint8_t before[AttrMap::kLinearMax];  // the name before each with the same bit; itself when none
   for (size_t i = 0; i < n; ++i) {
     const Raw& r = raw[i];
-    decoded = decoded || r.decoded != nullptr;
     const uint64_t len = r.key_end - r.key_start;
-    const uint64_t bit = uint64_t{1} << ((len * 7 + d[r.key_start] * 3 + d[r.key_end - 1]) & 63);
-    if (seen & bit) {
-      for (size_t j = 0; j < i; ++j) {
+    const unsigned h = static_cast<unsigned>((len * 7 + d[r.key_start] * 3 + d[r.key_end - 1]) & 63);
+    if ((seen >> h) & 1) {
+      for (size_t j = last_with[h];; j = before[j]) {
         if (raw[j].key_end - raw[j].key_start == len &&
             std::memcmp(doc + raw[j].key_start, doc + r.key_start, static_cast<size_t>(len)) == 0) {
           return false;
         }
+        if (before[j] == j) break;
       }
+      before[i] = last_with[h];
+    } else {
+      before[i] = static_cast<uint8_t>(i);
     }
-    seen |= bit;
+    last_with[h] = static_cast<uint8_t>(i);
+    seen |= uint64_t{1} << h;
   }
   AttrMap::LinearFill fill;
   if (!AttrMap::start_linear(arena, n, fill)) return false;
+  if (!decoded) {
+    // The common case: every key and value a range of the buffer.
+    for (size_t i = 0; i < n; ++i) {
+      const Raw& r = raw[i];
+      new (&fill.slots[fill.order[i]]) AttrEntry{SharedText::shared_unowned(buffer, r.key_start, r.key_end),
+                                                 SharedText::shared_unowned(buffer, r.value_start, r.value_end)};
+    }
+    AttrMap::finish_linear(fill, out, buffer);
+    return true;
+  }
   for (size_t i = 0; i < n; ++i) {
     const Raw& r = raw[i];
     new (&fill.slots[fill.order[i]]) AttrEntry{
@@ -331,7 +349,7 @@ bool parse_start_tag_fast(const char* doc, uint64_t length, uint64_t name_end, S
                              : SharedText::unowned(r.decoded, static_cast<size_t>(r.value_start),
                                                    static_cast<uint8_t>(r.value_end))};
   }
-  AttrMap::finish_linear(fill, out, decoded ? nullptr : buffer);
+  AttrMap::finish_linear(fill, out, nullptr);
   return true;
 }
 
