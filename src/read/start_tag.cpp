@@ -211,13 +211,20 @@ bool parse_start_tag_fast(const char* doc, uint64_t length, uint64_t name_end, S
   const auto* d = reinterpret_cast<const uint8_t*>(doc);
   uint64_t p = name_end;
   // The tag marks (simd::tag_marks) of the 64 bytes at `block`, kept while the attributes
-  // they cover are read; none yet.
-  uint64_t block = name_end;
+  // they cover are read. None yet: a start past every offset, so that p - block is never below
+  // 64 (it wraps to p + 65).
+  uint64_t block = ~uint64_t{0} - simd::kTagBlock;
   uint64_t block_marks = 0;
   // The 0 byte after the document (storage::SourceBuffer) ends every loop here: it is neither
   // white space nor part of a name, so reaching it gives up like any other surprise.
   for (;;) {
     uint8_t c = d[p];
+    uint64_t marks;  // the tag marks from the attribute's first byte on, when the block covers it
+    if (c == ' ' && p + 1 - block < simd::kTagBlock && ((marks = block_marks >> (p + 1 - block)) & 1) == 0) {
+      // One space, then a byte that is no mark: the next name, the common way between attributes.
+      c = d[++p];
+      goto attribute;
+    }
     if (!(kByteClass.v[c] & kSpace)) {
       if (c == '>') {
         end = p;
@@ -234,11 +241,12 @@ bool parse_start_tag_fast(const char* doc, uint64_t length, uint64_t name_end, S
     do c = d[++p];
     while (kByteClass.v[c] & kSpace);
     if (c == '>' || c == '/') continue;
+    marks = p - block < simd::kTagBlock ? block_marks >> (p - block) : 0;
+  attribute:
     if (n == AttrMap::kLinearMax) return false;  // many attributes: the general path
     Raw& r = raw[n];
     r.key_start = p;
-    // The tag marks from p on, when the block holds one: the first is where the name ends.
-    uint64_t marks = p - block < simd::kTagBlock ? block_marks >> (p - block) : 0;
+    // The first tag mark from p on, when the block holds one, is where the name ends.
     if (marks == 0 && p + simd::kTagBlock <= length) {
       block = p;
       block_marks = simd::tag_marks(d + p);
