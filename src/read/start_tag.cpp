@@ -341,17 +341,19 @@ bool parse_start_tag_fast(const char* doc, uint64_t length, uint64_t name_end, S
   if (!AttrMap::start_linear(arena, n, fill)) return false;
   if (!decoded) {
     // The common case: every key and value a range of the buffer.
-    for (size_t i = 0; i < n; ++i) {
-      const Raw& r = raw[i];
-      new (&fill.slots[fill.order[i]]) AttrEntry{SharedText::shared_unowned(buffer, r.key_start, r.key_end),
-                                                 SharedText::shared_unowned(buffer, r.value_start, r.value_end)};
+    AttrEntry* slot = fill.slots;
+    for (uint64_t m = fill.occupied; m != 0; m &= m - 1) {
+      const Raw& r = raw[fill.item_at[__builtin_ctzll(m)]];
+      new (slot++) AttrEntry{SharedText::shared_unowned(buffer, r.key_start, r.key_end),
+                             SharedText::shared_unowned(buffer, r.value_start, r.value_end)};
     }
     AttrMap::finish_linear(fill, out, buffer);
     return true;
   }
-  for (size_t i = 0; i < n; ++i) {
-    const Raw& r = raw[i];
-    new (&fill.slots[fill.order[i]]) AttrEntry{
+  AttrEntry* slot = fill.slots;
+  for (uint64_t m = fill.occupied; m != 0; m &= m - 1) {
+    const Raw& r = raw[fill.item_at[__builtin_ctzll(m)]];
+    new (slot++) AttrEntry{
         SharedText::shared_unowned(buffer, r.key_start, r.key_end),
         r.decoded == nullptr ? SharedText::shared_unowned(buffer, r.value_start, r.value_end)
                              : SharedText::unowned(r.decoded, static_cast<size_t>(r.value_start),

@@ -222,7 +222,10 @@ AttrMap::ArenaFill AttrMap::in_arena(Arena& arena, AttrEntry* items, size_t n, A
   SourceBuffer* sole = items[0].key.buffer();
   for (size_t i = 0; i < n; ++i) {
     if (items[i].key.buffer() != sole || items[i].value.buffer() != sole) sole = nullptr;
-    new (&fill.slots[fill.order[i]]) AttrEntry{std::move(items[i])};
+  }
+  size_t k = 0;
+  for (uint64_t m = fill.occupied; m != 0; m &= m - 1) {
+    new (&fill.slots[k++]) AttrEntry{std::move(items[fill.item_at[__builtin_ctzll(m)]])};
   }
   finish_linear(fill, out, sole);
   return {Status::Ok, 0};

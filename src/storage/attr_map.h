@@ -65,12 +65,14 @@ class AttrMap {
 
   static constexpr size_t kLinearMax = 16;
 
-  // An index-free table being filled by the reader: the caller constructs the entry that comes
-  // i-th in document order at slots[order[i]] (keys distinct, holding nothing that needs
-  // releasing), then hands it to a map with finish_linear.
+  // An index-free table being filled by the reader: its slots are listed by the set bits of
+  // `occupied`, lowest first, and the k-th of them holds the entry that comes item_at[bit]-th in
+  // document order. The caller constructs each at slots[k] (keys distinct, holding nothing that
+  // needs releasing), then hands the table to a map with finish_linear.
   struct LinearFill {
     AttrEntry* slots;
-    uint8_t order[kLinearMax];
+    uint64_t occupied;
+    uint8_t item_at[32];
     void* table;
     uint32_t count;
   };
@@ -279,19 +281,20 @@ inline bool AttrMap::start_linear(Arena& arena, size_t n, LinearFill& fill) noex
   fill.slots = t->entries();
   fill.count = static_cast<uint32_t>(n);
   if (n == 1) {
-    fill.order[0] = 0;
+    fill.occupied = 1;
+    fill.item_at[0] = 0;
     return true;
   }
   // The order a table of buckets_for(n) buckets, probed linearly, lists the keys in when each
   // key's home bucket is drawn at random: what an index under a fresh random key gives. The free
   // buckets are a bit mask, kept twice over (the copy above the table's buckets stands for the
   // wrap to bucket 0), so that the first free bucket from the home on is one count of trailing
-  // zeros; the occupied buckets are walked in order for the listing.
+  // zeros; the occupied buckets, in order, are the listing.
   const unsigned shift = 64u - static_cast<unsigned>(__builtin_clzll(2 * n - 1));  // log2 buckets_for(n)
   const unsigned buckets = 1u << shift;                                              // at most 32
   const uint64_t twice = uint64_t{1} | uint64_t{1} << buckets;
   uint64_t free = (uint64_t{1} << buckets) * twice - twice;  // both copies all free
-  uint8_t item_at[32];  // the key in each occupied bucket
+  uint8_t* const item_at = fill.item_at;  // the key in each occupied bucket
   const auto place = [&](size_t first, size_t last, uint64_t bits) {
     for (size_t i = first; i < last; ++i) {
       const unsigned home = static_cast<unsigned>(bits) & (buckets - 1);
@@ -306,9 +309,7 @@ inline bool AttrMap::start_linear(Arena& arena, size_t n, LinearFill& fill) noex
   const size_t per_draw = 64 / shift;
   place(0, n < per_draw ? n : per_draw, next_order_bits());
   if (n > per_draw) place(per_draw, n, next_order_bits());
-  uint8_t k = 0;
-  const uint64_t occupied = ~free & ((uint64_t{1} << buckets) - 1);
-  for (uint64_t m = occupied; m != 0; m &= m - 1) fill.order[item_at[__builtin_ctzll(m)]] = k++;
+  fill.occupied = ~free & ((uint64_t{1} << buckets) - 1);
   return true;
 }
 
