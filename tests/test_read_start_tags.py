@@ -233,3 +233,33 @@ def test_tag_at_the_very_end_of_the_document():
         with pytest.raises(ValueError, match="Unclosed tag at byte 0"):
             tessary.read_string(doc, "r")
     assert tessary.read_string('<r a="1"/>', "r").attrs == {"a": "1"}
+
+
+@st.composite
+def long_start_tags(draw):
+    """A well-formed start tag of element r with long names and long values holding the bytes a
+    one-pass reader must look at and pass (white space, '/', '=', '>', the other quote, '!')
+    or stop at (references, tab, '<') anywhere, so that names and value ends fall on both sides
+    of the edges of 64-byte blocks."""
+    parts = []
+    for i in range(draw(st.integers(1, 18))):
+        key = f"k{i}" + "n" * draw(st.sampled_from([0, 0, 1, 3, 20, 61, 62, 63, 64, 70]))
+        quote = draw(st.sampled_from(['"', '"', "'"]))
+        chars = draw(st.lists(st.sampled_from(list("ab9.-") * 4 + [" ", "/", "=", ">", "!", "#", "&amp;", "\t",
+                                                                "<", "é", "&#65;", "'", '"']),
+                              max_size=draw(st.sampled_from([3, 20, 90]))))
+        value = "".join(c for c in chars if c != quote)
+        parts.append(draw(st.sampled_from([" ", " ", "  ", "\n"])) + key + "=" + quote + value + quote)
+    return "<r" + "".join(parts) + draw(st.sampled_from([">", "/>", " >"]))
+
+
+@SETTINGS
+@given(tag=long_start_tags(), tail=st.integers(0, 140))
+def test_long_start_tags_with_room_after_them_match_the_model(tag, tail):
+    # A comment after the root leaves room past the tag, so that its last attributes are read
+    # from whole blocks too (the one-pass reader reads a block only where the document has it).
+    doc = tag + ("" if tag.endswith("/>") else "x</r>") + "<!--" + "y" * tail + "-->"
+    b = doc.encode()
+    end = tag_end(b, 2)
+    assume(end is not None and end[0] == len(tag.encode()) - 1)
+    assert read(b) == expected(b)

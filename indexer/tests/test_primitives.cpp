@@ -306,3 +306,54 @@ TEST(short_text_matches_the_twin) {
   const tessary::simd::ShortText u = tessary::simd::short_text_with<Native>(p, 3);
   CHECK(u.lead == 3 && u.trail == 3 && !u.special);
 }
+
+namespace {
+
+// The tag marks of the 64 bytes at p by this CPU's vectors and by SWAR (which uses the twin),
+// against the twin.
+void compare_tag_marks(const uint8_t* p) {
+  const uint64_t want = tessary::simd::tag_marks_scalar(p);
+  CHECK_MSG(tessary::simd::tag_marks(p) == want, "native tag_marks: " << tessary::simd::tag_marks(p) << " not " << want);
+  CHECK_MSG(tessary::simd::tag_marks_with<Native>(p) == want, "tag_marks_with<Native>");
+  CHECK_MSG(tessary::simd::tag_marks_with<Swar>(p) == want, "tag_marks_with<Swar>");
+}
+
+}  // namespace
+
+TEST(tag_marks_match_the_twin_for_every_byte_at_every_position) {
+  // Every byte value at every position of a block, in a block of name bytes and in one of white
+  // space (all marks), and at every start offset of the block in a longer buffer.
+  for (uint8_t fill : {uint8_t{'x'}, uint8_t{' '}}) {
+    std::vector<uint8_t> base(64 + 64, fill);
+    for (size_t start = 0; start < 64; start += 7) {
+      for (size_t pos = 0; pos < 64; ++pos) {
+        for (unsigned value = 0; value < 256; ++value) {
+          base[start + pos] = static_cast<uint8_t>(value);
+          compare_tag_marks(base.data() + start);
+        }
+        base[start + pos] = fill;
+      }
+    }
+  }
+}
+
+TEST(tag_marks_match_the_twin_on_random_bytes_and_tags) {
+  std::mt19937_64 rng(23);
+  for (int t = 0; t < 2000; ++t) {
+    const std::vector<uint8_t> v = random_bytes(rng, 64 + t % 64);
+    for (size_t start = 0; start + 64 <= v.size(); start += 5) compare_tag_marks(v.data() + start);
+  }
+  const char* tag = R"( id="1" lat='-12.5' k="a&amp;b" v="x y/z" sp = "q"> <a b="c"/>  trailing bytes)";
+  const auto* p = reinterpret_cast<const uint8_t*>(tag);
+  compare_tag_marks(p);
+  // Known marks: white space, quotes, '=', '/', '>', '&'; names and plain value bytes are not.
+  const uint64_t m = tessary::simd::tag_marks(p);
+  CHECK((m & 1) != 0);                   // ' '
+  CHECK((m & (uint64_t{1} << 1)) == 0);  // 'i'
+  CHECK((m & (uint64_t{1} << 3)) != 0);  // '='
+  CHECK((m & (uint64_t{1} << 4)) != 0);  // '"'
+  CHECK((m & (uint64_t{1} << 5)) == 0);  // '1'
+  CHECK((m & (uint64_t{1} << 13)) == 0);  // '-'
+  CHECK((m & (uint64_t{1} << 16)) == 0);  // '.'
+  CHECK((m & (uint64_t{1} << 18)) != 0);  // '\''
+}

@@ -207,12 +207,24 @@ bool parse_start_tag_fast(const char* doc, uint64_t length, uint64_t name_end, S
   };
   Raw raw[AttrMap::kLinearMax];
   size_t n = 0;
+  bool decoded = false;  // some value was decoded: not every text is a range of the buffer
   const auto* d = reinterpret_cast<const uint8_t*>(doc);
   uint64_t p = name_end;
+  // The tag marks (simd::tag_marks) of the 64 bytes at `block`, kept while the attributes
+  // they cover are read. None yet: a start past every offset, so that p - block is never below
+  // 64 (it wraps to p + 65).
+  uint64_t block = ~uint64_t{0} - simd::kTagBlock;
+  uint64_t block_marks = 0;
   // The 0 byte after the document (storage::SourceBuffer) ends every loop here: it is neither
   // white space nor part of a name, so reaching it gives up like any other surprise.
   for (;;) {
     uint8_t c = d[p];
+    uint64_t marks;  // the tag marks from the attribute's first byte on, when the block covers it
+    if (c == ' ' && p + 1 - block < simd::kTagBlock && ((marks = block_marks >> (p + 1 - block)) & 1) == 0) {
+      // One space, then a byte that is no mark: the next name, the common way between attributes.
+      c = d[++p];
+      goto attribute;
+    }
     if (!(kByteClass.v[c] & kSpace)) {
       if (c == '>') {
         end = p;
@@ -229,20 +241,53 @@ bool parse_start_tag_fast(const char* doc, uint64_t length, uint64_t name_end, S
     do c = d[++p];
     while (kByteClass.v[c] & kSpace);
     if (c == '>' || c == '/') continue;
+    marks = p - block < simd::kTagBlock ? block_marks >> (p - block) : 0;
+  attribute:
     if (n == AttrMap::kLinearMax) return false;  // many attributes: the general path
     Raw& r = raw[n];
     r.key_start = p;
-    while (!(kByteClass.v[c] & kFastNameEnd)) c = d[++p];
-    r.key_end = p;
-    if (r.key_start == r.key_end) return false;
-    while (kByteClass.v[c] & kSpace) c = d[++p];
-    if (c != '=') return false;
-    do c = d[++p];
-    while (kByteClass.v[c] & kSpace);
-    if (c != '"' && c != '\'') return false;
-    r.value_start = p + 1;
-    const uint8_t* stop = c == '"' ? simd::find_any<'"', '<', '&', '\t', '\n', '\r'>(d + r.value_start, d + length)
-                                   : simd::find_any<'\'', '<', '&', '\t', '\n', '\r'>(d + r.value_start, d + length);
+    // The first tag mark from p on, when the block holds one, is where the name ends.
+    if (marks == 0 && p + simd::kTagBlock <= length) {
+      block = p;
+      block_marks = simd::tag_marks(d + p);
+      marks = block_marks;
+    }
+    const uint64_t e = marks != 0 ? static_cast<uint64_t>(__builtin_ctzll(marks)) : 0;
+    const uint8_t* stop = nullptr;  // the value's first byte that needs a look, once found
+    if (e != 0 && d[p + e] == '=' && (d[p + e + 1] == '"' || d[p + e + 1] == '\'')) {
+      // The common form, name="value": the name ends at the first mark (names hold none), and
+      // the value's stops are marks too, so only the block's marks in it are looked at.
+      r.key_end = p + e;
+      c = d[p + e + 1];
+      r.value_start = p + e + 2;
+      const uint64_t skip = r.value_start - block;
+      for (uint64_t rest = skip < simd::kTagBlock ? block_marks >> skip : 0; rest != 0; rest &= rest - 1) {
+        const uint8_t* at = d + r.value_start + __builtin_ctzll(rest);
+        const uint8_t b = *at;
+        if (b == c || b == '<' || b == '&' || b == '\t' || b == '\n' || b == '\r') {
+          stop = at;
+          break;
+        }
+      }
+      if (stop == nullptr) {
+        // No stop in the block: the search goes on after it.
+        const uint64_t from = skip < simd::kTagBlock ? block + simd::kTagBlock : r.value_start;
+        stop = c == '"' ? simd::find_any<'"', '<', '&', '\t', '\n', '\r'>(d + from, d + length)
+                        : simd::find_any<'\'', '<', '&', '\t', '\n', '\r'>(d + from, d + length);
+      }
+    } else {
+      while (!(kByteClass.v[c] & kFastNameEnd)) c = d[++p];
+      r.key_end = p;
+      if (r.key_start == r.key_end) return false;
+      while (kByteClass.v[c] & kSpace) c = d[++p];
+      if (c != '=') return false;
+      do c = d[++p];
+      while (kByteClass.v[c] & kSpace);
+      if (c != '"' && c != '\'') return false;
+      r.value_start = p + 1;
+      stop = c == '"' ? simd::find_any<'"', '<', '&', '\t', '\n', '\r'>(d + r.value_start, d + length)
+                      : simd::find_any<'\'', '<', '&', '\t', '\n', '\r'>(d + r.value_start, d + length);
+    }
     if (stop == d + length || *stop == '<') return false;
     if (*stop == c) {
       r.value_end = static_cast<uint64_t>(stop - d);
@@ -259,6 +304,7 @@ bool parse_start_tag_fast(const char* doc, uint64_t length, uint64_t name_end, S
         return false;
       }
       r.decoded = value.view().data();
+      decoded = true;
       r.value_start = value.size();
       r.value_end = value.max_byte_bound();
       p = value_end + 1;
@@ -267,35 +313,53 @@ bool parse_start_tag_fast(const char* doc, uint64_t length, uint64_t name_end, S
   }
   if (n == 0) return true;
   // A repeated name is reported by the general path. Names are told apart first by a bit
-  // chosen by their length, first and last byte; only names that share a bit are compared.
+  // chosen by their length, first and last byte; a name whose bit an earlier one has is
+  // compared with those names only, chained by bit.
   uint64_t seen = 0;
-  bool decoded = false;
+  uint8_t last_with[64];           // the latest name with each bit, where `seen` has it
+  uint8_t before[AttrMap::kLinearMax];  // the name before each with the same bit; itself when none
   for (size_t i = 0; i < n; ++i) {
     const Raw& r = raw[i];
-    decoded = decoded || r.decoded != nullptr;
     const uint64_t len = r.key_end - r.key_start;
-    const uint64_t bit = uint64_t{1} << ((len * 7 + d[r.key_start] * 3 + d[r.key_end - 1]) & 63);
-    if (seen & bit) {
-      for (size_t j = 0; j < i; ++j) {
+    const unsigned h = static_cast<unsigned>((len * 7 + d[r.key_start] * 3 + d[r.key_end - 1]) & 63);
+    if ((seen >> h) & 1) {
+      for (size_t j = last_with[h];; j = before[j]) {
         if (raw[j].key_end - raw[j].key_start == len &&
             std::memcmp(doc + raw[j].key_start, doc + r.key_start, static_cast<size_t>(len)) == 0) {
           return false;
         }
+        if (before[j] == j) break;
       }
+      before[i] = last_with[h];
+    } else {
+      before[i] = static_cast<uint8_t>(i);
     }
-    seen |= bit;
+    last_with[h] = static_cast<uint8_t>(i);
+    seen |= uint64_t{1} << h;
   }
   AttrMap::LinearFill fill;
   if (!AttrMap::start_linear(arena, n, fill)) return false;
-  for (size_t i = 0; i < n; ++i) {
-    const Raw& r = raw[i];
-    new (&fill.slots[fill.order[i]]) AttrEntry{
+  if (!decoded) {
+    // The common case: every key and value a range of the buffer.
+    AttrEntry* slot = fill.slots;
+    for (uint64_t m = fill.occupied; m != 0; m &= m - 1) {
+      const Raw& r = raw[fill.item_at[__builtin_ctzll(m)]];
+      new (slot++) AttrEntry{SharedText::shared_unowned(buffer, r.key_start, r.key_end),
+                             SharedText::shared_unowned(buffer, r.value_start, r.value_end)};
+    }
+    AttrMap::finish_linear(fill, out, buffer);
+    return true;
+  }
+  AttrEntry* slot = fill.slots;
+  for (uint64_t m = fill.occupied; m != 0; m &= m - 1) {
+    const Raw& r = raw[fill.item_at[__builtin_ctzll(m)]];
+    new (slot++) AttrEntry{
         SharedText::shared_unowned(buffer, r.key_start, r.key_end),
         r.decoded == nullptr ? SharedText::shared_unowned(buffer, r.value_start, r.value_end)
                              : SharedText::unowned(r.decoded, static_cast<size_t>(r.value_start),
                                                    static_cast<uint8_t>(r.value_end))};
   }
-  AttrMap::finish_linear(fill, out, decoded ? nullptr : buffer);
+  AttrMap::finish_linear(fill, out, nullptr);
   return true;
 }
 

@@ -175,7 +175,9 @@ namespace {
 [[gnu::tls_model("initial-exec")]] thread_local uint64_t order_state = 0;
 [[gnu::tls_model("initial-exec")]] thread_local bool order_seeded = false;
 
-inline uint64_t next_order_bits() noexcept {
+}  // namespace
+
+uint64_t next_order_bits() noexcept {
   if (!order_seeded) [[unlikely]] {
     const HashKey k = next_hash_key();
     order_state = k.k0 ^ (k.k1 << 1);
@@ -186,6 +188,8 @@ inline uint64_t next_order_bits() noexcept {
   z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
   return z ^ (z >> 31);
 }
+
+namespace {
 
 inline bool same_key(const SharedText& a, const SharedText& b) noexcept {
   const std::string_view x = a.view(), y = b.view();
@@ -218,58 +222,13 @@ AttrMap::ArenaFill AttrMap::in_arena(Arena& arena, AttrEntry* items, size_t n, A
   SourceBuffer* sole = items[0].key.buffer();
   for (size_t i = 0; i < n; ++i) {
     if (items[i].key.buffer() != sole || items[i].value.buffer() != sole) sole = nullptr;
-    new (&fill.slots[fill.order[i]]) AttrEntry{std::move(items[i])};
+  }
+  size_t k = 0;
+  for (uint64_t m = fill.occupied; m != 0; m &= m - 1) {
+    new (&fill.slots[k++]) AttrEntry{std::move(items[fill.item_at[__builtin_ctzll(m)]])};
   }
   finish_linear(fill, out, sole);
   return {Status::Ok, 0};
-}
-
-bool AttrMap::start_linear(Arena& arena, size_t n, LinearFill& fill) noexcept {
-  Table* t = allocate_in(arena, 0, n, HashKey{0, 0});
-  if (t == nullptr) [[unlikely]] return false;
-  fill.table = t;
-  fill.slots = t->entries();
-  fill.count = static_cast<uint32_t>(n);
-  if (n == 1) {
-    fill.order[0] = 0;
-    return true;
-  }
-  // The order a table of buckets_for(n) buckets, probed linearly, lists the keys in when each
-  // key's home bucket is drawn at random: what an index under a fresh random key gives. The
-  // occupied buckets are a bit mask, walked in order for the listing.
-  const unsigned buckets = static_cast<unsigned>(buckets_for(n));  // at most 32
-  const unsigned shift = static_cast<unsigned>(__builtin_ctz(buckets));
-  const uint64_t all = (uint64_t{1} << buckets) - 1;
-  uint64_t bits = next_order_bits();
-  unsigned left = 64;
-  uint64_t occupied = 0;
-  uint8_t item_at[32];  // the key in each occupied bucket
-  for (size_t i = 0; i < n; ++i) {
-    if (left < shift) {
-      bits = next_order_bits();
-      left = 64;
-    }
-    const unsigned home = static_cast<unsigned>(bits) & (buckets - 1);
-    bits >>= shift;
-    left -= shift;
-    const uint64_t free = ~occupied & all;
-    const uint64_t ahead = free >> home;
-    const unsigned pos = ahead != 0 ? home + static_cast<unsigned>(__builtin_ctzll(ahead))
-                                    : static_cast<unsigned>(__builtin_ctzll(free));
-    occupied |= uint64_t{1} << pos;
-    item_at[pos] = static_cast<uint8_t>(i);
-  }
-  uint8_t k = 0;
-  for (uint64_t m = occupied; m != 0; m &= m - 1) fill.order[item_at[__builtin_ctzll(m)]] = k++;
-  return true;
-}
-
-void AttrMap::finish_linear(LinearFill& fill, AttrMap& out, SourceBuffer* sole) noexcept {
-  Table* t = static_cast<Table*>(fill.table);
-  t->count = fill.count;
-  t->sole = sole != nullptr ? reinterpret_cast<uintptr_t>(sole) : Table::kMixed;
-  out.clear();
-  out.t_ = t;
 }
 
 AttrMap::AttrMap(size_t n) noexcept {

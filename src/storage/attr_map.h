@@ -65,12 +65,14 @@ class AttrMap {
 
   static constexpr size_t kLinearMax = 16;
 
-  // An index-free table being filled by the reader: the caller constructs the entry that comes
-  // i-th in document order at slots[order[i]] (keys distinct, holding nothing that needs
-  // releasing), then hands it to a map with finish_linear.
+  // An index-free table being filled by the reader: its slots are listed by the set bits of
+  // `occupied`, lowest first, and the k-th of them holds the entry that comes item_at[bit]-th in
+  // document order. The caller constructs each at slots[k] (keys distinct, holding nothing that
+  // needs releasing), then hands the table to a map with finish_linear.
   struct LinearFill {
     AttrEntry* slots;
-    uint8_t order[kLinearMax];
+    uint64_t occupied;
+    uint8_t item_at[32];
     void* table;
     uint32_t count;
   };
@@ -259,6 +261,65 @@ class AttrMap::View {
  private:
   const Table* t_ = nullptr;
 };
+
+// The next 64 random bits of this thread's draws of the orders of index-free tables.
+uint64_t next_order_bits() noexcept;
+
+// Inline: the reader makes one table per start tag.
+inline bool AttrMap::start_linear(Arena& arena, size_t n, LinearFill& fill) noexcept {
+  // A table without index, in the arena (as allocate_in with no buckets).
+  void* mem = arena.allocate(sizeof(Table) + n * sizeof(AttrEntry));
+  if (mem == nullptr) [[unlikely]] return false;
+  Table* t = static_cast<Table*>(mem);
+  t->key = HashKey{0, 0};
+  t->mask = 0;
+  t->count = 0;
+  t->capacity = static_cast<uint32_t>(n);
+  t->flags = Table::kInArena;
+  t->sole = 0;
+  fill.table = t;
+  fill.slots = t->entries();
+  fill.count = static_cast<uint32_t>(n);
+  if (n == 1) {
+    fill.occupied = 1;
+    fill.item_at[0] = 0;
+    return true;
+  }
+  // The order a table of buckets_for(n) buckets, probed linearly, lists the keys in when each
+  // key's home bucket is drawn at random: what an index under a fresh random key gives. The free
+  // buckets are a bit mask, kept twice over (the copy above the table's buckets stands for the
+  // wrap to bucket 0), so that the first free bucket from the home on is one count of trailing
+  // zeros; the occupied buckets, in order, are the listing.
+  const unsigned shift = 64u - static_cast<unsigned>(__builtin_clzll(2 * n - 1));  // log2 buckets_for(n)
+  const unsigned buckets = 1u << shift;                                              // at most 32
+  const uint64_t twice = uint64_t{1} | uint64_t{1} << buckets;
+  uint64_t free = (uint64_t{1} << buckets) * twice - twice;  // both copies all free
+  uint8_t* const item_at = fill.item_at;  // the key in each occupied bucket
+  const auto place = [&](size_t first, size_t last, uint64_t bits) {
+    for (size_t i = first; i < last; ++i) {
+      const unsigned home = static_cast<unsigned>(bits) & (buckets - 1);
+      bits >>= shift;
+      const unsigned pos = (home + static_cast<unsigned>(__builtin_ctzll(free >> home))) & (buckets - 1);
+      free &= ~(twice << pos);
+      item_at[pos] = static_cast<uint8_t>(i);
+    }
+  };
+  // One draw gives the homes of 64 / shift keys (12 or more); only tables of 13 keys or more
+  // need a second.
+  const size_t per_draw = 64 / shift;
+  place(0, n < per_draw ? n : per_draw, next_order_bits());
+  if (n > per_draw) place(per_draw, n, next_order_bits());
+  fill.occupied = ~free & ((uint64_t{1} << buckets) - 1);
+  return true;
+}
+
+inline void AttrMap::finish_linear(LinearFill& fill, AttrMap& out, SourceBuffer* sole) noexcept {
+  Table* t = static_cast<Table*>(fill.table);
+  t->count = fill.count;
+  t->sole = sole != nullptr ? reinterpret_cast<uintptr_t>(sole) : Table::kMixed;
+  if (out.t_ != nullptr) out.clear();
+  out.t_ = t;
+}
 
 inline AttrMap::Iterator AttrMap::begin() const noexcept { return Iterator(t_, 0); }
 inline AttrMap::Iterator AttrMap::end() const noexcept { return Iterator(t_, t_ ? t_->stop() : 0); }

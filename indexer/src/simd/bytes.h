@@ -60,6 +60,11 @@ inline bool for_each_match(const uint8_t* p, size_t n, F&& f) noexcept {
 inline constexpr size_t kShortText = Native::kWidth;
 inline ShortText short_text(const uint8_t* p, size_t n) noexcept { return short_text_with<Native>(p, n); }
 
+// Bit i set when p[i] is a tag mark (simd::tag_mark), for the kTagBlock bytes at p, which
+// must be readable.
+inline constexpr size_t kTagBlock = 64;
+inline uint64_t tag_marks(const uint8_t* p) noexcept { return tag_marks_with<Native>(p); }
+
 // Whether any of the n bytes at p (n < 16) is one of Cs, reading only [p, p + n); `Filler` is a
 // byte outside the set.
 template <uint8_t Filler, uint8_t... Cs>

@@ -75,6 +75,19 @@ inline ShortText short_text_scalar(const uint8_t* p, size_t n) noexcept {
   return t;
 }
 
+// The bytes a start tag's walk must look at (tag_marks): every byte up to 0x27 (white space,
+// the quotes, '&', control bytes, 0 and a few punctuation marks that are looked at and passed)
+// and '/', '<', '=', '>'. Names and plain values are made of the other bytes.
+inline constexpr bool tag_mark(uint8_t c) { return c <= 0x27 || c == '/' || c == '<' || c == '=' || c == '>'; }
+
+// Bit i set when p[i] is a tag mark, for the 64 bytes at p: the twin of tag_marks_with
+// (generic/scan.h).
+inline uint64_t tag_marks_scalar(const uint8_t* p) noexcept {
+  uint64_t m = 0;
+  for (unsigned i = 0; i < 64; ++i) m |= uint64_t{tag_mark(p[i])} << i;
+  return m;
+}
+
 // A group of bytes of which each counts `W` in a tally (1 <= W <= 127).
 template <uint8_t W, uint8_t... Cs>
 struct Weighted {

@@ -78,6 +78,22 @@ inline ShortText short_text_with(const uint8_t* p, size_t n) noexcept {
   return t;
 }
 
+// tag_marks_scalar four vectors at a time, on architectures of 16-byte vectors (the others use
+// the twin): a byte is a mark when its maximum with 0x27 is 0x27, or it is one of "/<=>".
+template <class A>
+inline uint64_t tag_marks_with(const uint8_t* p) noexcept {
+  if constexpr (A::kWidth == 16) {
+    const typename A::Vec low = A::splat(0x27);
+    const auto marks = [&](const uint8_t* q) {
+      const typename A::Vec v = A::load(q);
+      return A::or_(A::eq(A::max_(v, low), 0x27), A::template eq_any<'/', '<', '=', '>'>(v));
+    };
+    return A::bitmask64(marks(p), marks(p + 16), marks(p + 32), marks(p + 48));
+  } else {
+    return tag_marks_scalar(p);
+  }
+}
+
 // Whether any of the n bytes at p (n < 16) is one of Cs, reading only [p, p + n). `Filler` is
 // a byte outside the set. The bytes are gathered into two overlapping words
 // (swar::gather_short), which a 16-byte vector tests in one step.
