@@ -54,7 +54,8 @@ const uint8_t* find_four_byte_lead(const uint8_t* p, const uint8_t* end) {
   using A = tessary::simd::Native;
   const typename A::Vec high = A::splat(0xF0);
   while (static_cast<size_t>(end - p) >= A::kWidth) {
-    if (A::any(A::eq(A::and_(A::load(p), high), 0xF0))) break;
+    const uint64_t m = A::bits(A::eq(A::and_(A::load(p), high), 0xF0));
+    if (m != 0) return p + (static_cast<unsigned>(__builtin_ctzll(m)) >> A::kShift);
     p += A::kWidth;
   }
   while (p < end && *p < 0xF0) ++p;
@@ -68,7 +69,7 @@ const uint8_t* find_four_byte_lead(const uint8_t* p, const uint8_t* end) {
 // piece are valid UTF-8 exactly when they are as part of the whole. Any failure is handed to
 // the twin from the start, which gives the twin's result.
 Utf8Decoded decode_ucs4_with(const uint8_t* p, size_t n, uint32_t* out, size_t cap, Ucs2Decoder ucs2) {
-  constexpr size_t kPiece = 4096;
+  constexpr size_t kPiece = 4096, kShortPiece = 64;
   uint16_t units[kPiece];
   size_t i = 0, o = 0;
   uint32_t bits = 0;
@@ -80,7 +81,15 @@ Utf8Decoded decode_ucs4_with(const uint8_t* p, size_t n, uint32_t* out, size_t c
       while (j > i && (p[j] & 0xC0) == 0x80) --j;
       if (j == i) return simd::decode_scalar_from(p, n, 0, out, cap, 0, 0);
     }
-    if (j > i) {
+    if (j > i && j - i < kShortPiece) {
+      // Between four-byte forms that come close together (emoji in short texts), the twin,
+      // which needs no setup.
+      const Utf8Decoded r = simd::decode_scalar_from(p, j, i, out, cap, o, bits);
+      if (!r.ok) return simd::decode_scalar_from(p, n, 0, out, cap, 0, 0);
+      o = r.units;
+      bits = r.bits;
+      i = j;
+    } else if (j > i) {
       const Utf8Decoded r = ucs2(p + i, j - i, units, kPiece);
       if (!r.ok || r.units > cap - o) return simd::decode_scalar_from(p, n, 0, out, cap, 0, 0);
       for (size_t k = 0; k < r.units; ++k) out[o + k] = units[k];
