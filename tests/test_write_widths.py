@@ -196,3 +196,27 @@ def test_measured_layout_matches_reference(tree, indent, decl, wide):
     doc = f"<w>{write_string(tree, indent, False)}<z>{wide}</z></w>"
     sub = read_string(doc, "w").children[0]
     check(sub, indent, decl)
+
+
+@pytest.mark.parametrize("early", ["\xe9", "\u0100"])
+@pytest.mark.parametrize("late", ["\xe9", "\u0100", "\U00010000", None])
+@pytest.mark.parametrize("widest", ["\U0010ffff", "\uffff", "\xff"])
+def test_kind_of_a_parsed_document_past_the_buffer(early, late, widest):
+    # Once the output of a document's tree turns out not to be ASCII, the str is made in the kind
+    # the whole document needs: right when a wider character comes late, and narrowed when the
+    # widest character of the document lies outside what is written (a comment, a processing
+    # instruction) or in a subtree not written.
+    rows = "".join(f'<c n="{i}">{early if i == 5 else "t"}&amp;{i}</c>' for i in range(PAST_BUFFER // 16))
+    tail = f"<z>{late}</z>" if late else "<z/>"
+    for where in ("comment", "pi", "sibling"):
+        if where == "comment":
+            xml = f"<!-- {widest} --><r><s>{rows}{tail}</s></r>"
+        elif where == "pi":
+            xml = f"<r><?p {widest}?><s>{rows}{tail}</s></r>"
+        else:
+            xml = f"<r><s>{rows}{tail}</s><w>{widest}</w></r>"
+        root = read_string(xml, "r")
+        sub = root.children[0]
+        for indent, decl in ((0, False), (2, True)):
+            check(sub, indent, decl)
+            check(root, indent, decl)

@@ -78,6 +78,15 @@ void check_primitives(Kernel k, const uint8_t* data, size_t size) {
     for (size_t i = cap; i < cap + 16; ++i) {
       if (y8[i] != 0) fail("decode_utf8 to 8-bit units wrote past its capacity", kernel_name(k));
     }
+    std::vector<uint32_t> x32(cap + 16, 0), y32(cap + 16, 0);
+    const Utf8Decoded a32 = decode_utf8(data, size, x32.data(), cap, Kernel::Scalar);
+    const Utf8Decoded b32 = decode_utf8(data, size, y32.data(), cap, k);
+    if (a32.ok != b32.ok || (a32.ok && (a32.units != b32.units || a32.bits != b32.bits ||
+                                        !std::equal(x32.begin(), x32.begin() + a32.units, y32.begin()))))
+      fail("decode_utf8 to 32-bit units", kernel_name(k));
+    for (size_t i = cap; i < cap + 16; ++i) {
+      if (y32[i] != 0) fail("decode_utf8 to 32-bit units wrote past its capacity", kernel_name(k));
+    }
   }
   for (size_t i = 0; i + 8 <= size && i < 64; i += 8) {
     uint64_t w;

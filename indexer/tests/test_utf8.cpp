@@ -163,6 +163,7 @@ TEST(kernels_match_scalar_for_every_single_byte_change) {
         s[at] = static_cast<char>(v);
         same_as_scalar<uint16_t>(s, s.size(), "changed byte");
         same_as_scalar<uint8_t>(s, s.size(), "changed byte");
+        same_as_scalar<uint32_t>(s, s.size(), "changed byte");
       }
     }
   }
@@ -175,6 +176,7 @@ TEST(kernels_match_scalar_on_overlong_four_byte_forms) {
     for (const char* prefix : {"", "\xC3\xA9", "\xE6\x9D\xB1"}) {
       std::string s = std::string(at, 'a') + prefix + "\xF0\x80\x80\x80" + std::string(40, 'b') + "\xC3\xA9";
       same_as_scalar<uint16_t>(s, s.size(), "overlong four-byte form");
+      same_as_scalar<uint32_t>(s, s.size(), "overlong four-byte form");
       s = std::string(at, 'a') + prefix + "\xF0\x8F\xBF\xBF" + std::string(40, 'b');
       same_as_scalar<uint16_t>(s, s.size(), "overlong four-byte form");
     }
@@ -188,6 +190,7 @@ TEST(kernels_match_scalar_on_random_texts) {
     std::string s = random_text(rng, rng() % 3000, max);
     if (t % 5 == 0 && !s.empty()) s[rng() % s.size()] = static_cast<char>(rng());  // sometimes broken
     all_kernels_all_capacities<uint16_t>(s, "random");
+    all_kernels_all_capacities<uint32_t>(s, "random");
     // Mostly ASCII with Latin-1 now and then, the text 8-bit units hold.
     std::string latin = random_text(rng, rng() % 3000, (t & 1) ? 0x7F : 0xFF);
     if (t % 5 == 1 && !latin.empty()) latin[rng() % latin.size()] = static_cast<char>(rng());

@@ -91,6 +91,8 @@ bool StrSink::drain(const char* p, size_t n, bool last) noexcept {
   // The array is not made yet, too small, or of a kind too narrow for these characters.
   const uint32_t needs = kind_for_byte(index::max_byte(bytes, n));
   if (needs > kind) kind = needs;
+  // More output follows: it will probably need the kind of the whole document.
+  if (!last && kind > kAsciiMax && expected_kind_ > kind) kind = expected_kind_;
   if (!target_.reserve(in_target_, uint64_t{in_target_} + n, kind, last)) return fail(WriteError::Kind::OutOfMemory);
   const unsigned width = unit_width(target_.kind());
   const index::Utf8Decoded r = index::decode_utf8(bytes, n, static_cast<char*>(target_.units()) + in_target_ * width,

@@ -170,6 +170,13 @@ class StrSink : public BufferedSink<StrSink, 32768> {
   // the array has room for all of it (an indentation beyond memory fails at once).
   bool fill_spaces(uint64_t n) noexcept;
 
+  // The kind the whole output probably needs (that of the document the tree was read from, if
+  // it was): once the output turns out not to be ASCII, the array is made (or widened) in that
+  // kind at least, so that a rare wider character late in the output does not make it convert
+  // all the units written before it. A kind wider than the output needs in the end is narrowed
+  // by a copy; 0 (the default) when nothing is known.
+  void expect_kind(uint32_t kind) noexcept { expected_kind_ = kind; }
+
   // Units written into the array.
   size_t units_written() const noexcept { return in_target_; }
   // OR of every unit written.
@@ -185,6 +192,7 @@ class StrSink : public BufferedSink<StrSink, 32768> {
   StrTarget& target_;
   size_t in_target_ = 0;
   uint32_t bits_ = 0;
+  uint32_t expected_kind_ = 0;
 };
 
 }  // namespace tessary::write

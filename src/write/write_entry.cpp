@@ -259,6 +259,7 @@ PyObject* py_write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
     ResultStr result(tree->document != nullptr ? tree->document->length() + kDeclaration.size() : 0);
     std::unique_ptr<StrSink> sink(new (std::nothrow) StrSink(result));  // the buffer left uninitialised
     if (!sink) return to_error({WriteError::Kind::OutOfMemory, 0});
+    if (tree->document != nullptr) sink->expect_kind(write::kind_for_byte(tree->document->max_byte_bound()));
     const WriteError failure = without_lock([&]() -> WriteError {
       if (opt.declaration && !sink->append(kDeclaration.data(), kDeclaration.size())) return sink->error();
       XmlWriter<StrSink> writer(*sink, opt.indent);

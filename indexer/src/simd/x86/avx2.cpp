@@ -113,9 +113,19 @@ Utf8Decoded avx2_decode_ucs2(const uint8_t* p, size_t n, uint16_t* out, size_t c
       continue;
     }
     if (cap - o < 16) break;
+    const uint32_t high = static_cast<uint32_t>(_mm256_movemask_epi8(raw));
+    if (carry == 0 && (high & 0xFFFF) == 0) {
+      // Sixteen ASCII bytes before the first that is not (text with a character from another
+      // script every few words).
+      const __m256i w0 = _mm256_cvtepu8_epi16(_mm256_castsi256_si128(raw));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o), w0);
+      acc = _mm256_or_si256(acc, w0);
+      i += 16;
+      o += 16;
+      continue;
+    }
     // As signed bytes: continuation bytes are below -64, lead bytes of two-byte forms -64..-33,
     // of three-byte forms -32..-17, and bytes from 0xF0 up -16..-1.
-    const uint32_t high = static_cast<uint32_t>(_mm256_movemask_epi8(raw));
     const uint32_t cont = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(sm64, raw)));
     const uint32_t ge_e0 = high & static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(raw, sm33)));
     const uint32_t lead4 = high & static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(raw, sm17)));
