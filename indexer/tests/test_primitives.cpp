@@ -357,3 +357,54 @@ TEST(tag_marks_match_the_twin_on_random_bytes_and_tags) {
   CHECK((m & (uint64_t{1} << 16)) == 0);  // '.'
   CHECK((m & (uint64_t{1} << 18)) != 0);  // '\''
 }
+
+namespace {
+
+// find_masked by this CPU's vectors and by SWAR against the twin, from every start for short
+// ranges, for a mask of high bits (four-byte UTF-8 leads) and one of scattered bits.
+template <uint8_t Mask>
+void compare_masked(const uint8_t* p, size_t n) {
+  for (size_t from = 0; from <= n; from += (n <= 70 ? 1 : 17)) {
+    const uint8_t* want = tessary::simd::find_masked_scalar<Mask>(p + from, p + n);
+    CHECK_MSG(tessary::simd::find_masked<Mask>(p + from, p + n) == want,
+              "native find_masked<" << int(Mask) << "> from " << from << " of " << n);
+    CHECK_MSG((tessary::simd::find_masked_with<Swar, Mask>(p + from, p + n) == want),
+              "swar find_masked<" << int(Mask) << "> from " << from << " of " << n);
+  }
+}
+
+void compare_masks(const uint8_t* p, size_t n) {
+  compare_masked<0xF0>(p, n);
+  compare_masked<0x81>(p, n);
+}
+
+}  // namespace
+
+TEST(find_masked_matches_the_twin) {
+  std::mt19937_64 rng(24);
+  // Every length around the vector edges, of UTF-8-like bytes.
+  for (size_t n = 0; n <= 3 * 64 + 1; ++n) {
+    std::vector<uint8_t> v(n);
+    for (auto& b : v) b = static_cast<uint8_t>((rng() & 3) == 0 ? 0xC0 | (rng() & 0x3F) : rng() & 0x7F);
+    compare_masks(v.data(), n);
+  }
+  // Every byte value at every position of two blocks of ASCII, in the whole range and in one that
+  // ends at the changed byte.
+  std::vector<uint8_t> base(2 * 64 + 7, 'x');
+  for (size_t pos = 0; pos < base.size(); ++pos) {
+    for (unsigned value = 0x70; value < 256; value += 3) {
+      base[pos] = static_cast<uint8_t>(value);
+      compare_masks(base.data(), base.size());
+      compare_masks(base.data(), pos + 1);
+    }
+    base[pos] = 'x';
+  }
+  // Random bytes of any value.
+  for (int t = 0; t < 300; ++t) {
+    const std::vector<uint8_t> v = random_bytes(rng, rng() % 3000);
+    compare_masks(v.data(), v.size());
+  }
+  const auto* p = reinterpret_cast<const uint8_t*>("caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 and more text after it");
+  const size_t n = std::strlen(reinterpret_cast<const char*>(p));
+  CHECK_EQ(static_cast<size_t>(tessary::simd::find_masked<0xF0>(p, p + n) - p), 10u);
+}

@@ -48,20 +48,6 @@ namespace {
 
 using Ucs2Decoder = Utf8Decoded (*)(const uint8_t*, size_t, uint16_t*, size_t);
 
-// The first byte of [p, end) that is 0xF0 or above (the lead byte of a four-byte form, or a byte
-// that begins nothing), or end; a vector at a time with the compiler's target primitives.
-const uint8_t* find_four_byte_lead(const uint8_t* p, const uint8_t* end) {
-  using A = tessary::simd::Native;
-  const typename A::Vec high = A::splat(0xF0);
-  while (static_cast<size_t>(end - p) >= A::kWidth) {
-    const uint64_t m = A::bits(A::eq(A::and_(A::load(p), high), 0xF0));
-    if (m != 0) return p + (static_cast<unsigned>(__builtin_ctzll(m)) >> A::kShift);
-    p += A::kWidth;
-  }
-  while (p < end && *p < 0xF0) ++p;
-  return p;
-}
-
 // UTF-8 to 32-bit units with a 16-bit kernel: the runs between four-byte forms (rare: most
 // text lies in the Basic Multilingual Plane) are decoded a few KiB at a time into 16-bit units
 // that stay in the cache and widened into the output; each four-byte form is decoded on its
@@ -75,7 +61,8 @@ Utf8Decoded decode_ucs4_with(const uint8_t* p, size_t n, uint32_t* out, size_t c
   uint32_t bits = 0;
   while (i < n) {
     const size_t limit = n - i > kPiece ? i + kPiece : n;
-    size_t j = static_cast<size_t>(find_four_byte_lead(p + i, p + limit) - p);
+    // The next byte from 0xF0 up: a four-byte lead, or a byte that begins nothing.
+    size_t j = static_cast<size_t>(tessary::simd::find_masked<0xF0>(p + i, p + limit) - p);
     if (j == limit && limit < n) {
       // Cut before the start of the last character of the piece.
       while (j > i && (p[j] & 0xC0) == 0x80) --j;

@@ -48,6 +48,12 @@ inline const uint8_t* find_any(const uint8_t* p, const uint8_t* end) noexcept {
   return find_any_with<Native, Cs...>(p, end);
 }
 
+// The first byte of [p, end) that has every bit of Mask set, or end.
+template <uint8_t Mask>
+inline const uint8_t* find_masked(const uint8_t* p, const uint8_t* end) noexcept {
+  return find_masked_with<Native, Mask>(p, end);
+}
+
 // Calls f(offset) for each byte of [p, p + n) that is one of Cs, in order, while f returns
 // true; false when f stopped the walk.
 template <uint8_t... Cs, class F>

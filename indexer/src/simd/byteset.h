@@ -39,6 +39,16 @@ inline const uint8_t* find_any_scalar(const uint8_t* p, const uint8_t* end) noex
   return end;
 }
 
+// The first byte of [p, end) that has every bit of Mask set, or end. With a mask of high bits
+// that is the first byte at or above it: 0xF0 finds a four-byte UTF-8 lead (or a byte that
+// begins nothing).
+template <uint8_t Mask>
+inline const uint8_t* find_masked_scalar(const uint8_t* p, const uint8_t* end) noexcept {
+  for (; p < end; ++p)
+    if ((*p & Mask) == Mask) return p;
+  return end;
+}
+
 // Calls f(offset) for each byte of [p, p + n) in the set, in order, while f returns true.
 // Returns false when f stopped the walk.
 template <uint8_t... Cs, class F>

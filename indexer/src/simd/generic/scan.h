@@ -29,6 +29,24 @@ inline const uint8_t* find_any_with(const uint8_t* p, const uint8_t* end) noexce
   return m != 0 ? q + (__builtin_ctzll(m) >> A::kShift) : end;
 }
 
+// find_masked_scalar a vector at a time, ending like find_any_with.
+template <class A, uint8_t Mask>
+inline const uint8_t* find_masked_with(const uint8_t* p, const uint8_t* end) noexcept {
+  if (static_cast<size_t>(end - p) < A::kWidth) return find_masked_scalar<Mask>(p, end);
+  const typename A::Vec mask = A::splat(Mask);
+  const auto hits = [&](const uint8_t* q) { return A::bits(A::eq(A::and_(A::load(q), mask), Mask)); };
+  for (;;) {
+    const uint64_t m = hits(p);
+    if (m != 0) return p + (__builtin_ctzll(m) >> A::kShift);
+    p += A::kWidth;
+    if (static_cast<size_t>(end - p) < A::kWidth) break;
+  }
+  if (p == end) return end;
+  const uint8_t* q = end - A::kWidth;
+  const uint64_t m = hits(q);
+  return m != 0 ? q + (__builtin_ctzll(m) >> A::kShift) : end;
+}
+
 // Calls f(offset) for each byte of [p, p + n) in the set, in order, while f returns true.
 // Returns false when f stopped the walk. A range of at least one vector ends with one last vector
 // that overlaps the one before, whose bytes seen already are masked off; a shorter range is
