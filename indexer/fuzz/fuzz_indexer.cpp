@@ -60,33 +60,22 @@ void check_primitives(Kernel k, const uint8_t* data, size_t size) {
   }
   const Utf8Shape shape = measure_utf8(data, size);
   for (size_t cap : {static_cast<size_t>(shape.chars), shape.chars > 0 ? static_cast<size_t>(shape.chars) - 1 : 0}) {
-    std::vector<uint16_t> x(cap + 16, 0), y(cap + 16, 0);
-    const Utf8Decoded a = decode_utf8(data, size, x.data(), cap, Kernel::Scalar);
-    const Utf8Decoded b = decode_utf8(data, size, y.data(), cap, k);
-    if (a.ok != b.ok || (a.ok && (a.units != b.units || a.bits != b.bits ||
-                                  !std::equal(x.begin(), x.begin() + a.units, y.begin()))))
-      fail("decode_utf8", kernel_name(k));
-    for (size_t i = cap; i < cap + 16; ++i) {
-      if (y[i] != 0) fail("decode_utf8 wrote past its capacity", kernel_name(k));
-    }
-    std::vector<uint8_t> x8(cap + 16, 0), y8(cap + 16, 0);
-    const Utf8Decoded a8 = decode_utf8(data, size, x8.data(), cap, Kernel::Scalar);
-    const Utf8Decoded b8 = decode_utf8(data, size, y8.data(), cap, k);
-    if (a8.ok != b8.ok || (a8.ok && (a8.units != b8.units || a8.bits != b8.bits ||
-                                     !std::equal(x8.begin(), x8.begin() + a8.units, y8.begin()))))
-      fail("decode_utf8 to 8-bit units", kernel_name(k));
-    for (size_t i = cap; i < cap + 16; ++i) {
-      if (y8[i] != 0) fail("decode_utf8 to 8-bit units wrote past its capacity", kernel_name(k));
-    }
-    std::vector<uint32_t> x32(cap + 16, 0), y32(cap + 16, 0);
-    const Utf8Decoded a32 = decode_utf8(data, size, x32.data(), cap, Kernel::Scalar);
-    const Utf8Decoded b32 = decode_utf8(data, size, y32.data(), cap, k);
-    if (a32.ok != b32.ok || (a32.ok && (a32.units != b32.units || a32.bits != b32.bits ||
-                                        !std::equal(x32.begin(), x32.begin() + a32.units, y32.begin()))))
-      fail("decode_utf8 to 32-bit units", kernel_name(k));
-    for (size_t i = cap; i < cap + 16; ++i) {
-      if (y32[i] != 0) fail("decode_utf8 to 32-bit units wrote past its capacity", kernel_name(k));
-    }
+    // The kernel against the twin for each unit width of a str, with sentinels past the
+    // capacity that must stay untouched.
+    const auto compare_decoders = [&]<class Unit>(Unit, const char* what, const char* past) {
+      std::vector<Unit> x(cap + 16, 0), y(cap + 16, 0);
+      const Utf8Decoded a = decode_utf8(data, size, x.data(), cap, Kernel::Scalar);
+      const Utf8Decoded b = decode_utf8(data, size, y.data(), cap, k);
+      if (a.ok != b.ok || (a.ok && (a.units != b.units || a.bits != b.bits ||
+                                    !std::equal(x.begin(), x.begin() + a.units, y.begin()))))
+        fail(what, kernel_name(k));
+      for (size_t i = cap; i < cap + 16; ++i) {
+        if (y[i] != 0) fail(past, kernel_name(k));
+      }
+    };
+    compare_decoders(uint16_t{}, "decode_utf8", "decode_utf8 wrote past its capacity");
+    compare_decoders(uint8_t{}, "decode_utf8 to 8-bit units", "decode_utf8 to 8-bit units wrote past its capacity");
+    compare_decoders(uint32_t{}, "decode_utf8 to 32-bit units", "decode_utf8 to 32-bit units wrote past its capacity");
   }
   for (size_t i = 0; i + 8 <= size && i < 64; i += 8) {
     uint64_t w;
