@@ -180,6 +180,20 @@ def test_small_subtree_of_a_large_document():
     check(Node("w", children=list(root.children[1:3000])), 2, True)
 
 
+@pytest.mark.parametrize("ch", ["a", "\xe9", "\u6771", "\U0001F600"])
+def test_middling_outputs_are_exact_every_time(ch):
+    # Documents of a few hundred KiB to a few MiB, written again and again: the str is first
+    # made larger than the output, then either copied to its exact length or cut in place,
+    # depending on the sizes freed before. Every result is the same exact, canonical str.
+    for count in (3_000, 12_000, 60_000):
+        xml = "<r>" + "".join(f"<i n='{i}'>{ch}&amp;{i}</i>" for i in range(count)) + "</r>"
+        root = read_string(xml, "r")
+        for indent, decl in ((0, False), (2, True)):
+            for _ in range(3):
+                got = check(root, indent, decl)
+                assert sys.getsizeof(got) == sys.getsizeof(got[:1] + got[1:])
+
+
 chars = st.sampled_from(list("ab &<>\"'\t\r\n\x01") + EDGES[:-1] + ["x" * 20, "\u00e9" * 9])
 texts = st.lists(chars, max_size=12).map("".join)
 names = st.sampled_from(["a", "item", "\u00e9", "\u6771", "x-y"])

@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -201,9 +202,33 @@ class ResultStr final : public write::StrTarget {
   }
 
   // The str, cut to `length` units; null with the Python error set when that fails.
+  //
+  // An array of middling size may be copied into a str of the exact length instead of being
+  // cut in place. The C library (glibc) serves such sizes from pages mapped for the one
+  // allocation until a block that large has been freed, and then from its heap, whose memory
+  // is reused. Cut in place, the array is freed at its final size, smaller than the next
+  // write's first array (the hint and half again), so every write would map, and fault in page
+  // by page, fresh memory (about 2 us a page on a virtual machine: more than the write itself
+  // on a 1 MB output). Freeing the whole array instead lets arrays up to its size come from
+  // the heap from then on, so the copy is made only for an array larger than any freed so
+  // far. Below the range the array is never mapped of its own; above it, it is mapped in huge
+  // pages, whose faults are few, and the copy would cost more than it saves.
   PyObject* finish(size_t length) {
     PyObject* s = str_.release();
     if (s == nullptr) return PyUnicode_New(0, 0);
+    const size_t width = unit_width(kind_);
+    const size_t bytes = capacity_ * width;
+    if (length < capacity_ && bytes >= kCopyFrom && bytes < kCopyBelow &&
+        bytes > largest_dropped_.load(std::memory_order_relaxed)) {
+      PyObject* exact = PyUnicode_New(static_cast<Py_ssize_t>(length), static_cast<Py_UCS4>(kind_));
+      if (exact != nullptr) {
+        std::memcpy(PyUnicode_DATA(exact), PyUnicode_DATA(s), length * width);
+        Py_DECREF(s);
+        largest_dropped_.store(bytes, std::memory_order_relaxed);
+        return exact;
+      }
+      PyErr_Clear();  // cut in place instead, which needs no memory
+    }
     if (PyUnicode_Resize(&s, static_cast<Py_ssize_t>(length)) != 0) {
       Py_DECREF(s);
       return nullptr;
@@ -232,6 +257,12 @@ class ResultStr final : public write::StrTarget {
     return ok;
   }
 
+  // Arrays of this many bytes and more, and of fewer than kCopyBelow, are copied to their
+  // final length (see finish()). The upper bound is advise_huge_pages()'s lower one.
+  static constexpr size_t kCopyFrom = size_t{64} << 10;
+  static constexpr size_t kCopyBelow = size_t{8} << 20;
+  // The largest array finish() has freed after copying it (the lock serialises the updates).
+  static inline std::atomic<size_t> largest_dropped_{0};
   // Arrays of up to this many bytes grow in place (PyUnicode_Resize).
   static constexpr size_t kGrowInPlace = size_t{1} << 20;
 
