@@ -12,19 +12,20 @@ namespace tessary::write {
 namespace {
 
 // The buffer of the last range read, kept at hand: the texts of a parsed document are mostly
-// ranges of one buffer. Only a plain buffer is kept: one that is not empty and whose first and
-// last bytes continue no character (as in any UTF-8 document); ranges of others are checked the
-// long way. Before the first range, `buffer` holds an address that no buffer has.
+// ranges of one buffer. Only a plain buffer is kept: one that is not empty, whose first byte
+// continues no character (as in any UTF-8 document) and which a 0 byte follows (as every
+// document buffer is made); ranges of others are checked the long way. Before the first range,
+// `buffer` holds an address that no buffer has.
 struct RangeBuffer {
   const storage::SourceBuffer* buffer = reinterpret_cast<const storage::SourceBuffer*>(alignof(storage::SourceBuffer));
   const unsigned char* data = nullptr;
-  uint64_t last = 0;  // length - 1
+  uint64_t length = 0;
 };
 [[gnu::noinline]] bool keep_range_buffer(const storage::SourceBuffer* b, RangeBuffer& at) noexcept {
   const auto* data = reinterpret_cast<const unsigned char*>(b->data());
   const uint64_t length = b->length();
-  if (length == 0 || (data[0] & 0xC0) == 0x80 || (data[length - 1] & 0xC0) == 0x80) return false;
-  at = {b, data, length - 1};
+  if (length == 0 || (data[0] & 0xC0) == 0x80 || data[length] != 0) return false;
+  at = {b, data, length};
   return true;
 }
 
@@ -40,13 +41,14 @@ struct RangeBuffer {
     if (!keep_range_buffer(b, at)) return t.checked_view(out);
   }
   const uint64_t start = t.range_start(), end = t.range_end();
-  if (start > end || end > at.last + 1) [[unlikely]] return false;
-  // Neither the first byte nor the one after the range may continue a character. The end of
-  // the buffer is a boundary: for a range that reaches it, the last byte (which continues
-  // nothing) is read instead. No branch on where the range lies.
-  const unsigned first = at.data[start < at.last ? start : at.last];
-  const unsigned after = at.data[end < at.last ? end : at.last];
-  if (((first & 0xC0) == 0x80) | ((after & 0xC0) == 0x80)) [[unlikely]] return false;
+  if (start > end || end > at.length) [[unlikely]] return false;
+  // Neither the first byte nor the one after the range may continue a character. Both can be
+  // read without a branch on where the range lies: a range at the end reads the 0 byte after
+  // the buffer, and the buffer's first byte continues nothing. Continuation bytes (0x80 to 0xBF)
+  // are exactly the bytes below -64 when read as signed.
+  const int first = static_cast<int8_t>(at.data[start]);
+  const int after = static_cast<int8_t>(at.data[end]);
+  if ((first < after ? first : after) < -64) [[unlikely]] return false;
   *out = {reinterpret_cast<const char*>(at.data) + start, static_cast<size_t>(end - start)};
   return true;
 }
