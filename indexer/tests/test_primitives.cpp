@@ -408,3 +408,40 @@ TEST(find_masked_matches_the_twin) {
   const size_t n = std::strlen(reinterpret_cast<const char*>(p));
   CHECK_EQ(static_cast<size_t>(tessary::simd::find_masked<0xF0>(p, p + n) - p), 10u);
 }
+
+namespace {
+
+// eq_any of one architecture for all 256 byte values in one place of a vector, against the twin.
+template <class A, uint8_t... Cs>
+void compare_eq_any(Set<Cs...>, const char* arch) {
+  for (unsigned value = 0; value < 256; ++value) {
+    uint8_t block[64];
+    std::memset(block, value == 'x' ? 'y' : 'x', sizeof block);
+    block[A::kWidth - 1] = static_cast<uint8_t>(value);
+    const bool found = A::any(A::template eq_any<Cs...>(A::load(block)));
+    if (found != tessary::simd::ByteSet<Cs...>::contains(static_cast<uint8_t>(value))) {
+      std::fprintf(stderr, "%s: eq_any wrong for byte 0x%02X\n", arch, value);
+      CHECK(false);
+    }
+  }
+}
+
+template <class S>
+void compare_eq_any_archs(S set) {
+  compare_eq_any<Native>(set, "native");
+  compare_eq_any<Swar>(set, "swar");
+}
+
+}  // namespace
+
+TEST(eq_any_matches_exactly_its_set) {
+  // Bytes one bit apart are compared together (<>, &', tab and CR); a set with the same byte
+  // twice, chains of one-bit neighbours, and bytes 0x00 and 0xFF.
+  compare_eq_any_archs(AttrEscape{});
+  compare_eq_any_archs(TextEscape{});
+  compare_eq_any_archs(High{});
+  compare_eq_any_archs(Nibbles{});
+  compare_eq_any_archs(Set<'<', '<', '>', '>'>{});
+  compare_eq_any_archs(Set<0x00, 0x01, 0x03, 0x07, 0x0F>{});
+  compare_eq_any_archs(Set<0xFF, 0xFE, 0x7F, 0x80>{});
+}

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "simd/generic/groups.h"
+
 namespace tessary::simd::swar {
 
 struct Arch {
@@ -38,9 +40,10 @@ struct Arch {
   static constexpr Vec eq(Vec v, uint8_t c) noexcept { return zero_bytes(v ^ (kOnes * c)); }
   static constexpr Vec or_(Vec a, Vec b) noexcept { return a | b; }
   static constexpr Vec and_(Vec a, Vec b) noexcept { return a & b; }
+  // Bytes that differ in one bit are compared together (generic/groups.h).
   template <uint8_t... Cs>
   static constexpr Vec eq_any(Vec v) noexcept {
-    return (eq(v, Cs) | ...);
+    return eq_grouped<Arch, Cs...>(v);
   }
   static constexpr uint64_t bits(Vec m) noexcept { return m; }
   static constexpr bool any(Vec m) noexcept { return m != 0; }

@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "simd/generic/groups.h"
+
 namespace tessary::simd::sse2 {
 
 struct Arch {
@@ -28,11 +30,10 @@ struct Arch {
   static Vec eq(Vec v, uint8_t c) noexcept { return _mm_cmpeq_epi8(v, splat(c)); }
   static Vec or_(Vec a, Vec b) noexcept { return _mm_or_si128(a, b); }
   static Vec and_(Vec a, Vec b) noexcept { return _mm_and_si128(a, b); }
+  // Bytes that differ in one bit are compared together (generic/groups.h).
   template <uint8_t C, uint8_t... Cs>
   static Vec eq_any(Vec v) noexcept {
-    Vec m = eq(v, C);
-    ((m = or_(m, eq(v, Cs))), ...);
-    return m;
+    return eq_grouped<Arch, C, Cs...>(v);
   }
   static uint64_t bits(Vec m) noexcept { return static_cast<uint32_t>(_mm_movemask_epi8(m)); }
   static bool any(Vec m) noexcept { return _mm_movemask_epi8(m) != 0; }
