@@ -101,8 +101,12 @@ class SharedText {
   }
   bool absent() const noexcept { return w_ == kAbsent; }
   bool present() const noexcept { return w_ != kAbsent; }
-  bool is_shared() const noexcept { return tag() == Tag::Shared; }
+  bool is_shared() const noexcept { return (w_ & 1) != 0; }  // kAbsent is even
   SourceBuffer* buffer() const noexcept { return is_shared() ? buf() : nullptr; }
+  // The word that holds a shared range's buffer and form (counted or not): equal for two
+  // ranges exactly when they are of one buffer in one form. A reader that keeps the last
+  // buffer it met tells a range of it by this one compare.
+  uintptr_t buffer_word() const noexcept { return w_; }
   uint64_t range_start() const noexcept { return a_; }
   uint64_t range_end() const noexcept { return b_; }
 

@@ -14,31 +14,32 @@ namespace {
 // The buffer of the last range read, kept at hand: the texts of a parsed document are mostly
 // ranges of one buffer. Only a plain buffer is kept: one that is not empty, whose first byte
 // continues no character (as in any UTF-8 document) and which a 0 byte follows (as every
-// document buffer is made); ranges of others are checked the long way. Before the first range,
-// `buffer` holds an address that no buffer has.
+// document buffer is made); ranges of others are checked the long way. A range is known to be
+// of the kept buffer by one compare of the word that holds its buffer and form; before the
+// first range, `word` holds a value that no text has.
 struct RangeBuffer {
-  const storage::SourceBuffer* buffer = reinterpret_cast<const storage::SourceBuffer*>(alignof(storage::SourceBuffer));
+  uintptr_t word = ~uintptr_t{0};  // the kept ranges' SharedText::buffer_word()
   const unsigned char* data = nullptr;
   uint64_t length = 0;
 };
-[[gnu::noinline]] bool keep_range_buffer(const storage::SourceBuffer* b, RangeBuffer& at) noexcept {
+[[gnu::noinline]] bool keep_range_buffer(const storage::SharedText& t, RangeBuffer& at) noexcept {
+  const storage::SourceBuffer* b = t.buffer();
   const auto* data = reinterpret_cast<const unsigned char*>(b->data());
   const uint64_t length = b->length();
   if (length == 0 || (data[0] & 0xC0) == 0x80 || data[length] != 0) return false;
-  at = {b, data, length};
+  at = {t.buffer_word(), data, length};
   return true;
 }
 
 // Reads a name, key, value or text, checking that a range lies inside its buffer and on
 // character boundaries (as SharedText::checked_view does). False when it does not.
 [[gnu::always_inline]] inline bool read_text(const storage::SharedText& t, RangeBuffer& at, std::string_view* out) noexcept {
-  const storage::SourceBuffer* b = t.buffer();
-  if (b != at.buffer) [[unlikely]] {
-    if (b == nullptr) {
+  if (t.buffer_word() != at.word) [[unlikely]] {
+    if (!t.is_shared()) {
       *out = t.view();
       return true;
     }
-    if (!keep_range_buffer(b, at)) return t.checked_view(out);
+    if (!keep_range_buffer(t, at)) return t.checked_view(out);
   }
   const uint64_t start = t.range_start(), end = t.range_end();
   if (start > end || end > at.length) [[unlikely]] return false;
