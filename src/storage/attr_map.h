@@ -109,6 +109,9 @@ class AttrMap {
     __builtin_prefetch(t_);
   }
 
+  // Where the table lies, null for an empty map: for a walk that asks for the memory around it.
+  const void* table_address() const noexcept { return t_; }
+
   // For a map without index (or an empty one): its entries in their listed order, as `first`
   // and `count`, and true; false for an indexed table, which is walked with the iterator.
   bool stored_in_order(const AttrEntry*& first, size_t& count) const noexcept {
