@@ -32,13 +32,19 @@ inline void prefetch_node(const Element* e) noexcept {
 // Asks for all the memory of a small subtree. The reader makes an element's attribute table
 // when the element starts and its node when it ends, both in the document's arena, so the
 // subtree of a node with attributes lies between its table and the node itself, its descendants
-// in the order the writer visits them. Up to 2 KiB of it is asked for, a line at a time; a node
+// in the order the writer visits them. A node without attributes starts its subtree with that of
+// its first child, whose node ends it: the range is taken to begin a little before that node,
+// where a leaf child's own table would be. Up to 4 KiB is asked for, a line at a time; a node
 // laid out any other way (made by hand, or a larger subtree) is left to the walk's other
 // prefetches. Only advice: nothing is read from the range here.
 inline void prefetch_subtree(const Element* e) noexcept {
-  const auto from = reinterpret_cast<uintptr_t>(e->attrs.table_address());
+  auto from = reinterpret_cast<uintptr_t>(e->attrs.table_address());
   const auto to = reinterpret_cast<uintptr_t>(e);
-  if (from == 0 || from >= to || to - from > 2048) return;
+  if (from == 0) {
+    if (e->child_count() == 0) return;
+    from = reinterpret_cast<uintptr_t>(e->children()[0]) - 128;
+  }
+  if (from >= to || to - from > 4096) return;
   for (uintptr_t p = from; p < to; p += 64) __builtin_prefetch(reinterpret_cast<const void*>(p));
 }
 
