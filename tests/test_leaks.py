@@ -96,11 +96,11 @@ def check_stable(op, watched, expect=None):
 
 # (id, operation, objects whose reference counts must not move, expected exception)
 CASES = [
-    ("read_string", lambda: tessary.read_string(GOOD, ROOT), [GOOD, ROOT], None),
+    ("read_string", lambda: tessary.read_string(GOOD, ROOT), [GOOD, ROOT, Node], None),
     ("read_string_kept_text", lambda: tessary.read_string(GOOD, ROOT).children[0].text, [GOOD, ROOT], None),
     ("read_string_wrong_type", lambda: tessary.read_string(b"<r/>", ROOT), [ROOT], TypeError),
     ("read_string_surrogate", lambda: tessary.read_string("<root>\ud800</root>", ROOT), [ROOT], UnicodeEncodeError),
-    ("read_file", lambda: tessary.read_file(GOOD_FILE, ROOT), [GOOD_FILE, ROOT], None),
+    ("read_file", lambda: tessary.read_file(GOOD_FILE, ROOT), [GOOD_FILE, ROOT, Node], None),
     ("read_file_bad", lambda: tessary.read_file(BAD_FILE, ROOT), [BAD_FILE, ROOT], ValueError),
     ("read_file_not_utf8", lambda: tessary.read_file(NOT_UTF8, ROOT), [NOT_UTF8, ROOT], ValueError),
     ("read_file_missing", lambda: tessary.read_file(MISSING_DIR_FILE, ROOT), [MISSING_DIR_FILE], FileNotFoundError),
@@ -164,3 +164,48 @@ def test_results_release_their_document():
     gc.collect()
     assert sys.getrefcount(doc) == base
     assert dicts[0]["text"] == "\u00e9" and "\u00e9" in written[0]
+
+
+def _shared_by_search(root):
+    return root.search_by_name("d")
+
+
+def _shared_by_children(root):
+    return [root.children[5]]
+
+
+def _root_made_a_child(root):
+    return [Node("outer", children=[root, Node("x")])]
+
+
+def _children_made_children(root):
+    return [Node("outer", children=root.children[:3])]
+
+
+def _search_finds_the_root(root):
+    return root.search_by_name(ROOT)
+
+
+@pytest.mark.parametrize("share", [None, _shared_by_search, _shared_by_children, _root_made_a_child,
+                                   _children_made_children, _search_finds_the_root])
+def test_a_tree_ends_whole_however_its_nodes_were_shared(share):
+    """A parsed tree whose nodes never left it is released at once when its root goes; once any
+    node has been handed out, each lives as its references say. Either way the nodes kept stay
+    whole until they go, and then every reference on the class and the source is given back."""
+    doc = GOOD + " "  # a str of this test's own
+    gc.collect()
+    base_doc, base_node = sys.getrefcount(doc), sys.getrefcount(Node)
+    for _ in range(20):
+        root = tessary.read_string(doc, ROOT)
+        kept = share(root) if share else []
+        expected = [tessary.write_string(k, 0, False) for k in kept]
+        del root
+        gc.collect()
+        # Whatever was kept reads whole: its subtree was not released with the root.
+        assert [tessary.write_string(k, 0, False) for k in kept] == expected
+        if kept:
+            assert sys.getrefcount(doc) > base_doc
+        del kept
+        gc.collect()
+        assert sys.getrefcount(doc) == base_doc
+        assert sys.getrefcount(Node) == base_node

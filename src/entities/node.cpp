@@ -139,6 +139,15 @@ void queue_for_destruction(PyObject* o) {
 
 void destroy_one(PyObject* o, storage::ReleaseBatch& batch) {
   NodeObject* n = as_node(o);
+  storage::SourceBuffer* doc = n->document;
+  if (doc != nullptr && doc->tree_root() == n && !doc->nodes_shared()) {
+    // The root of a parsed tree none of whose other nodes was ever handed out: each of those
+    // is held by its parent alone and goes with it. Their references on the document and on
+    // the class are given back at once, and the arena with the document frees their memory.
+    batch.add_n(doc, doc->tree_nodes());
+    module::release_n(reinterpret_cast<PyObject*>(Py_TYPE(o)), static_cast<Py_ssize_t>(doc->tree_nodes()));
+    return;
+  }
   // A child whose last reference this is goes straight onto the work list.
   PyObject* const* children = n->children();
   for (Py_ssize_t i = 0, count = n->child_count(); i < count; ++i) {
@@ -274,7 +283,13 @@ PyObject* get_children(PyObject* self, void*) {
   return with_borrow(self, [](NodeObject* n) -> Result<Ref> {
     PyObject* l = PyList_New(n->child_count());
     if (l == nullptr) return Error::fetch();
-    // The list takes over a new reference to each child.
+    // The list takes over a new reference to each child. A parsed node's children are of its
+    // document; a node made by hand may have children of any.
+    if (n->document != nullptr) {
+      note_shared(n);
+    } else {
+      for (Py_ssize_t i = 0; i < n->child_count(); ++i) note_shared(as_node(n->children()[i]));
+    }
     for (Py_ssize_t i = 0; i < n->child_count(); ++i) PyList_SET_ITEM(l, i, Ref::borrow(n->children()[i]).release());
     return Ref::steal(l);
   });

@@ -93,6 +93,13 @@ const storage::NodeLayout& arena_node_layout();
 // with arena_node_layout()), as an owned reference.
 Ref adopt_arena_tree(void* root, uint64_t nodes);
 
+// Records that `n` is handed to other code: from then on its tree's nodes are released one at
+// a time, as their references say. Every way a node other than a root reaches Python code
+// (a list of children, search results) calls this.
+inline void note_shared(const NodeObject* n) noexcept {
+  if (n->document != nullptr) n->document->note_node_shared();
+}
+
 // A new Python str with the text (which must be present); checks shared ranges.
 Result<Ref> text_to_python(const storage::SharedText& t);
 

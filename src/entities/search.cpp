@@ -56,7 +56,10 @@ Status walk(PyObject* start, int64_t budget, const Test& test, RefVector& found)
     Result<SharedBorrow> borrow = SharedBorrow::take(as_node(o)->borrow, o);
     if (!borrow) return module::fault(module::Fault::BorrowRefusedInWalk);
     NodeObject* n = as_node(o);
-    if (test(n)) found.push_new(o);
+    if (test(n)) {
+      note_shared(n);
+      found.push_new(o);
+    }
     // A node whose children are not visited needs no frame: its borrow ends here.
     if (n->child_count() > 0 && b != 0) stack.push_back({n, 0, b, std::move(*borrow), Ref::borrow(o)});
     return module::ok_status();

@@ -66,6 +66,14 @@ inline void retain_n(PyObject* o, Py_ssize_t n) noexcept {
   if (n > 0) Py_SET_REFCNT(o, Py_REFCNT(o) + n);
 }
 
+// Gives back `n` strong references on `o` at once (the last one through the usual path, which
+// destroys `o` when it was the last).
+inline void release_n(PyObject* o, Py_ssize_t n) noexcept {
+  if (n <= 0) return;
+  Py_SET_REFCNT(o, Py_REFCNT(o) - (n - 1));
+  Py_DECREF(o);
+}
+
 // Strong references in order, released on destruction unless moved out. Work lists of results
 // awaiting their parent (a list being collected, the children of a node being built) keep
 // their references here, so an early return on any path releases them.

@@ -473,6 +473,7 @@ BuildResult TreeBuilder::finish(const LexOutcome& lexed) noexcept {
     case Phase::Done:
       // Every node holds a reference on the document, whose arena they are in.
       buffer_->retain_n(nodes_);
+      buffer_->set_tree(root_, nodes_);
       return BuiltTree{root_, nodes_};
     case Phase::Inside: {
       const OpenElement& t = top();

@@ -62,6 +62,19 @@ class SourceBuffer {
   uint8_t max_byte_bound() const noexcept { return max_byte_bound_; }
   uint64_t use_count() const noexcept { return count_.load(std::memory_order_relaxed); }
 
+  // The tree a parse made in this arena: its root node and how many nodes it has, each holding
+  // one reference on this buffer. Until a node other than the root is handed to other code
+  // (note_node_shared), each of them is held by its parent alone, so the end of the root is the
+  // end of all of them: they can be given back at once instead of one at a time.
+  void set_tree(const void* root, uint64_t nodes) noexcept {
+    tree_root_ = root;
+    tree_nodes_ = nodes;
+  }
+  const void* tree_root() const noexcept { return tree_root_; }
+  uint64_t tree_nodes() const noexcept { return tree_nodes_; }
+  void note_node_shared() noexcept { nodes_shared_.store(true, std::memory_order_relaxed); }
+  bool nodes_shared() const noexcept { return nodes_shared_.load(std::memory_order_relaxed); }
+
   SourceBuffer(const SourceBuffer&) = delete;
   SourceBuffer& operator=(const SourceBuffer&) = delete;
 
@@ -73,6 +86,9 @@ class SourceBuffer {
   void destroy() noexcept;
 
   std::atomic<uint64_t> count_{1};
+  std::atomic<bool> nodes_shared_{false};
+  const void* tree_root_ = nullptr;
+  uint64_t tree_nodes_ = 0;
   Origin origin_ = Origin::Owned;
   Memory memory_ = Memory::Malloc;  // Owned only
   uint8_t max_byte_bound_ = 0xFF;
