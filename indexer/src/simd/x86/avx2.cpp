@@ -171,11 +171,129 @@ Utf8Decoded avx2_decode_ucs2(const uint8_t* p, size_t n, uint16_t* out, size_t c
   return decode_scalar_from(p, n, i, out, cap, o, bits);
 }
 
+// For lane mask m (bit j: keep 32-bit lane j of 8), the lane indices that pack the kept lanes to
+// the front. The rest repeat the first kept lane, so that every lane of the packed vector holds a
+// value that is written (a step that passes the structure check keeps a lane in every four).
+struct PackTable32 {
+  alignas(8) uint8_t idx[256][8];
+  constexpr PackTable32() : idx() {
+    for (unsigned m = 0; m < 256; ++m) {
+      unsigned k = 0;
+      for (unsigned j = 0; j < 8; ++j) {
+        if (m & (1u << j)) idx[m][k++] = static_cast<uint8_t>(j);
+      }
+      for (unsigned x = k; x < 8; ++x) idx[m][x] = k > 0 ? idx[m][0] : 0;
+    }
+  }
+};
+constexpr PackTable32 kPackTable32{};
+
+inline __m256i widen32(const uint8_t* p) {
+  return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+}
+
+// Values of the characters that would start at the eight positions at p, as one-, two-, three- or
+// four-byte forms by their first byte. A byte from 0xF8 up gets a value from 0x200000 up.
+inline __m256i values8(const uint8_t* p) {
+  const __m256i b0 = widen32(p);
+  const __m256i m3f = _mm256_set1_epi32(0x3F);
+  const __m256i c1 = _mm256_and_si256(widen32(p + 1), m3f);
+  const __m256i c2 = _mm256_and_si256(widen32(p + 2), m3f);
+  const __m256i c3 = _mm256_and_si256(widen32(p + 3), m3f);
+  // Five payload bits of the lead: exactly those of a two-byte lead, those of a three-byte lead
+  // (its bit 4 is clear), and those of a four-byte lead plus bit 4, which lands on bit 22 and is
+  // flipped off.
+  const __m256i v2 = _mm256_or_si256(_mm256_slli_epi32(_mm256_and_si256(b0, _mm256_set1_epi32(0x1F)), 6), c1);
+  const __m256i v3 = _mm256_or_si256(_mm256_slli_epi32(v2, 6), c2);
+  const __m256i v4 = _mm256_xor_si256(_mm256_or_si256(_mm256_slli_epi32(v3, 6), c3), _mm256_set1_epi32(0x400000));
+  __m256i val = _mm256_blendv_epi8(v2, v3, _mm256_cmpgt_epi32(b0, _mm256_set1_epi32(0xDF)));
+  val = _mm256_blendv_epi8(val, v4, _mm256_cmpgt_epi32(b0, _mm256_set1_epi32(0xEF)));
+  return _mm256_blendv_epi8(val, b0, _mm256_cmpgt_epi32(_mm256_set1_epi32(0x80), b0));
+}
+
+// avx2_decode_ucs2 for 32-bit units, with four-byte forms decoded in the step: the value of each
+// of sixteen positions as a one- to four-byte form, the structure check, and a lane permutation
+// per eight positions that packs the values of the positions starting a character to the front.
+// A value above 0x10FFFF is found from the largest unit written, once at the end. Any failure is
+// handed to the twin from the start, which gives its result exactly.
+Utf8Decoded avx2_decode_ucs4(const uint8_t* p, size_t n, uint32_t* out, size_t cap) {
+  size_t i = 0, o = 0;
+  uint32_t carry = 0;
+  __m256i acc8 = _mm256_setzero_si256();  // the OR of the ASCII bytes widened
+  __m256i acc = _mm256_setzero_si256();   // the OR of the other units written
+  __m256i top = _mm256_setzero_si256();   // their largest
+  const __m256i sm64 = _mm256_set1_epi8(-64);
+  const __m256i sm33 = _mm256_set1_epi8(-33);
+  const __m256i sm17 = _mm256_set1_epi8(-17);
+  while (n - i >= 32) {
+    const __m256i raw = load32(p + i);
+    const uint32_t high = static_cast<uint32_t>(_mm256_movemask_epi8(raw));
+    if (carry == 0 && (high & 0xFFFF) == 0) {
+      // Sixteen ASCII bytes, or thirty-two.
+      const __m128i lo = _mm256_castsi256_si128(raw);
+      if (high == 0 && cap - o >= 32) {
+        const __m128i hi = _mm256_extracti128_si256(raw, 1);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o), _mm256_cvtepu8_epi32(lo));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o + 8), _mm256_cvtepu8_epi32(_mm_srli_si128(lo, 8)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o + 16), _mm256_cvtepu8_epi32(hi));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o + 24), _mm256_cvtepu8_epi32(_mm_srli_si128(hi, 8)));
+        acc8 = _mm256_or_si256(acc8, raw);
+        i += 32;
+        o += 32;
+        continue;
+      }
+      if (cap - o < 16) break;
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o), _mm256_cvtepu8_epi32(lo));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o + 8), _mm256_cvtepu8_epi32(_mm_srli_si128(lo, 8)));
+      acc8 = _mm256_or_si256(acc8, _mm256_castsi128_si256(lo));
+      i += 16;
+      o += 16;
+      continue;
+    }
+    if (cap - o < 16) break;
+    // As signed bytes: continuation bytes are below -64, lead bytes from 0xC0 up from -64, from
+    // 0xE0 up above -33, from 0xF0 up above -17.
+    const uint32_t cont = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(sm64, raw)));
+    const uint32_t ge_e0 = high & static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(raw, sm33)));
+    const uint32_t ge_f0 = high & static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(raw, sm17)));
+    if (!check_step_ge(cont, high & ~cont, ge_e0, ge_f0, 16, carry)) return decode_scalar_from(p, n, 0, out, cap, 0, 0);
+    const uint32_t keep = ~cont & 0xFFFF;
+    const uint32_t lo = keep & 0xFF, hi = keep >> 8;
+    const __m256i v0 = _mm256_permutevar8x32_epi32(values8(p + i), widen32(kPackTable32.idx[lo]));
+    const __m256i v1 = _mm256_permutevar8x32_epi32(values8(p + i + 8), widen32(kPackTable32.idx[hi]));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o), v0);
+    o += static_cast<size_t>(__builtin_popcount(lo));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o), v1);
+    o += static_cast<size_t>(__builtin_popcount(hi));
+    acc = _mm256_or_si256(acc, _mm256_or_si256(v0, v1));
+    top = _mm256_max_epu32(top, _mm256_max_epu32(v0, v1));
+    i += 16;
+  }
+  // The last step's final character may end in the next bytes (already read and decoded from):
+  // they must be continuation bytes, and are stepped over.
+  for (; carry != 0; carry >>= 1, ++i) {
+    if ((p[i] & 0xC0) != 0x80) return decode_scalar_from(p, n, 0, out, cap, 0, 0);
+  }
+  alignas(32) uint32_t lanes[8], tops[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(tops), top);
+  __m128i ascii = _mm_or_si128(_mm256_castsi256_si128(acc8), _mm256_extracti128_si256(acc8, 1));
+  ascii = _mm_or_si128(ascii, _mm_srli_si128(ascii, 8));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), _mm256_or_si256(acc, _mm256_cvtepu8_epi32(ascii)));
+  uint32_t bits = 0, max = 0;
+  for (int k = 0; k < 8; ++k) {
+    bits |= lanes[k];
+    max = tops[k] > max ? tops[k] : max;
+  }
+  if (max > 0x10FFFF) return decode_scalar_from(p, n, 0, out, cap, 0, 0);
+  return decode_scalar_from(p, n, i, out, cap, o, bits);
+}
+
 }  // namespace
 
 size_t avx2_validate_utf8(const uint8_t* p, size_t n, uint8_t* max) { return validate_blocks<Avx2>(p, n, max); }
 
 const KernelOps kAvx2Ops{Kernel::AVX2, avx2_find_byte, avx2_classify, avx2_count,
-                         avx2_prefix_xor, avx2_decode_ucs2, avx2_validate_utf8};
+                         avx2_prefix_xor, avx2_decode_ucs2, avx2_decode_ucs4,
+                         avx2_validate_utf8};
 
 }  // namespace tessary::index::simd
