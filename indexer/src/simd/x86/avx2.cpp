@@ -192,23 +192,35 @@ inline __m256i widen32(const uint8_t* p) {
   return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
 }
 
-// Values of the characters that would start at the eight positions at p, as one-, two-, three- or
-// four-byte forms by their first byte. A byte from 0xF8 up gets a value from 0x200000 up.
-inline __m256i values8(const uint8_t* p) {
-  const __m256i b0 = widen32(p);
-  const __m256i m3f = _mm256_set1_epi32(0x3F);
-  const __m256i c1 = _mm256_and_si256(widen32(p + 1), m3f);
-  const __m256i c2 = _mm256_and_si256(widen32(p + 2), m3f);
-  const __m256i c3 = _mm256_and_si256(widen32(p + 3), m3f);
-  // Five payload bits of the lead: exactly those of a two-byte lead, those of a three-byte lead
-  // (its bit 4 is clear), and those of a four-byte lead plus bit 4, which lands on bit 22 and is
-  // flipped off.
-  const __m256i v2 = _mm256_or_si256(_mm256_slli_epi32(_mm256_and_si256(b0, _mm256_set1_epi32(0x1F)), 6), c1);
-  const __m256i v3 = _mm256_or_si256(_mm256_slli_epi32(v2, 6), c2);
-  const __m256i v4 = _mm256_xor_si256(_mm256_or_si256(_mm256_slli_epi32(v3, 6), c3), _mm256_set1_epi32(0x400000));
-  __m256i val = _mm256_blendv_epi8(v2, v3, _mm256_cmpgt_epi32(b0, _mm256_set1_epi32(0xDF)));
-  val = _mm256_blendv_epi8(val, v4, _mm256_cmpgt_epi32(b0, _mm256_set1_epi32(0xEF)));
-  return _mm256_blendv_epi8(val, b0, _mm256_cmpgt_epi32(_mm256_set1_epi32(0x80), b0));
+// Values of the characters that would start at the sixteen positions at p, as one-, two-, three-
+// or four-byte forms by their first byte: positions 0-7 in the 32-bit lanes of `first`, 8-15 in
+// `second`. `r` holds the sixteen bytes at p, `e0` and `f0` the bytes of r from 0xE0 and from 0xF0
+// up as bytes with bit 7 set. The values are computed in two halves of sixteen bits, the low
+// sixteen bits and the five above (four-byte forms only; a byte from 0xF8 up gets 0x20 or more
+// there, a value above 0x10FFFF); 64-bit quarters are reordered so that interleaving the halves
+// within 128-bit lanes puts the positions in order.
+inline void values16(const uint8_t* p, __m128i r, __m128i e0, __m128i f0, __m256i& first, __m256i& second) {
+  const __m256i b0 = _mm256_cvtepu8_epi16(r);
+  const __m256i m3f = _mm256_set1_epi16(0x3F);
+  const __m256i c1 = _mm256_and_si256(widen16(p + 1), m3f);
+  const __m256i c2 = _mm256_and_si256(widen16(p + 2), m3f);
+  const __m256i c3 = _mm256_and_si256(widen16(p + 3), m3f);
+  // Five payload bits of the lead: exactly those of a two-byte lead, and of a three-byte lead (its
+  // bit 4 is clear); those of a four-byte lead are shifted out of the low sixteen bits.
+  const __m256i v2 = _mm256_or_si256(_mm256_slli_epi16(_mm256_and_si256(b0, _mm256_set1_epi16(0x1F)), 6), c1);
+  const __m256i v3 = _mm256_or_si256(_mm256_slli_epi16(v2, 6), c2);
+  const __m256i v4 = _mm256_or_si256(_mm256_slli_epi16(v3, 6), c3);
+  // Sign-extended, a byte with bit 7 set is a negative 16-bit lane: the blend masks.
+  const __m256i four = _mm256_cvtepi8_epi16(f0);
+  __m256i low = _mm256_blendv_epi8(v2, v3, _mm256_cvtepi8_epi16(e0));
+  low = _mm256_blendv_epi8(low, v4, four);
+  low = _mm256_blendv_epi8(b0, low, _mm256_cvtepi8_epi16(r));
+  const __m256i high = _mm256_and_si256(
+      _mm256_srai_epi16(four, 15), _mm256_or_si256(_mm256_slli_epi16(_mm256_and_si256(b0, _mm256_set1_epi16(0x0F)), 2), _mm256_srli_epi16(c1, 4)));
+  low = _mm256_permute4x64_epi64(low, 0xD8);
+  const __m256i hi = _mm256_permute4x64_epi64(high, 0xD8);
+  first = _mm256_unpacklo_epi16(low, hi);
+  second = _mm256_unpackhi_epi16(low, hi);
 }
 
 // avx2_decode_ucs2 for 32-bit units, with four-byte forms decoded in the step: the value of each
@@ -222,9 +234,6 @@ Utf8Decoded avx2_decode_ucs4(const uint8_t* p, size_t n, uint32_t* out, size_t c
   __m256i acc8 = _mm256_setzero_si256();  // the OR of the ASCII bytes widened
   __m256i acc = _mm256_setzero_si256();   // the OR of the other units written
   __m256i top = _mm256_setzero_si256();   // their largest
-  const __m256i sm64 = _mm256_set1_epi8(-64);
-  const __m256i sm33 = _mm256_set1_epi8(-33);
-  const __m256i sm17 = _mm256_set1_epi8(-17);
   while (n - i >= 32) {
     const __m256i raw = load32(p + i);
     const uint32_t high = static_cast<uint32_t>(_mm256_movemask_epi8(raw));
@@ -251,16 +260,23 @@ Utf8Decoded avx2_decode_ucs4(const uint8_t* p, size_t n, uint32_t* out, size_t c
       continue;
     }
     if (cap - o < 16) break;
-    // As signed bytes: continuation bytes are below -64, lead bytes from 0xC0 up from -64, from
-    // 0xE0 up above -33, from 0xF0 up above -17.
-    const uint32_t cont = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(sm64, raw)));
-    const uint32_t ge_e0 = high & static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(raw, sm33)));
-    const uint32_t ge_f0 = high & static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(raw, sm17)));
-    if (!check_step_ge(cont, high & ~cont, ge_e0, ge_f0, 16, carry)) return decode_scalar_from(p, n, 0, out, cap, 0, 0);
+    // Shifted left by k within 16-bit lanes, bit 7 of a byte is its bit 7 - k: the bytes from 0xC0,
+    // 0xE0 and 0xF0 up are those with bit 7 set in c0, e0 and f0.
+    const __m128i r = _mm256_castsi256_si128(raw);
+    const __m128i c0 = _mm_and_si128(r, _mm_slli_epi16(r, 1));
+    const __m128i e0 = _mm_and_si128(c0, _mm_slli_epi16(r, 2));
+    const __m128i f0 = _mm_and_si128(e0, _mm_slli_epi16(r, 3));
+    const uint32_t ge_c0 = static_cast<uint32_t>(_mm_movemask_epi8(c0));
+    const uint32_t cont = high & 0xFFFF & ~ge_c0;
+    if (!check_step_ge(cont, ge_c0, static_cast<uint32_t>(_mm_movemask_epi8(e0)),
+                       static_cast<uint32_t>(_mm_movemask_epi8(f0)), 16, carry))
+      return decode_scalar_from(p, n, 0, out, cap, 0, 0);
     const uint32_t keep = ~cont & 0xFFFF;
     const uint32_t lo = keep & 0xFF, hi = keep >> 8;
-    const __m256i v0 = _mm256_permutevar8x32_epi32(values8(p + i), widen32(kPackTable32.idx[lo]));
-    const __m256i v1 = _mm256_permutevar8x32_epi32(values8(p + i + 8), widen32(kPackTable32.idx[hi]));
+    __m256i w0, w1;
+    values16(p + i, r, e0, f0, w0, w1);
+    const __m256i v0 = _mm256_permutevar8x32_epi32(w0, widen32(kPackTable32.idx[lo]));
+    const __m256i v1 = _mm256_permutevar8x32_epi32(w1, widen32(kPackTable32.idx[hi]));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o), v0);
     o += static_cast<size_t>(__builtin_popcount(lo));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o), v1);
