@@ -214,3 +214,101 @@ TEST(measure_and_max_byte_find_characters_and_top_byte) {
     CHECK_EQ(unsigned{max_byte(bytes(s), s.size())}, unsigned{top});
   }
 }
+
+// ---- 32-bit units: four-byte forms decoded inside the vector step ------------------------------
+
+namespace {
+
+// Every kernel gives the twin's result exactly, failures included: ok, units, bits and the units
+// written up to `units`.
+void ucs4_same_as_twin(const std::string& s, size_t capacity, const char* what) {
+  const Run<uint32_t> a = run<uint32_t>(s, capacity, Kernel::Scalar);
+  for (Kernel k : available_kernels()) {
+    if (k == Kernel::Scalar) continue;
+    const Run<uint32_t> b = run<uint32_t>(s, capacity, k);
+    CHECK_MSG(a.r.ok == b.r.ok && a.r.units == b.r.units && a.r.bits == b.r.bits &&
+                  std::equal(a.out.begin(), a.out.begin() + a.r.units, b.out.begin()),
+              kernel_name(k) << " " << what << ": ok " << a.r.ok << "/" << b.r.ok << " units " << a.r.units << "/"
+                             << b.r.units << " bits " << a.r.bits << "/" << b.r.bits << " (" << s.size()
+                             << " bytes, capacity " << capacity << ")");
+  }
+}
+
+// Text like an annotation file: words of one script (two- or three-byte forms), emoji (four-byte
+// forms, sometimes joined) every few characters, ASCII markup between.
+std::string emoji_text(std::mt19937_64& rng, size_t chars) {
+  std::string s;
+  const uint32_t script = rng() % 2 ? 0x4E00 : 0x0430;
+  while (s.size() < chars * 3) {
+    switch (rng() % 6) {
+      case 0: s += "<a cp=\""; break;
+      case 1: s += "\">"; break;
+      case 2:
+      case 3: for (int k = rng() % 4; k >= 0; --k) put_utf8(s, script + rng() % 64); break;
+      default:
+        for (int k = rng() % 3; k >= 0; --k) {
+          put_utf8(s, 0x1F300 + rng() % 0x700);
+          if (rng() % 4 == 0) put_utf8(s, 0x200D);
+        }
+    }
+  }
+  return s;
+}
+
+}  // namespace
+
+TEST(ucs4_kernels_match_twin_at_every_length_and_capacity) {
+  std::mt19937_64 rng(21);
+  const std::string texts[] = {emoji_text(rng, 100), random_text(rng, 150, 0x10FFFF),
+                               std::string(40, 'a') + emoji_text(rng, 60)};
+  for (const std::string& base : texts) {
+    for (size_t n = 0; n <= 220 && n <= base.size(); ++n) {
+      const std::string s = base.substr(0, n);  // cut anywhere, so sometimes inside a character
+      const size_t chars = measure_utf8(bytes(s), s.size()).chars;
+      for (size_t cap : {chars, chars + 17, chars / 2, size_t{0}, size_t{15}, size_t{16}, size_t{17}, size_t{33}})
+        ucs4_same_as_twin(s, cap, "prefix");
+      if (chars > 0) ucs4_same_as_twin(s, chars - 1, "prefix, one unit short");
+    }
+  }
+}
+
+TEST(ucs4_kernels_match_twin_for_every_single_byte_change) {
+  std::mt19937_64 rng(22);
+  const uint8_t values[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0xBF, 0xC0, 0xC3, 0xDF, 0xE0, 0xED,
+                            0xEF, 0xF0, 0xF3, 0xF4, 0xF5, 0xF7, 0xF8, 0xFB, 0xFF};
+  for (size_t lead : {0, 5, 16}) {  // ASCII before the block moves it across the step phases
+    const std::string base = std::string(lead, 'x') + emoji_text(rng, 40);
+    for (size_t at = lead; at < base.size() && at < lead + 100; ++at) {
+      for (uint8_t v : values) {
+        std::string s = base;
+        s[at] = static_cast<char>(v);
+        ucs4_same_as_twin(s, s.size(), "changed byte");
+      }
+    }
+  }
+}
+
+TEST(ucs4_kernels_match_twin_at_the_edges_of_the_four_byte_range) {
+  // The largest character, the first value past it, leads that begin nothing, overlong forms
+  // and surrogates (which decode to what they spell), at every phase of a step.
+  const char* forms[] = {"\xF4\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xF7\xBF\xBF\xBF",
+                         "\xF8\x88\x80\x80\x80", "\xF0\x80\x80\x80", "\xF0\x90\x80\x80", "\xED\xA0\x80",
+                         "\xF0\x9F\x98",  "\xF0\x9F\x98\xC3\xA9"};
+  for (const char* form : forms) {
+    for (size_t at = 0; at < 40; ++at) {
+      const std::string s = std::string(at, 'a') + "\xE6\x9D\xB1" + form + "\xF0\x9F\x98\x80" + std::string(40, 'b');
+      ucs4_same_as_twin(s, s.size(), "edge form");
+    }
+  }
+}
+
+TEST(ucs4_kernels_match_twin_on_random_documents) {
+  std::mt19937_64 rng(23);
+  for (int t = 0; t < 300; ++t) {
+    std::string s = t % 2 ? emoji_text(rng, rng() % 2000) : random_text(rng, rng() % 2000, 0x10FFFF);
+    if (t % 4 == 0 && !s.empty()) s[rng() % s.size()] = static_cast<char>(rng());  // sometimes broken
+    const size_t chars = measure_utf8(bytes(s), s.size()).chars;
+    ucs4_same_as_twin(s, chars, "random");
+    ucs4_same_as_twin(s, chars > 0 ? rng() % chars : 0, "random, short of room");
+  }
+}

@@ -44,58 +44,8 @@ Utf8Decoded decode_utf8(const uint8_t* p, size_t n, uint16_t* out, size_t capaci
   return simd::ops_or_scalar(k).decode_ucs2(p, n, out, capacity);
 }
 
-namespace {
-
-using Ucs2Decoder = Utf8Decoded (*)(const uint8_t*, size_t, uint16_t*, size_t);
-
-// UTF-8 to 32-bit units with a 16-bit kernel: the runs between four-byte forms (rare: most
-// text lies in the Basic Multilingual Plane) are decoded a few KiB at a time into 16-bit units
-// that stay in the cache and widened into the output; each four-byte form is decoded on its
-// own. Pieces end before a byte that starts a character or begins nothing, so the bytes of a
-// piece are valid UTF-8 exactly when they are as part of the whole. Any failure is handed to
-// the twin from the start, which gives the twin's result.
-Utf8Decoded decode_ucs4_with(const uint8_t* p, size_t n, uint32_t* out, size_t cap, Ucs2Decoder ucs2) {
-  constexpr size_t kPiece = 4096, kShortPiece = 64;
-  uint16_t units[kPiece];
-  size_t i = 0, o = 0;
-  uint32_t bits = 0;
-  while (i < n) {
-    const size_t limit = n - i > kPiece ? i + kPiece : n;
-    // The next byte from 0xF0 up: a four-byte lead, or a byte that begins nothing.
-    size_t j = static_cast<size_t>(tessary::simd::find_masked<0xF0>(p + i, p + limit) - p);
-    if (j == limit && limit < n) {
-      // Cut before the start of the last character of the piece.
-      while (j > i && (p[j] & 0xC0) == 0x80) --j;
-      if (j == i) return simd::decode_scalar_from(p, n, 0, out, cap, 0, 0);
-    }
-    if (j > i && j - i < kShortPiece) {
-      // Between four-byte forms that come close together (emoji in short texts), the twin,
-      // which needs no setup.
-      const Utf8Decoded r = simd::decode_scalar_from(p, j, i, out, cap, o, bits);
-      if (!r.ok) return simd::decode_scalar_from(p, n, 0, out, cap, 0, 0);
-      o = r.units;
-      bits = r.bits;
-      i = j;
-    } else if (j > i) {
-      const Utf8Decoded r = ucs2(p + i, j - i, units, kPiece);
-      if (!r.ok || r.units > cap - o) return simd::decode_scalar_from(p, n, 0, out, cap, 0, 0);
-      for (size_t k = 0; k < r.units; ++k) out[o + k] = units[k];
-      o += r.units;
-      bits |= r.bits;
-      i = j;
-    }
-    if (i < n && p[i] >= 0xF0) {
-      if (!simd::decode_one(p, n, i, out, cap, o, bits)) return simd::decode_scalar_from(p, n, 0, out, cap, 0, 0);
-    }
-  }
-  return {o, bits, true};
-}
-
-}  // namespace
-
 Utf8Decoded decode_utf8(const uint8_t* p, size_t n, uint32_t* out, size_t capacity, Kernel k) {
-  if (k == Kernel::Scalar) return simd::decode_scalar_from(p, n, 0, out, capacity, 0, 0);
-  return decode_ucs4_with(p, n, out, capacity, simd::ops_or_scalar(k).decode_ucs2);
+  return simd::ops_or_scalar(k).decode_ucs4(p, n, out, capacity);
 }
 
 Utf8Decoded decode_utf8(const uint8_t* p, size_t n, void* out, unsigned width, size_t capacity) {
@@ -108,7 +58,7 @@ Utf8Decoded decode_utf8(const uint8_t* p, size_t n, void* out, unsigned width, s
     }
     default: {
       static const simd::KernelOps& best = simd::ops_or_scalar(best_kernel());
-      return decode_ucs4_with(p, n, static_cast<uint32_t*>(out), capacity, best.decode_ucs2);
+      return best.decode_ucs4(p, n, static_cast<uint32_t*>(out), capacity);
     }
   }
 }

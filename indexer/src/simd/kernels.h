@@ -30,6 +30,9 @@ struct KernelOps {
   uint64_t (*prefix_xor)(uint64_t x);
   // UTF-8 to 16-bit units, with the contract of decode_utf8 (index/utf8.h).
   Utf8Decoded (*decode_ucs2)(const uint8_t* p, size_t n, uint16_t* out, size_t capacity);
+  // UTF-8 to 32-bit units, four-byte forms included; the same result as the twin
+  // (decode_scalar_from, generic/utf8.h) for every input, units and bits included when it fails.
+  Utf8Decoded (*decode_ucs4)(const uint8_t* p, size_t n, uint32_t* out, size_t capacity);
   // Offset of the first byte of [p, p + n) that does not begin a valid UTF-8 character, or n
   // (the contract of find_invalid_utf8, index/utf8.h); when that is n, the largest byte of
   // [p, p + n) in *max (0 when empty), otherwise an unspecified value.

@@ -138,5 +138,18 @@ inline bool check_step(uint32_t cont, uint32_t lead2, uint32_t lead3, unsigned s
   return true;
 }
 
+// check_step for the 32-bit decoders, which take four-byte forms in line. The lead bytes are given
+// as the masks of bytes from 0xC0, 0xE0 and 0xF0 up (bytes from 0xF8 up count as four-byte leads
+// here; their values come out above 0x10FFFF, which the decoders reject). A character carries up
+// to three continuation bytes into the next step.
+inline bool check_step_ge(uint32_t cont, uint32_t ge_c0, uint32_t ge_e0, uint32_t ge_f0, unsigned step,
+                          uint32_t& carry) {
+  const uint32_t in_step = (1u << step) - 1;
+  const uint32_t expected = carry | ((ge_c0 & in_step) << 1) | ((ge_e0 & in_step) << 2) | ((ge_f0 & in_step) << 3);
+  if ((expected & in_step) != (cont & in_step)) return false;
+  carry = expected >> step;
+  return true;
+}
+
 }  // namespace
 }  // namespace tessary::index::simd

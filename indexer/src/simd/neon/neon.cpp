@@ -160,12 +160,121 @@ Utf8Decoded neon_decode_ucs2(const uint8_t* p, size_t n, uint16_t* out, size_t c
   return decode_scalar_from(p, n, i, out, cap, o, bits);
 }
 
+// Byte k of the result holds the bit mask (bit j: byte j all ones) of the low eight bytes of
+// compare result m_k: four masks for three pairwise adds.
+inline uint32_t bit_masks8x4(uint8x16_t m0, uint8x16_t m1, uint8x16_t m2, uint8x16_t m3) {
+  const uint8x16_t weights = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+  const uint8x16_t a = vandq_u8(vcombine_u8(vget_low_u8(m0), vget_low_u8(m1)), weights);
+  const uint8x16_t b = vandq_u8(vcombine_u8(vget_low_u8(m2), vget_low_u8(m3)), weights);
+  uint8x16_t s = vpaddq_u8(a, b);
+  s = vpaddq_u8(s, s);
+  s = vpaddq_u8(s, s);
+  return vgetq_lane_u32(vreinterpretq_u32_u8(s), 0);
+}
+
+// For lane mask m (bit j: keep 32-bit lane j of 4), the byte shuffle that packs the kept lanes to
+// the front; 0x80 (a zero byte for the table lookup) fills the rest.
+struct PackTable32 {
+  alignas(16) uint8_t idx[16][16];
+  constexpr PackTable32() : idx() {
+    for (unsigned m = 0; m < 16; ++m) {
+      unsigned k = 0;
+      for (unsigned j = 0; j < 4; ++j) {
+        if (m & (1u << j)) {
+          for (unsigned b = 0; b < 4; ++b) idx[m][4 * k + b] = static_cast<uint8_t>(4 * j + b);
+          ++k;
+        }
+      }
+      for (unsigned x = 4 * k; x < 16; ++x) idx[m][x] = 0x80;
+    }
+  }
+};
+constexpr PackTable32 kPackTable32{};
+
+// neon_decode_ucs2 for 32-bit units, with four-byte forms decoded in the step: eight positions
+// per step, each valued as a one- to four-byte form by its first byte in two 16-bit halves (the
+// low sixteen bits and the five above), interleaved into 32-bit lanes and packed four lanes at a
+// time. A byte from 0xF8 up counts as a four-byte lead whose value lies above 0x10FFFF; such a
+// value is found from the largest unit written, once at the end. Any failure is handed to the
+// twin from the start, which gives its result exactly.
+Utf8Decoded neon_decode_ucs4(const uint8_t* p, size_t n, uint32_t* out, size_t cap) {
+  size_t i = 0, o = 0;
+  uint32_t carry = 0;
+  uint8x16_t acc8 = vdupq_n_u8(0);   // the OR of the ASCII bytes widened
+  uint32x4_t acc = vdupq_n_u32(0);   // the OR of the other units written
+  uint32x4_t top = vdupq_n_u32(0);   // their largest
+  while (n - i >= 16) {
+    const uint8x16_t v = vld1q_u8(p + i);
+    if (carry == 0 && vmaxvq_u8(v) < 0x80) {
+      if (cap - o < 16) break;
+      const uint16x8_t lo = vmovl_u8(vget_low_u8(v)), hi = vmovl_high_u8(v);
+      vst1q_u32(out + o, vmovl_u16(vget_low_u16(lo)));
+      vst1q_u32(out + o + 4, vmovl_high_u16(lo));
+      vst1q_u32(out + o + 8, vmovl_u16(vget_low_u16(hi)));
+      vst1q_u32(out + o + 12, vmovl_high_u16(hi));
+      acc8 = vorrq_u8(acc8, v);
+      i += 16;
+      o += 16;
+      continue;
+    }
+    if (cap - o < 8) break;
+    const uint8x16_t ge_c0 = vcgeq_u8(v, vdupq_n_u8(0xC0));
+    const uint32_t masks = bit_masks8x4(vandq_u8(vcgeq_u8(v, vdupq_n_u8(0x80)), vmvnq_u8(ge_c0)), ge_c0,
+                                        vcgeq_u8(v, vdupq_n_u8(0xE0)), vcgeq_u8(v, vdupq_n_u8(0xF0)));
+    const uint32_t cont = masks & 0xFF;
+    if (!check_step_ge(cont, (masks >> 8) & 0xFF, (masks >> 16) & 0xFF, masks >> 24, 8, carry))
+      return decode_scalar_from(p, n, 0, out, cap, 0, 0);
+    const uint16x8_t b0 = vmovl_u8(vget_low_u8(v));
+    const uint16x8_t m3f = vdupq_n_u16(0x3F);
+    const uint16x8_t c1 = vandq_u16(vmovl_u8(vget_low_u8(vextq_u8(v, v, 1))), m3f);
+    const uint16x8_t c2 = vandq_u16(vmovl_u8(vget_low_u8(vextq_u8(v, v, 2))), m3f);
+    const uint16x8_t c3 = vandq_u16(vmovl_u8(vget_low_u8(vextq_u8(v, v, 3))), m3f);
+    const uint16x8_t v2 = vorrq_u16(vshlq_n_u16(vandq_u16(b0, vdupq_n_u16(0x1F)), 6), c1);
+    // The low sixteen bits of a three-byte form (all of it) and of a four-byte form.
+    const uint16x8_t v3 = vorrq_u16(vshlq_n_u16(v2, 6), c2);
+    const uint16x8_t v4 = vorrq_u16(vshlq_n_u16(v3, 6), c3);
+    const uint16x8_t four = vcgtq_u16(b0, vdupq_n_u16(0xEF));
+    uint16x8_t low = vbslq_u16(four, v4, vbslq_u16(vcgtq_u16(b0, vdupq_n_u16(0xDF)), v3, v2));
+    low = vbslq_u16(vcltq_u16(b0, vdupq_n_u16(0x80)), b0, low);
+    // The bits above: three of the lead (four from 0xF8 up) and two of the first continuation.
+    const uint16x8_t high =
+        vandq_u16(four, vorrq_u16(vshlq_n_u16(vandq_u16(b0, vdupq_n_u16(0x0F)), 2), vshrq_n_u16(c1, 4)));
+    const uint32x4_t w0 = vreinterpretq_u32_u16(vzip1q_u16(low, high));
+    const uint32x4_t w1 = vreinterpretq_u32_u16(vzip2q_u16(low, high));
+    const uint32_t keep = ~cont & 0xFF;
+    const uint32_t k0 = keep & 0xF, k1 = keep >> 4;
+    const uint32x4_t p0 = vreinterpretq_u32_u8(vqtbl1q_u8(vreinterpretq_u8_u32(w0), vld1q_u8(kPackTable32.idx[k0])));
+    const uint32x4_t p1 = vreinterpretq_u32_u8(vqtbl1q_u8(vreinterpretq_u8_u32(w1), vld1q_u8(kPackTable32.idx[k1])));
+    vst1q_u32(out + o, p0);
+    o += static_cast<size_t>(__builtin_popcount(k0));
+    vst1q_u32(out + o, p1);
+    o += static_cast<size_t>(__builtin_popcount(k1));
+    acc = vorrq_u32(acc, vorrq_u32(p0, p1));
+    top = vmaxq_u32(top, vmaxq_u32(p0, p1));
+    i += 8;
+  }
+  for (; carry != 0; carry >>= 1, ++i) {
+    if ((p[i] & 0xC0) != 0x80) return decode_scalar_from(p, n, 0, out, cap, 0, 0);
+  }
+  if (vmaxvq_u32(top) > 0x10FFFF) return decode_scalar_from(p, n, 0, out, cap, 0, 0);
+  uint32_t lanes[4];
+  vst1q_u32(lanes, acc);
+  uint8_t ascii[16];
+  vst1q_u8(ascii, acc8);
+  uint32_t bits = 0;
+  for (uint32_t u : lanes) bits |= u;
+  for (uint8_t b : ascii) bits |= b;
+  return decode_scalar_from(p, n, i, out, cap, o, bits);
+}
+
 size_t neon_validate_utf8(const uint8_t* p, size_t n, uint8_t* max) { return validate_blocks<V>(p, n, max); }
 
 const KernelOps kNeonPmullOps{Kernel::NEON, neon_find_byte, neon_classify_pmull, neon_count,
-                              pmull_prefix_xor, neon_decode_ucs2, neon_validate_utf8};
+                              pmull_prefix_xor, neon_decode_ucs2, neon_decode_ucs4,
+                              neon_validate_utf8};
 const KernelOps kNeonShiftOps{Kernel::NEON, neon_find_byte, neon_classify_shift, neon_count,
-                              neon_shift_prefix_xor, neon_decode_ucs2, neon_validate_utf8};
+                              neon_shift_prefix_xor, neon_decode_ucs2, neon_decode_ucs4,
+                              neon_validate_utf8};
 
 }  // namespace
 

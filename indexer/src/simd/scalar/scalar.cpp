@@ -76,10 +76,15 @@ Utf8Decoded scalar_decode_ucs2(const uint8_t* p, size_t n, uint16_t* out, size_t
   return decode_scalar_from(p, n, 0, out, capacity, 0, 0);
 }
 
+Utf8Decoded scalar_decode_ucs4(const uint8_t* p, size_t n, uint32_t* out, size_t capacity) {
+  return decode_scalar_from(p, n, 0, out, capacity, 0, 0);
+}
+
 size_t scalar_validate_utf8(const uint8_t* p, size_t n, uint8_t* max) { return validate_scalar_max(p, n, max); }
 
 const KernelOps kScalarOps{Kernel::Scalar, scalar_find_byte, scalar_classify, scalar_count,
-                           scalar_prefix_xor, scalar_decode_ucs2, scalar_validate_utf8};
+                           scalar_prefix_xor, scalar_decode_ucs2, scalar_decode_ucs4,
+                           scalar_validate_utf8};
 
 }  // namespace
 

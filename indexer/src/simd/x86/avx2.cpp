@@ -171,11 +171,145 @@ Utf8Decoded avx2_decode_ucs2(const uint8_t* p, size_t n, uint16_t* out, size_t c
   return decode_scalar_from(p, n, i, out, cap, o, bits);
 }
 
+// For lane mask m (bit j: keep 32-bit lane j of 8), the lane indices that pack the kept lanes to
+// the front. The rest repeat the first kept lane, so that every lane of the packed vector holds a
+// value that is written (a step that passes the structure check keeps a lane in every four).
+struct PackTable32 {
+  alignas(8) uint8_t idx[256][8];
+  constexpr PackTable32() : idx() {
+    for (unsigned m = 0; m < 256; ++m) {
+      unsigned k = 0;
+      for (unsigned j = 0; j < 8; ++j) {
+        if (m & (1u << j)) idx[m][k++] = static_cast<uint8_t>(j);
+      }
+      for (unsigned x = k; x < 8; ++x) idx[m][x] = k > 0 ? idx[m][0] : 0;
+    }
+  }
+};
+constexpr PackTable32 kPackTable32{};
+
+inline __m256i widen32(const uint8_t* p) {
+  return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+}
+
+// Values of the characters that would start at the sixteen positions at p, as one-, two-, three-
+// or four-byte forms by their first byte: positions 0-7 in the 32-bit lanes of `first`, 8-15 in
+// `second`. `r` holds the sixteen bytes at p, `e0` and `f0` the bytes of r from 0xE0 and from 0xF0
+// up as bytes with bit 7 set. The values are computed in two halves of sixteen bits, the low
+// sixteen bits and the five above (four-byte forms only; a byte from 0xF8 up gets 0x20 or more
+// there, a value above 0x10FFFF); 64-bit quarters are reordered so that interleaving the halves
+// within 128-bit lanes puts the positions in order.
+inline void values16(const uint8_t* p, __m128i r, __m128i e0, __m128i f0, __m256i& first, __m256i& second) {
+  const __m256i b0 = _mm256_cvtepu8_epi16(r);
+  const __m256i m3f = _mm256_set1_epi16(0x3F);
+  const __m256i c1 = _mm256_and_si256(widen16(p + 1), m3f);
+  const __m256i c2 = _mm256_and_si256(widen16(p + 2), m3f);
+  const __m256i c3 = _mm256_and_si256(widen16(p + 3), m3f);
+  // Five payload bits of the lead: exactly those of a two-byte lead, and of a three-byte lead (its
+  // bit 4 is clear); those of a four-byte lead are shifted out of the low sixteen bits.
+  const __m256i v2 = _mm256_or_si256(_mm256_slli_epi16(_mm256_and_si256(b0, _mm256_set1_epi16(0x1F)), 6), c1);
+  const __m256i v3 = _mm256_or_si256(_mm256_slli_epi16(v2, 6), c2);
+  const __m256i v4 = _mm256_or_si256(_mm256_slli_epi16(v3, 6), c3);
+  // Sign-extended, a byte with bit 7 set is a negative 16-bit lane: the blend masks.
+  const __m256i four = _mm256_cvtepi8_epi16(f0);
+  __m256i low = _mm256_blendv_epi8(v2, v3, _mm256_cvtepi8_epi16(e0));
+  low = _mm256_blendv_epi8(low, v4, four);
+  low = _mm256_blendv_epi8(b0, low, _mm256_cvtepi8_epi16(r));
+  const __m256i high = _mm256_and_si256(
+      _mm256_srai_epi16(four, 15), _mm256_or_si256(_mm256_slli_epi16(_mm256_and_si256(b0, _mm256_set1_epi16(0x0F)), 2), _mm256_srli_epi16(c1, 4)));
+  low = _mm256_permute4x64_epi64(low, 0xD8);
+  const __m256i hi = _mm256_permute4x64_epi64(high, 0xD8);
+  first = _mm256_unpacklo_epi16(low, hi);
+  second = _mm256_unpackhi_epi16(low, hi);
+}
+
+// avx2_decode_ucs2 for 32-bit units, with four-byte forms decoded in the step: the value of each
+// of sixteen positions as a one- to four-byte form, the structure check, and a lane permutation
+// per eight positions that packs the values of the positions starting a character to the front.
+// A value above 0x10FFFF is found from the largest unit written, once at the end. Any failure is
+// handed to the twin from the start, which gives its result exactly.
+Utf8Decoded avx2_decode_ucs4(const uint8_t* p, size_t n, uint32_t* out, size_t cap) {
+  size_t i = 0, o = 0;
+  uint32_t carry = 0;
+  __m256i acc8 = _mm256_setzero_si256();  // the OR of the ASCII bytes widened
+  __m256i acc = _mm256_setzero_si256();   // the OR of the other units written
+  __m256i top = _mm256_setzero_si256();   // their largest
+  while (n - i >= 32) {
+    const __m256i raw = load32(p + i);
+    const uint32_t high = static_cast<uint32_t>(_mm256_movemask_epi8(raw));
+    if (carry == 0 && (high & 0xFFFF) == 0) {
+      // Sixteen ASCII bytes, or thirty-two.
+      const __m128i lo = _mm256_castsi256_si128(raw);
+      if (high == 0 && cap - o >= 32) {
+        const __m128i hi = _mm256_extracti128_si256(raw, 1);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o), _mm256_cvtepu8_epi32(lo));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o + 8), _mm256_cvtepu8_epi32(_mm_srli_si128(lo, 8)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o + 16), _mm256_cvtepu8_epi32(hi));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o + 24), _mm256_cvtepu8_epi32(_mm_srli_si128(hi, 8)));
+        acc8 = _mm256_or_si256(acc8, raw);
+        i += 32;
+        o += 32;
+        continue;
+      }
+      if (cap - o < 16) break;
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o), _mm256_cvtepu8_epi32(lo));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o + 8), _mm256_cvtepu8_epi32(_mm_srli_si128(lo, 8)));
+      acc8 = _mm256_or_si256(acc8, _mm256_castsi128_si256(lo));
+      i += 16;
+      o += 16;
+      continue;
+    }
+    if (cap - o < 16) break;
+    // Shifted left by k within 16-bit lanes, bit 7 of a byte is its bit 7 - k: the bytes from 0xC0,
+    // 0xE0 and 0xF0 up are those with bit 7 set in c0, e0 and f0.
+    const __m128i r = _mm256_castsi256_si128(raw);
+    const __m128i c0 = _mm_and_si128(r, _mm_slli_epi16(r, 1));
+    const __m128i e0 = _mm_and_si128(c0, _mm_slli_epi16(r, 2));
+    const __m128i f0 = _mm_and_si128(e0, _mm_slli_epi16(r, 3));
+    const uint32_t ge_c0 = static_cast<uint32_t>(_mm_movemask_epi8(c0));
+    const uint32_t cont = high & 0xFFFF & ~ge_c0;
+    if (!check_step_ge(cont, ge_c0, static_cast<uint32_t>(_mm_movemask_epi8(e0)),
+                       static_cast<uint32_t>(_mm_movemask_epi8(f0)), 16, carry))
+      return decode_scalar_from(p, n, 0, out, cap, 0, 0);
+    const uint32_t keep = ~cont & 0xFFFF;
+    const uint32_t lo = keep & 0xFF, hi = keep >> 8;
+    __m256i w0, w1;
+    values16(p + i, r, e0, f0, w0, w1);
+    const __m256i v0 = _mm256_permutevar8x32_epi32(w0, widen32(kPackTable32.idx[lo]));
+    const __m256i v1 = _mm256_permutevar8x32_epi32(w1, widen32(kPackTable32.idx[hi]));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o), v0);
+    o += static_cast<size_t>(__builtin_popcount(lo));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o), v1);
+    o += static_cast<size_t>(__builtin_popcount(hi));
+    acc = _mm256_or_si256(acc, _mm256_or_si256(v0, v1));
+    top = _mm256_max_epu32(top, _mm256_max_epu32(v0, v1));
+    i += 16;
+  }
+  // The last step's final character may end in the next bytes (already read and decoded from):
+  // they must be continuation bytes, and are stepped over.
+  for (; carry != 0; carry >>= 1, ++i) {
+    if ((p[i] & 0xC0) != 0x80) return decode_scalar_from(p, n, 0, out, cap, 0, 0);
+  }
+  alignas(32) uint32_t lanes[8], tops[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(tops), top);
+  __m128i ascii = _mm_or_si128(_mm256_castsi256_si128(acc8), _mm256_extracti128_si256(acc8, 1));
+  ascii = _mm_or_si128(ascii, _mm_srli_si128(ascii, 8));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), _mm256_or_si256(acc, _mm256_cvtepu8_epi32(ascii)));
+  uint32_t bits = 0, max = 0;
+  for (int k = 0; k < 8; ++k) {
+    bits |= lanes[k];
+    max = tops[k] > max ? tops[k] : max;
+  }
+  if (max > 0x10FFFF) return decode_scalar_from(p, n, 0, out, cap, 0, 0);
+  return decode_scalar_from(p, n, i, out, cap, o, bits);
+}
+
 }  // namespace
 
 size_t avx2_validate_utf8(const uint8_t* p, size_t n, uint8_t* max) { return validate_blocks<Avx2>(p, n, max); }
 
 const KernelOps kAvx2Ops{Kernel::AVX2, avx2_find_byte, avx2_classify, avx2_count,
-                         avx2_prefix_xor, avx2_decode_ucs2, avx2_validate_utf8};
+                         avx2_prefix_xor, avx2_decode_ucs2, avx2_decode_ucs4,
+                         avx2_validate_utf8};
 
 }  // namespace tessary::index::simd

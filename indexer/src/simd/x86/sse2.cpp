@@ -120,9 +120,42 @@ Utf8Decoded sse2_decode_ucs2(const uint8_t* p, size_t n, uint16_t* out, size_t c
   return decode_scalar_from(p, n, i, out, cap, o, bits);
 }
 
+// The same for 32-bit units: sixteen ASCII bytes are widened in four stores, and anything else
+// (four-byte forms included) is decoded a character at a time.
+Utf8Decoded sse2_decode_ucs4(const uint8_t* p, size_t n, uint32_t* out, size_t cap) {
+  size_t i = 0, o = 0;
+  uint32_t bits = 0;
+  const __m128i zero = _mm_setzero_si128();
+  __m128i acc = zero;
+  while (n - i >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    if (_mm_movemask_epi8(v) == 0) {
+      if (cap - o < 16) break;
+      const __m128i lo = _mm_unpacklo_epi8(v, zero), hi = _mm_unpackhi_epi8(v, zero);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o), _mm_unpacklo_epi16(lo, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o + 4), _mm_unpackhi_epi16(lo, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o + 8), _mm_unpacklo_epi16(hi, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o + 12), _mm_unpackhi_epi16(hi, zero));
+      acc = _mm_or_si128(acc, v);
+      i += 16;
+      o += 16;
+      continue;
+    }
+    const size_t stop = i + 16;
+    while (i < stop) {
+      if (!decode_one(p, n, i, out, cap, o, bits)) return decode_scalar_from(p, n, 0, out, cap, 0, 0);
+    }
+  }
+  alignas(16) uint8_t lanes[16];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), acc);
+  for (uint8_t b : lanes) bits |= b;
+  return decode_scalar_from(p, n, i, out, cap, o, bits);
+}
+
 }  // namespace
 
 const KernelOps kSse2Ops{Kernel::SSE2, sse2_find_byte, sse2_classify, sse2_count,
-                         sse2_prefix_xor, sse2_decode_ucs2, sse2_validate_utf8};
+                         sse2_prefix_xor, sse2_decode_ucs2, sse2_decode_ucs4,
+                         sse2_validate_utf8};
 
 }  // namespace tessary::index::simd
