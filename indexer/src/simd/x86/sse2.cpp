@@ -91,51 +91,34 @@ size_t sse2_validate_utf8(const uint8_t* p, size_t n, uint8_t* max) {
   return bad;
 }
 
-// Sixteen ASCII bytes at a time are widened in two stores; a block with any other byte is
-// decoded a character at a time (SSE2 has no byte shuffle to pack variable-length forms).
-Utf8Decoded sse2_decode_ucs2(const uint8_t* p, size_t n, uint16_t* out, size_t cap) {
-  size_t i = 0, o = 0;
-  uint32_t bits = 0;
+// Sixteen ASCII bytes widened into 16- or 32-bit units.
+inline void store_widened(__m128i v, uint16_t* out) {
   const __m128i zero = _mm_setzero_si128();
-  __m128i acc = zero;
-  while (n - i >= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    if (_mm_movemask_epi8(v) == 0) {
-      if (cap - o < 16) break;
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o), _mm_unpacklo_epi8(v, zero));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o + 8), _mm_unpackhi_epi8(v, zero));
-      acc = _mm_or_si128(acc, v);
-      i += 16;
-      o += 16;
-      continue;
-    }
-    const size_t stop = i + 16;
-    while (i < stop) {
-      if (!decode_one(p, n, i, out, cap, o, bits)) return {o, bits, false};
-    }
-  }
-  alignas(16) uint8_t lanes[16];
-  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), acc);
-  for (uint8_t b : lanes) bits |= b;
-  return decode_scalar_from(p, n, i, out, cap, o, bits);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(v, zero));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(v, zero));
+}
+inline void store_widened(__m128i v, uint32_t* out) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i lo = _mm_unpacklo_epi8(v, zero), hi = _mm_unpackhi_epi8(v, zero);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi16(lo, zero));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4), _mm_unpackhi_epi16(lo, zero));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpacklo_epi16(hi, zero));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 12), _mm_unpackhi_epi16(hi, zero));
 }
 
-// The same for 32-bit units: sixteen ASCII bytes are widened in four stores, and anything else
-// (four-byte forms included) is decoded a character at a time.
-Utf8Decoded sse2_decode_ucs4(const uint8_t* p, size_t n, uint32_t* out, size_t cap) {
+// Sixteen ASCII bytes at a time are widened; a block with any other byte is decoded a
+// character at a time (SSE2 has no byte shuffle to pack variable-length forms). A failure is
+// decoded again by the twin from the start, whose result it returns.
+template <class T>
+Utf8Decoded sse2_decode_wide(const uint8_t* p, size_t n, T* out, size_t cap) {
   size_t i = 0, o = 0;
   uint32_t bits = 0;
-  const __m128i zero = _mm_setzero_si128();
-  __m128i acc = zero;
+  __m128i acc = _mm_setzero_si128();
   while (n - i >= 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
     if (_mm_movemask_epi8(v) == 0) {
       if (cap - o < 16) break;
-      const __m128i lo = _mm_unpacklo_epi8(v, zero), hi = _mm_unpackhi_epi8(v, zero);
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o), _mm_unpacklo_epi16(lo, zero));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o + 4), _mm_unpackhi_epi16(lo, zero));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o + 8), _mm_unpacklo_epi16(hi, zero));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o + 12), _mm_unpackhi_epi16(hi, zero));
+      store_widened(v, out + o);
       acc = _mm_or_si128(acc, v);
       i += 16;
       o += 16;
@@ -150,6 +133,13 @@ Utf8Decoded sse2_decode_ucs4(const uint8_t* p, size_t n, uint32_t* out, size_t c
   _mm_store_si128(reinterpret_cast<__m128i*>(lanes), acc);
   for (uint8_t b : lanes) bits |= b;
   return decode_scalar_from(p, n, i, out, cap, o, bits);
+}
+
+Utf8Decoded sse2_decode_ucs2(const uint8_t* p, size_t n, uint16_t* out, size_t cap) {
+  return sse2_decode_wide(p, n, out, cap);
+}
+Utf8Decoded sse2_decode_ucs4(const uint8_t* p, size_t n, uint32_t* out, size_t cap) {
+  return sse2_decode_wide(p, n, out, cap);
 }
 
 }  // namespace
