@@ -307,7 +307,7 @@ bool XmlWriter<Sink>::write_tree(const Element* root) noexcept {
         // Three siblings ahead (the nearer ones were asked for at earlier steps): the nodes of a
         // large document are rarely in the cache when the walk reaches them.
         if (f.end - f.next > 2) prefetch_node(reinterpret_cast<const Element*>(f.next[2]));
-        // The sibling after it, asked for at the step before, is in the cache by now: its
+        // The sibling after it, asked for two steps before, is in the cache by now: its
         // subtree is asked for while e's is written.
         if (f.next != f.end) prefetch_subtree(reinterpret_cast<const Element*>(*f.next));
         break;
