@@ -254,7 +254,7 @@ Utf8Decoded avx2_decode_ucs4(const uint8_t* p, size_t n, uint32_t* out, size_t c
       if (cap - o < 16) break;
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o), _mm256_cvtepu8_epi32(lo));
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o + 8), _mm256_cvtepu8_epi32(_mm_srli_si128(lo, 8)));
-      acc8 = _mm256_or_si256(acc8, _mm256_castsi128_si256(lo));
+      acc8 = _mm256_or_si256(acc8, _mm256_zextsi128_si256(lo));
       i += 16;
       o += 16;
       continue;
