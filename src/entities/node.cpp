@@ -52,6 +52,15 @@ Result<SharedBorrow> borrow_search_type(PyObject* obj) {
 }
 
 Result<Ref> text_to_python(const SharedText& t) {
+  if (t.is_chars()) {
+    // Characters of the str the document was read from: copied as they are.
+    const storage::SourceBuffer* b = t.buffer();
+    const int width = b->char_width();
+    PyObject* s = PyUnicode_FromKindAndData(width, static_cast<const char*>(b->chars()) + t.chars_start() * width,
+                                            static_cast<Py_ssize_t>(t.chars_end() - t.chars_start()));
+    if (s == nullptr) return Error::fetch();
+    return Ref::steal(s);
+  }
   std::string_view v;
   if (!t.checked_view(&v)) return module::fault(module::Fault::BadTextRange);
   return module::str_from_utf8(v, t.max_byte_bound());
@@ -340,7 +349,14 @@ Result<Ref> printed_form(PyObject* root, uint8_t width) {
       out += '\n';
       out.append(w, ' ');
       out += "Text: ";
-      out += n->text.view();
+      if (n->text.is_chars()) {
+        storage::for_each_utf8_piece(n->text, [&](std::string_view p) {
+          out += p;
+          return true;
+        });
+      } else {
+        out += n->text.view();
+      }
     }
     if (n->child_count() > 0) {
       out += '\n';

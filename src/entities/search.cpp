@@ -31,7 +31,7 @@ struct AttrTest {
 };
 struct TextTest {
   std::string_view s;
-  bool operator()(const NodeObject* n) const noexcept { return n->text.present() && n->text.view() == s; }
+  bool operator()(const NodeObject* n) const noexcept { return n->text.present() && storage::text_equals(n->text, s); }
 };
 
 // One node on the current path: its shared borrow and a temporary reference, both held until

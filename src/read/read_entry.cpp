@@ -13,8 +13,11 @@
 #include "module/functions.h"
 #include "module/gil.h"
 #include "read/builder.h"
+#include "read/compact.h"
+#include "read/encode_stub.h"
 #include "read/file_read.h"
 #include "read/text_position.h"
+#include "storage/pages.h"
 #include "storage/source_buffer.h"
 
 namespace tessary::module {
@@ -53,6 +56,56 @@ Result<Ref> nodes_or_error(BuildResult&& built, std::optional<read::TextPosition
   return entities::adopt_arena_tree(tree.root, tree.nodes);
 }
 
+// The UTF-8 form of a str's characters (`width` bytes each), made in pages of its own; null
+// when the pages cannot be had or a character has no UTF-8 form (a lone surrogate). Runs
+// without the interpreter lock: a str's characters never change.
+struct Encoded {
+  char* data = nullptr;
+  size_t length = 0;
+  size_t capacity = 0;
+  bool no_memory = false;
+};
+Encoded encode_chars(const void* chars, unsigned width, size_t n) {
+  Encoded e;
+  e.capacity = n * (width == 1 ? 2 : width == 2 ? 3 : 4) + 1;  // the longest form, and the 0 after it
+  e.data = static_cast<char*>(storage::map_pages(e.capacity));
+  if (e.data == nullptr) {
+    e.no_memory = true;
+    return e;
+  }
+  auto* out = reinterpret_cast<uint8_t*>(e.data);
+  const index::Utf8Encoded r = width == 1   ? index::encode_utf8(static_cast<const uint8_t*>(chars), n, out)
+                               : width == 2 ? index::encode_utf8(static_cast<const uint16_t*>(chars), n, out)
+                                            : index::encode_utf8(static_cast<const uint32_t*>(chars), n, out);
+  if (!r.ok) {
+    storage::unmap_pages(e.data, e.capacity);
+    e.data = nullptr;
+    return e;
+  }
+  e.length = r.bytes;
+  return e;
+}
+
+// Reads a tree from `buffer` (the entry's reference), the reader's error carrying its position.
+Result<Ref> build_from(BufferRef buffer, std::string_view root_tag, bool give_up_bytes) {
+  const storage::NodeLayout& layout = entities::arena_node_layout();
+  struct Built {
+    BuildResult built;
+    std::optional<read::TextPosition> where;
+  };
+  Built out = without_lock([&]() -> Built {
+    Built b{read::build_tree(buffer.get(), root_tag, layout), std::nullopt};
+    b.where = error_position(b.built, {buffer->data(), buffer->length()}, false);
+    if (auto* tree = std::get_if<read::BuiltTree>(&b.built); tree != nullptr && give_up_bytes) {
+      read::give_up_unused_bytes(buffer.get(), tree->root);
+    }
+    return b;
+  });
+  Result<Ref> node = nodes_or_error(std::move(out.built), out.where);
+  buffer.reset();
+  return node;
+}
+
 }  // namespace
 
 PyObject* py_read_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -60,27 +113,47 @@ PyObject* py_read_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
     PyObject* slots[2];
     Status bound = bind_vector(kReadStringParams, args, nargsf, kwnames, slots);
     if (!bound) return bound.take_error();
-    Result<std::string_view> xml = text_kept(slots[0]);
-    if (!xml) return xml.take_error().with_note("xml_string");
+    PyObject* xml_str = slots[0];
+    if (!PyUnicode_Check(xml_str)) return type_mismatch(xml_str, "str").with_note("xml_string");
     // The caller holds the root tag's str for the whole call: its UTF-8 form is read in place.
     Result<std::string_view> root = text_kept(slots[1]);
     if (!root) return root.take_error().with_note("root_tag");
 
+    if (!PyUnicode_IS_ASCII(xml_str)) {
+      // A str of other characters has no UTF-8 form of its own. One is made for the parse in
+      // memory of the document's, not the str's (whose cached form would last as long as the str
+      // does), and given up afterwards when the tree needs little of it: its long texts then
+      // refer to the str's own characters.
+      const void* chars = PyUnicode_DATA(xml_str);
+      const unsigned width = PyUnicode_KIND(xml_str);
+      const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(xml_str));
+      Encoded e = without_lock([&] { return encode_chars(chars, width, n); });
+      if (e.no_memory) return Error::memory(ReadError::out_of_memory().text());
+      if (e.data != nullptr) {
+        const storage::BufferOwner owner = buffer_owner(Ref::borrow(xml_str));
+        BufferRef buffer = BufferRef::adopt(SourceBuffer::encoded(owner, chars, static_cast<uint8_t>(width), e.data,
+                                                                  e.length, e.capacity, str_max_byte_bound(xml_str),
+                                                                  SourceBuffer::Memory::Pages));
+        if (!buffer) {
+          storage::unmap_pages(e.data, e.capacity);
+          owner.release(owner.object);
+          return Error::memory(ReadError::out_of_memory().text());
+        }
+        return build_from(std::move(buffer), *root, true);
+      }
+      // A character without a UTF-8 form: the interpreter's own conversion reports it below.
+    }
+    Result<std::string_view> xml = text_kept(xml_str);
+    if (!xml) return xml.take_error().with_note("xml_string");
     // The buffer points at the str's own UTF-8 form and keeps the str alive: no copy.
-    const storage::BufferOwner owner = buffer_owner(Ref::borrow(slots[0]));
+    const storage::BufferOwner owner = buffer_owner(Ref::borrow(xml_str));
     BufferRef buffer = BufferRef::adopt(
-        SourceBuffer::python_backed(owner, xml->data(), xml->size(), str_max_byte_bound(slots[0])));
+        SourceBuffer::python_backed(owner, xml->data(), xml->size(), str_max_byte_bound(xml_str)));
     if (!buffer) {
       owner.release(owner.object);
       return Error::memory(ReadError::out_of_memory().text());
     }
-    const std::string_view root_tag = *root;
-    const storage::NodeLayout& layout = entities::arena_node_layout();
-    BuildResult built = without_lock([&] { return read::build_tree(buffer.get(), root_tag, layout); });
-    std::optional<read::TextPosition> where = error_position(built, *xml, false);
-    Result<Ref> node = nodes_or_error(std::move(built), where);
-    buffer.reset();
-    return node;
+    return build_from(std::move(buffer), *root, false);
   });
 }
 

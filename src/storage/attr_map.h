@@ -109,6 +109,14 @@ class AttrMap {
     __builtin_prefetch(t_);
   }
 
+  // The entries, stored densely whatever the form, for the parse that made the map in its
+  // document's arena and moves the ranges they hold (see SourceBuffer::replace_text); null for
+  // an empty map. Keys keep their text, so the index stays right.
+  AttrEntry* entries_to_relayout(size_t& count) noexcept {
+    count = t_ ? t_->count : 0;
+    return t_ ? t_->entries() : nullptr;
+  }
+
   // Where the table lies, null for an empty map: for a walk that asks for the memory around it.
   const void* table_address() const noexcept { return t_; }
 

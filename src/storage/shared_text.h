@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "index/utf8.h"
+#include "read/encode_stub.h"
 #include "storage/alloc_failure.h"
 #include "storage/source_buffer.h"
 
@@ -19,6 +20,9 @@ namespace tessary::storage {
 //   the buffer's address | 1: a shared range, which counts one reference on its buffer;
 //   the buffer's address | 3: a shared range that counts none (see shared_unowned);
 //   2: absent text.
+// A range that counts none may instead be a range of characters of the str a document was read
+// from (see source_chars): then the top bit of the second word is set, and the second and third
+// words are the first character and the one after the last, in the str's own units.
 // Owned text keeps its capacity in the low 56 bits of the third word and, in the top 8, its
 // largest byte when that was known where it was made (0xFF, which UTF-8 never holds, when not).
 // Owned text of capacity 0 is not freed: its bytes belong to something that outlives it (the
@@ -72,6 +76,17 @@ class SharedText {
     t.b_ = end;
     return t;
   }
+  // Characters [first, end) of the str `buffer` was read from (SourceBuffer::chars): a long
+  // text of a document that keeps no UTF-8 form of it. Holds no reference, like shared_unowned.
+  // Such text has no bytes to view: view(), checked_view() and bounded_view() must not be used
+  // on it (the checked ones fail), and readers ask is_chars() first.
+  static SharedText source_chars(SourceBuffer* buffer, uint64_t first, uint64_t end) noexcept {
+    SharedText t;
+    t.w_ = reinterpret_cast<uintptr_t>(buffer) | 3;
+    t.a_ = kCharsBit | first;
+    t.b_ = end;
+    return t;
+  }
   // Text whose bytes live elsewhere for at least as long as the value (a document's arena),
   // with its largest byte. `p` must be even: the low bit tells shared ranges apart.
   static SharedText unowned(const char* p, size_t length, uint8_t max_byte) noexcept {
@@ -109,6 +124,16 @@ class SharedText {
   uintptr_t buffer_word() const noexcept { return w_; }
   uint64_t range_start() const noexcept { return a_; }
   uint64_t range_end() const noexcept { return b_; }
+  // A range of the document's str (source_chars), rather than of its bytes.
+  bool is_chars() const noexcept { return (w_ & 3) == 3 && (a_ & kCharsBit) != 0; }
+  uint64_t chars_start() const noexcept { return a_ & ~kCharsBit; }
+  uint64_t chars_end() const noexcept { return b_; }
+  // Moves an uncounted byte range to start at `start` of its buffer, the same length (for a
+  // buffer whose bytes are laid out anew).
+  void move_range(uint64_t start) noexcept {
+    b_ = start + (b_ - a_);
+    a_ = start;
+  }
 
   // The bytes, without checking a shared range (engine code only makes valid ranges).
   std::string_view view() const noexcept {
@@ -173,6 +198,7 @@ class SharedText {
 
  private:
   static constexpr uintptr_t kAbsent = 2;
+  static constexpr uint64_t kCharsBit = uint64_t{1} << 63;
   static constexpr uint8_t kUnknownMax = 0xFF;
   static constexpr uint64_t kCapacityMask = (uint64_t{1} << 56) - 1;
   SourceBuffer* buf() const noexcept { return reinterpret_cast<SourceBuffer*>(w_ & ~uintptr_t{3}); }
@@ -193,6 +219,42 @@ class SharedText {
 };
 
 static_assert(sizeof(SharedText) == 24);
+
+// The UTF-8 form of a text made of a str's characters (SharedText::source_chars), handed to
+// `piece` a slice at a time (each ends where a character does); stops early, returning false,
+// when `piece` returns false. Encodes into a buffer on the stack: allocates nothing.
+template <class Piece>
+bool for_each_utf8_piece(const SharedText& t, Piece&& piece) noexcept {
+  const SourceBuffer* b = t.buffer();
+  const unsigned width = b->char_width();
+  const char* chars = static_cast<const char*>(b->chars());
+  constexpr size_t kChars = 1024;
+  uint8_t out[4 * kChars];
+  for (uint64_t i = t.chars_start(), end = t.chars_end(); i < end;) {
+    const size_t n = end - i < kChars ? static_cast<size_t>(end - i) : kChars;
+    const char* at = chars + i * width;
+    const index::Utf8Encoded r =
+        width == 1   ? index::encode_utf8(reinterpret_cast<const uint8_t*>(at), n, out)
+        : width == 2 ? index::encode_utf8(reinterpret_cast<const uint16_t*>(at), n, out)
+                     : index::encode_utf8(reinterpret_cast<const uint32_t*>(at), n, out);
+    // The characters were encoded once already, when the document was read.
+    if (!piece(std::string_view(reinterpret_cast<const char*>(out), r.ok ? r.bytes : 0))) return false;
+    i += n;
+  }
+  return true;
+}
+
+// Whether `t` is exactly `s`, whatever its form.
+inline bool text_equals(const SharedText& t, std::string_view s) noexcept {
+  if (!t.is_chars()) return t.view() == s;
+  bool same = true;
+  for_each_utf8_piece(t, [&](std::string_view p) {
+    same = s.substr(0, p.size()) == p;
+    s.remove_prefix(same ? p.size() : 0);
+    return same;
+  });
+  return same && s.empty();
+}
 
 // Gives back buffer references in runs: consecutive releases on the same buffer cost one atomic
 // subtraction instead of one each. Flushed on destruction.

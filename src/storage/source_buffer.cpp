@@ -47,16 +47,37 @@ SourceBuffer* SourceBuffer::owned(char* data, size_t length, size_t capacity, ui
   return b;
 }
 
-void SourceBuffer::destroy() noexcept {
-  if (origin_ == Origin::Owned) {
-    if (memory_ == Memory::Pages) {
-      unmap_pages(const_cast<char*>(data_), capacity_);
-    } else if (capacity_ != 0) {
-      std::free(const_cast<char*>(data_));
-    }
-  } else if (owner_.release != nullptr) {
-    owner_.release(owner_.object);
+SourceBuffer* SourceBuffer::encoded(BufferOwner owner, const void* chars, uint8_t char_width, char* data,
+                                   size_t length, size_t capacity, uint8_t max_byte_bound, Memory memory) noexcept {
+  SourceBuffer* b = owned(data, length, capacity, max_byte_bound, memory);
+  if (b == nullptr) return nullptr;
+  b->origin_ = Origin::Encoded;
+  b->owner_ = owner;
+  b->chars_ = chars;
+  b->char_width_ = char_width;
+  return b;
+}
+
+void SourceBuffer::free_text() noexcept {
+  if (memory_ == Memory::Pages) {
+    unmap_pages(const_cast<char*>(data_), capacity_);
+  } else if (capacity_ != 0) {
+    std::free(const_cast<char*>(data_));
   }
+}
+
+void SourceBuffer::replace_text(char* data, size_t length, size_t capacity) noexcept {
+  free_text();
+  data[length] = '\0';
+  data_ = data;
+  length_ = length;
+  capacity_ = capacity;
+  memory_ = Memory::Malloc;
+}
+
+void SourceBuffer::destroy() noexcept {
+  if (origin_ != Origin::PythonBacked) free_text();
+  if (origin_ != Origin::Owned && owner_.release != nullptr) owner_.release(owner_.object);
   // This object lives in its own arena: the arena is taken out first and released last.
   Arena arena = std::move(arena_);
   this->~SourceBuffer();

@@ -20,7 +20,7 @@ struct BufferOwner {
 
 class SourceBuffer {
  public:
-  enum class Origin : uint8_t { PythonBacked = 0, Owned = 1 };
+  enum class Origin : uint8_t { PythonBacked = 0, Owned = 1, Encoded = 2 };
 
   // Wraps bytes that belong to another object: the UTF-8 form of the str given to read_string,
   // which the module layer hands over as `owner` and which is released once the buffer goes.
@@ -37,6 +37,22 @@ class SourceBuffer {
   // (the owner, the data) and releases it.
   static SourceBuffer* owned(char* data, size_t length, size_t capacity, uint8_t max_byte_bound,
                              Memory memory = Memory::Malloc) noexcept;
+
+  // The UTF-8 form of a str whose characters are not all ASCII, made for this buffer (`data`,
+  // as for owned()), and the str itself (`owner`, released once the buffer goes), whose
+  // characters `chars` (`char_width` bytes each: 1, 2 or 4) long texts may refer to instead of
+  // the bytes (see SharedText::source_chars), so that the bytes can be given up.
+  static SourceBuffer* encoded(BufferOwner owner, const void* chars, uint8_t char_width, char* data, size_t length,
+                               size_t capacity, uint8_t max_byte_bound, Memory memory) noexcept;
+  // The characters of the str the buffer was made from, and their width in bytes; null and 0
+  // for a buffer that was not made from one by encoded().
+  const void* chars() const noexcept { return chars_; }
+  uint8_t char_width() const noexcept { return char_width_; }
+  // For an owned or encoded buffer: gives up its bytes for `data` (malloc'd, `capacity` bytes,
+  // more than `length`; the byte after the text is set to 0), which the caller has filled with
+  // the bytes every range of the buffer refers to, at their new places. Only the parse that
+  // holds the buffer alone may do this.
+  void replace_text(char* data, size_t length, size_t capacity) noexcept;
 
   void retain() noexcept { count_.fetch_add(1, std::memory_order_relaxed); }
   // `n` references at once.
@@ -84,6 +100,7 @@ class SourceBuffer {
   // A buffer placed at the start of a new arena.
   static SourceBuffer* make(size_t length) noexcept;
   void destroy() noexcept;
+  void free_text() noexcept;  // an owned or encoded buffer's bytes
 
   std::atomic<uint64_t> count_{1};
   std::atomic<bool> nodes_shared_{false};
@@ -92,7 +109,9 @@ class SourceBuffer {
   Origin origin_ = Origin::Owned;
   Memory memory_ = Memory::Malloc;  // Owned only
   uint8_t max_byte_bound_ = 0xFF;
-  BufferOwner owner_;  // PythonBacked only
+  uint8_t char_width_ = 0;  // Encoded only
+  BufferOwner owner_;  // PythonBacked and Encoded
+  const void* chars_ = nullptr;  // Encoded only
   size_t capacity_ = 0;
   const char* data_ = nullptr;
   size_t length_ = 0;

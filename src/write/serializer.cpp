@@ -254,9 +254,16 @@ bool XmlWriter<Sink>::write_tree(const Element* root) noexcept {
       }
       if (has_text) {
         std::string_view text;
-        if (!read_text(e->text, ranges, &text)) [[unlikely]] return bad_text();
-        // Texts of up to a slice in place; longer ones through write_text, a slice at a time.
-        if (text.size() <= kInPlaceText && room(6 * text.size())) [[likely]] {
+        const bool bytes = read_text(e->text, ranges, &text);
+        if (!bytes) [[unlikely]] {
+          if (!e->text.is_chars()) return bad_text();
+          // Characters of the str the document was read from: encoded a slice at a time.
+          if (sink_failed()) return false;
+          hand_back();
+          if (!storage::for_each_utf8_piece(e->text, [&](std::string_view p) { return write_text(p); })) return false;
+          take();
+        } else if (text.size() <= kInPlaceText && room(6 * text.size())) [[likely]] {
+          // Texts of up to a slice in place; longer ones through write_text, a slice at a time.
           w = escape_into<EscapeMode::Text>(w, text);
         } else {
           if (sink_failed()) return false;

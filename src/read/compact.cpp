@@ -1,0 +1,119 @@
+#include "read/compact.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "index/utf8.h"
+#include "storage/attr_map.h"
+#include "storage/node_fields.h"
+#include "storage/stack.h"
+
+namespace tessary::read {
+
+namespace {
+
+using storage::AttrEntry;
+using storage::NodeFields;
+using storage::NodeLayout;
+using storage::SharedText;
+using storage::SourceBuffer;
+
+NodeFields* fields_of(void* node) noexcept {
+  return reinterpret_cast<NodeFields*>(static_cast<char*>(node) + NodeLayout::kFieldsOffset);
+}
+uint64_t children_of(void* node) noexcept { return static_cast<uint64_t*>(node)[NodeLayout::kHeaderWords - 1]; }
+void** child_array(void* node) noexcept { return reinterpret_cast<void**>(fields_of(node) + 1); }
+
+// Calls visit(text, is_node_text) for every text of every node of the tree, parents before
+// children. False when the walk's stack could not grow.
+// `work` is the walk's stack, empty: a second walk of the same tree with the same stack never
+// needs it to grow, so it cannot fail.
+template <class Visit>
+bool each_text(void* root, storage::Stack<void*, 64>& work, Visit&& visit) noexcept {
+  if (!work.push(root)) return false;
+  while (!work.empty()) {
+    void* node = work.back();
+    work.pop();
+    NodeFields* f = fields_of(node);
+    visit(f->name, false);
+    size_t count;
+    AttrEntry* e = f->attrs.entries_to_relayout(count);
+    for (size_t i = 0; i < count; ++i) {
+      visit(e[i].key, false);
+      visit(e[i].value, false);
+    }
+    visit(f->text, true);
+    // Children are pushed last first, so they are taken in document order.
+    void** kids = child_array(node);
+    for (uint64_t i = children_of(node); i > 0; --i) {
+      if (!work.push(kids[i - 1])) return false;
+    }
+  }
+  return true;
+}
+
+// Character positions of byte offsets in valid UTF-8, found by counting from the last one asked
+// for: the texts are visited roughly in document order, so the counting covers the document
+// about once.
+class CharCursor {
+ public:
+  explicit CharCursor(const char* data) noexcept : data_(reinterpret_cast<const uint8_t*>(data)) {}
+  uint64_t at(uint64_t byte) noexcept {
+    if (byte >= byte_) {
+      char_ += index::measure_utf8(data_ + byte_, byte - byte_).chars;
+    } else {
+      char_ -= index::measure_utf8(data_ + byte, byte_ - byte).chars;
+    }
+    byte_ = byte;
+    return char_;
+  }
+
+ private:
+  const uint8_t* data_;
+  uint64_t byte_ = 0;
+  uint64_t char_ = 0;
+};
+
+}  // namespace
+
+// Below this many bytes of document per element, the bytes are kept without looking.
+constexpr uint64_t kBytesPerNodeMin = 128;
+
+void give_up_unused_bytes(SourceBuffer* doc, void* root) noexcept {
+  if (doc->chars() == nullptr || root == nullptr) return;
+  // A tree of many elements for its size (most real documents) refers to much of it, names
+  // alone taking a tenth or more: not worth a walk to find out.
+  if (doc->length() < doc->tree_nodes() * kBytesPerNodeMin) return;
+  const uintptr_t word = reinterpret_cast<uintptr_t>(doc) | 3;  // this document's uncounted ranges
+  auto is_range = [&](const SharedText& t) { return t.buffer_word() == word && !t.is_chars(); };
+  auto is_long_text = [&](const SharedText& t, bool node_text) {
+    return node_text && t.range_end() - t.range_start() >= kCharRangeMin;
+  };
+  uint64_t kept = 0;
+  storage::Stack<void*, 64> work;
+  const bool walked = each_text(root, work, [&](const SharedText& t, bool node_text) {
+    if (is_range(t) && !is_long_text(t, node_text)) kept += t.range_end() - t.range_start();
+  });
+  if (!walked || kept > doc->length() / 4) return;
+
+  char* bytes = static_cast<char*>(std::malloc(kept + 1));
+  if (bytes == nullptr) return;  // the tree keeps the whole form, as it would have anyway
+  const char* old = doc->data();
+  CharCursor chars(old);
+  uint64_t at = 0;
+  each_text(root, work, [&](SharedText& t, bool node_text) {
+    if (!is_range(t)) return;
+    const uint64_t start = t.range_start(), end = t.range_end();
+    if (is_long_text(t, node_text)) {
+      const uint64_t first = chars.at(start);
+      t = SharedText::source_chars(doc, first, first + index::measure_utf8(reinterpret_cast<const uint8_t*>(old) + start, end - start).chars);
+      return;
+    }
+    std::memcpy(bytes + at, old + start, end - start);
+    t.move_range(at);
+    at += end - start;
+  });
+  doc->replace_text(bytes, kept, kept + 1);
+}
+
+}  // namespace tessary::read

@@ -1,0 +1,150 @@
+"""read_string of a str that is not all ASCII: the tree is the same as read_file makes of the same
+document, however its long texts are kept (a tree that needs few of the document's bytes keeps
+its long texts as the str's own characters and gives the rest up)."""
+
+import gc
+import os
+import subprocess
+import sys
+
+import pytest
+
+import tessary
+from support import all_nodes, flatten
+
+# One character of each width a str stores its characters in, and the bytes each takes in UTF-8.
+WIDE = {"latin-1": ("é", 2), "bmp": ("東", 3), "astral": ("😀", 4)}
+LONG = 256  # bytes of UTF-8 from which a text is long
+
+
+def filler(ch, nbytes, seed=0):
+    """Text of exactly `nbytes` bytes of UTF-8: runs of ASCII with `ch` among them."""
+    out, size, i = [], 0, seed
+    unit = len(ch.encode())
+    while size < nbytes:
+        if i % 7 == 3 and nbytes - size >= unit:
+            out.append(ch)
+            size += unit
+        else:
+            out.append("abcdefghij"[i % 10])
+            size += 1
+        i += 1
+    return "".join(out)
+
+
+def documents(ch):
+    """Documents dominated by long texts, each with the parts a tree keeps in other forms."""
+    long1, long2 = filler(ch, 4000, 1), filler(ch, 3000, 2)
+    flat = "".join(f"<t n='{i}'>{filler(ch, 2000, i)}</t>" for i in range(20))
+    yield "flat", f"<r>{flat}</r>"
+    # Texts just below, at and just above the length that makes a text long, whatever width
+    # the character that crosses it has.
+    edges = "".join(f"<e>{filler(ch, n, n)}</e><e>{'x' * (n - 1)}{ch}</e>" for n in range(LONG - 5, LONG + 6))
+    yield "edges", f"<r>{edges}{'<pad>' + long1 * 3 + '</pad>'}</r>"
+    # A parent whose only text follows its children: its text lies after theirs in the
+    # document, while the tree lists it first.
+    yield "text after children", f"<r><a><b>{long1}</b><c k=\"{ch}\">{long2}</c>{long1}</a><d>{long2}</d></r>"
+    # Non-ASCII names, keys and values; short texts; texts with references (decoded copies);
+    # CDATA; mixed content (joined); empty elements.
+    yield "mixed", (
+        f"<r><n{ch} {ch}k=\"v{ch}&amp;\">short {ch}</n{ch}>"
+        f"<c><![CDATA[{long1}<not markup/>]]></c>"
+        f"<ref>{long2} &amp; &#x1F600; &lt;{long1}</ref>"
+        f"<m>{long1}<i/>{long2}</m><empty/><e2></e2>"
+        f"<deep><a><b><c>{long2}</c></b></a></deep>{long1}</r>"
+    )
+
+
+def cases():
+    for label, (ch, _) in WIDE.items():
+        for name, doc in documents(ch):
+            yield pytest.param(doc, id=f"{label}-{name}")
+
+
+@pytest.mark.parametrize("doc", cases())
+def test_a_str_reads_as_its_bytes_do(doc, tmp_path):
+    path = tmp_path / "doc.xml"
+    path.write_bytes(doc.encode())
+    from_str = tessary.read_string(doc, "r")
+    from_file = tessary.read_file(str(path), "r")
+    assert flatten(from_str) == flatten(from_file)
+    assert from_str.to_dict() == from_file.to_dict()
+    assert str(from_str) == str(from_file)
+    for indent in (None, 2):
+        args = () if indent is None else (indent,)
+        assert tessary.write_string(from_str, *args) == tessary.write_string(from_file, *args)
+    out = tmp_path / "out.xml"
+    tessary.write_file(from_str, str(out))
+    assert tessary.write_string(tessary.read_file(str(out), "r")) == tessary.write_string(from_file)
+    # Every text is found by searching for it, and only where the file's tree finds it.
+    for n in all_nodes(from_file)[:60]:
+        if n.text is not None:
+            assert [m.name for m in from_str.search_by_text(n.text)] == [m.name for m in from_file.search_by_text(n.text)]
+            assert from_str.search_by_text(n.text + "x") == []
+            assert from_str.search_by_text(n.text[:-1]) == [] or n.text[:-1] in {m.text for m in all_nodes(from_file)}
+
+
+def test_the_tree_outlives_the_str_and_its_other_trees():
+    ch = "東"
+    long1 = filler(ch, 5000)
+    doc = "".join(["<r>", *(f"<t>{long1}{i}</t>" for i in range(10)), "</r>"])
+    first = tessary.read_string(doc, "r")
+    second = tessary.read_string(doc, "r")
+    expected = [f"{long1}{i}" for i in range(10)]
+    del doc
+    gc.collect()
+    assert [c.text for c in first.children] == expected
+    del first
+    gc.collect()
+    assert [c.text for c in second.children] == expected
+    kept = second.children[3]
+    del second
+    gc.collect()
+    assert kept.text == expected[3]
+    written = tessary.write_string(tessary.Node("w", {}, [kept]))
+    assert tessary.read_string(written, "w").children[0].text == expected[3]
+
+
+def test_a_lone_surrogate_is_the_interpreters_error():
+    with pytest.raises(UnicodeEncodeError):
+        tessary.read_string(f"<r>{'x' * 300}\ud800</r>", "r")
+    with pytest.raises(UnicodeEncodeError):
+        tessary.read_string("<r>é\udfff</r>", "r")
+
+
+def test_reader_errors_are_where_the_files_are(tmp_path):
+    doc = "<r>\n<a>" + filler("東", 1000) + "</a>\n<b>é</c></r>"
+    path = tmp_path / "bad.xml"
+    path.write_bytes(doc.encode())
+    with pytest.raises(ValueError) as from_str:
+        tessary.read_string(doc, "r")
+    with pytest.raises(ValueError) as from_file:
+        tessary.read_file(str(path), "r")
+    assert str(from_str.value) == str(from_file.value)
+    assert from_str.value.position == from_file.value.position
+
+
+MEMORY_SCRIPT = r"""
+import gc, ctypes, sys
+sys.path[:0] = sys.argv[1:]
+import tessary
+libc = ctypes.CDLL("libc.so.6")
+def rss():
+    return int(open("/proc/self/statm").read().split()[1]) * 4096
+body = ("lorem ipsum 東京 dolor " * 100)[:2000]
+doc = "<r>" + "".join(f"<blob id='{i}'><![CDATA[{body}]]></blob>" for i in range(4000)) + "</r>"
+size = len(doc.encode())
+gc.collect(); libc.malloc_trim(0); before = rss()
+tree = tessary.read_string(doc, "r")
+gc.collect(); libc.malloc_trim(0); kept = rss() - before
+assert tree.children[17].text == body
+print(kept / size)
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or os.environ.get("TESSARY_TEST_SANITIZED") is not None,
+                    reason="resident memory is read from /proc, and a sanitizer's allocator keeps what is freed")
+def test_a_tree_of_long_texts_keeps_no_copy_of_them():
+    out = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT, *sys.path], capture_output=True, text=True, check=True)
+    # 10 MB of UTF-8: the tree keeps a fraction of it (with a copy it would keep more than all).
+    assert float(out.stdout) < 0.5
