@@ -148,3 +148,18 @@ def test_a_tree_of_long_texts_keeps_no_copy_of_them():
     out = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT, *sys.path], capture_output=True, text=True, check=True)
     # 10 MB of UTF-8: the tree keeps a fraction of it (with a copy it would keep more than all).
     assert float(out.stdout) < 0.5
+
+
+@pytest.mark.parametrize("ch", ["a", "é", "東", "😀"])
+def test_a_file_mostly_of_text_reads_the_same_as_its_str(ch, tmp_path):
+    # Text with references is kept decoded, so the tree refers to few of the file's bytes and
+    # keeps only those.
+    body = (filler(ch, 300) + " &amp; &lt;x&gt; &#233; ") * 4
+    doc = "<r>" + "".join(f"<e k='{i}'><t>{ch}{i}</t><b>{body}</b></e>" for i in range(50)) + "</r>"
+    path = tmp_path / "doc.xml"
+    path.write_bytes(doc.encode())
+    from_file = tessary.read_file(str(path), "r")
+    from_str = tessary.read_string(doc, "r")
+    assert flatten(from_file) == flatten(from_str)
+    assert tessary.write_string(from_file) == tessary.write_string(from_str)
+    assert [n.attrs for n in from_file.search_by_name("e")] == [{"k": str(i)} for i in range(50)]

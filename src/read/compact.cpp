@@ -80,14 +80,15 @@ class CharCursor {
 constexpr uint64_t kBytesPerNodeMin = 128;
 
 void give_up_unused_bytes(SourceBuffer* doc, void* root) noexcept {
-  if (doc->chars() == nullptr || root == nullptr) return;
+  if (root == nullptr || !doc->owns_text()) return;
   // A tree of many elements for its size (most real documents) refers to much of it, names
   // alone taking a tenth or more: not worth a walk to find out.
   if (doc->length() < doc->tree_nodes() * kBytesPerNodeMin) return;
   const uintptr_t word = reinterpret_cast<uintptr_t>(doc) | 3;  // this document's uncounted ranges
   auto is_range = [&](const SharedText& t) { return t.buffer_word() == word && !t.is_chars(); };
+  const bool has_chars = doc->chars() != nullptr;
   auto is_long_text = [&](const SharedText& t, bool node_text) {
-    return node_text && t.range_end() - t.range_start() >= kCharRangeMin;
+    return has_chars && node_text && t.range_end() - t.range_start() >= kCharRangeMin;
   };
   uint64_t kept = 0;
   storage::Stack<void*, 64> work;

@@ -1,4 +1,4 @@
-// Giving up the UTF-8 form of a str once its tree is built, when the tree refers to little of it.
+// Giving up a document's bytes once its tree is built, when the tree refers to little of them.
 #pragma once
 
 #include "storage/source_buffer.h"
@@ -8,12 +8,13 @@ namespace tessary::read {
 // Texts at least this long become ranges of the str's characters when the bytes are given up.
 constexpr uint64_t kCharRangeMin = 256;
 
-// For a buffer made by SourceBuffer::encoded whose tree (root `root`, laid out as the reader lays
-// out nodes) refers to at most a quarter of its bytes once texts of kCharRangeMin bytes or more
-// are counted as ranges of the str: copies the bytes the tree refers to into a buffer of their
-// own, makes those long texts ranges of the str, and gives up the UTF-8 form. Otherwise, or when
-// the copy cannot be allocated, leaves everything as it is: the tree is the same either way.
-// Runs without the interpreter lock, while the parse holds the buffer alone.
+// For an owned buffer (a file's bytes, or a str's UTF-8 form made by SourceBuffer::encoded)
+// whose tree (root `root`, laid out as the reader lays out nodes) refers to at most a quarter of
+// its bytes: copies the bytes the tree refers to into a buffer of their own and gives up the
+// rest. Texts of kCharRangeMin bytes or more of a str's form are not counted: they become ranges
+// of the str's own characters. Otherwise, or when the copy cannot be allocated, leaves
+// everything as it is: the tree is the same either way. Runs without the interpreter lock,
+// while the parse holds the buffer alone.
 void give_up_unused_bytes(storage::SourceBuffer* doc, void* root) noexcept;
 
 }  // namespace tessary::read

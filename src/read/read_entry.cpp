@@ -115,6 +115,9 @@ PyObject* py_read_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
     if (!bound) return bound.take_error();
     PyObject* xml_str = slots[0];
     if (!PyUnicode_Check(xml_str)) return type_mismatch(xml_str, "str").with_note("xml_string");
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(xml_str) < 0) return Error::fetch();  // a str made by the old wide-character calls
+#endif
     // The caller holds the root tag's str for the whole call: its UTF-8 form is read in place.
     Result<std::string_view> root = text_kept(slots[1]);
     if (!root) return root.take_error().with_note("root_tag");
@@ -204,6 +207,7 @@ PyObject* py_read_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
       }
       o.built.emplace(read::build_tree(buffer.get(), root_tag, layout));
       o.where = error_position(*o.built, {bytes.data, bytes.length}, true);
+      if (auto* tree = std::get_if<read::BuiltTree>(&*o.built)) read::give_up_unused_bytes(buffer.get(), tree->root);
       return o;  // the entry's buffer reference is given back here, still without the lock
     });
     *path = SharedText();

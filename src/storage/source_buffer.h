@@ -47,6 +47,8 @@ class SourceBuffer {
   // The characters of the str the buffer was made from, and their width in bytes; null and 0
   // for a buffer that was not made from one by encoded().
   const void* chars() const noexcept { return chars_; }
+  // Whether the bytes are the buffer's own (owned or encoded), which replace_text may give up.
+  bool owns_text() const noexcept { return origin_ != Origin::PythonBacked; }
   uint8_t char_width() const noexcept { return char_width_; }
   // For an owned or encoded buffer: gives up its bytes for `data` (malloc'd, `capacity` bytes,
   // more than `length`; the byte after the text is set to 0), which the caller has filled with
