@@ -8,9 +8,9 @@ inside the module's entry function, and prints the count.
     python bench/callgrind.py read_string text-heavy
     python bench/callgrind.py --size 1500000 --only read_file
 
-read_string makes the str's UTF-8 form on its first call and the str keeps it; read_string_warm
-counts a call on a str that already has it, as every later call on the same str is. from_dict
-counts Node.from_dict on the to_dict form of the document.
+read_string of a str that is not all ASCII encodes it to UTF-8 in every call (the str keeps no
+copy), so that is counted too. from_dict counts Node.from_dict on the to_dict form of the
+document.
 
 Needs valgrind on PATH. The documents are those of docs.py at about 1.5 MB, plus a text whose
 characters are mostly outside ASCII.
@@ -28,7 +28,6 @@ import docs  # noqa: E402
 
 ENTRY = {
     "read_string": "tessary::module::py_read_string*",
-    "read_string_warm": "tessary::module::py_read_string*",
     "read_file": "tessary::module::py_read_file*",
     "write_string": "tessary::module::py_write_string*",
     "from_dict": "tessary::entities::node_from_dict*",
@@ -63,12 +62,6 @@ def run_one(op, name, size):
 
     text, root = documents(size)[name]
     if op == "read_string":
-        tessary.read_string(text, root)
-    elif op == "read_string_warm":
-        import ctypes
-        utf8 = ctypes.pythonapi.PyUnicode_AsUTF8AndSize
-        utf8.argtypes, utf8.restype = [ctypes.py_object, ctypes.c_void_p], ctypes.c_void_p
-        utf8(text, None)  # the str now keeps its UTF-8 form
         tessary.read_string(text, root)
     elif op == "from_dict":
         tessary.Node.from_dict(tessary.read_string(text, root).to_dict())

@@ -246,8 +246,7 @@ def trim():
 
 def memory(lib, files):
     """Resident memory a library's trees of the document keep, beyond the input held before.
-    For tessary this includes the UTF-8 form Python caches in a non-ASCII str, which the tree
-    points into."""
+    For tessary this includes whatever of the UTF-8 form of a non-ASCII str the tree keeps."""
     mod = load(lib)
     inputs = read_bytes(files) if lib == "lxml" else read_texts(files)
     roots = [r for _, r, _ in files]
