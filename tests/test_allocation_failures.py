@@ -106,6 +106,10 @@ DOCS = {
              "d0"),
     "mixed": ("<?xml version='1.0'?><!-- c --><outer><r>a<!-- x -->b<?pi x?> c \n <x/>\n d</r></outer>", "r"),
     "long text": ("<r>" + "word &amp; " * 2000 + "<c>" + "z" * 5000 + "</c></r>", "r"),
+    # A str of other characters than ASCII, mostly long texts: read from an encoded copy that
+    # is then given up, its long texts kept as the str's characters.
+    "long wide texts": ("<r>" + "".join(f"<t k='{i}'>{'é東😀 ' * 100}{i}</t>" for i in range(5)) +
+                        "<d>" + "w &amp; é " * 100 + "</d></r>", "r"),
     "many attributes": ("<r " + " ".join(f'a{i}="v{i}"' for i in range(200)) + "/>", "r"),
     "errors": ('<r a="1" a="2"/>', "r"),
 }
@@ -135,7 +139,7 @@ def test_read_string(name):
     sweep_python(call, check)
 
 
-@pytest.mark.parametrize("name", ["attributes", "references", "deep", "long text", "errors"])
+@pytest.mark.parametrize("name", ["attributes", "references", "deep", "long text", "long wide texts", "errors"])
 def test_read_file(name, tmp_path):
     xml, root = DOCS[name]
     path = tmp_path / "doc.xml"
