@@ -327,10 +327,11 @@ inline void encode2_16(__m256i u, uint8_t* out, size_t& o) {
   const uint32_t a = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_packs_epi16(ascii, _mm256_setzero_si256())));
   const uint32_t k0 = ~a & 0xFF, k1 = (~a >> 16) & 0xFF;
   const __m256i packed = _mm256_shuffle_epi8(lanes, _mm256_set_m128i(load128(kEncode2.idx[k1]), load128(kEncode2.idx[k0])));
+  // Lengths from the keys, not the table: the next store's address then waits on no load.
+  const size_t o1 = o + 8 + static_cast<size_t>(__builtin_popcount(k0));
   store128(out + o, _mm256_castsi256_si128(packed));
-  o += kEncode2.len[k0];
-  store128(out + o, _mm256_extracti128_si256(packed, 1));
-  o += kEncode2.len[k1];
+  store128(out + o1, _mm256_extracti128_si256(packed, 1));
+  o = o1 + 8 + static_cast<size_t>(__builtin_popcount(k1));
 }
 
 // Sixteen units of the BMP without surrogates: each unit's one to three bytes go to a 32-bit
@@ -357,14 +358,16 @@ inline void encode3_16(__m256i u, uint8_t* out, size_t& o) {
   const uint32_t k0 = m & 0xFF, k1 = (m >> 8) & 0xFF, k2 = (m >> 16) & 0xFF, k3 = m >> 24;
   const __m256i p0 = _mm256_shuffle_epi8(w0, _mm256_set_m128i(load128(kEncode3.idx[k2]), load128(kEncode3.idx[k0])));
   const __m256i p1 = _mm256_shuffle_epi8(w1, _mm256_set_m128i(load128(kEncode3.idx[k3]), load128(kEncode3.idx[k1])));
+  // A group of four takes four bytes and one more per bit of its key; computed from the mask, the
+  // store addresses wait on no table load.
+  const size_t o1 = o + 4 + static_cast<size_t>(__builtin_popcount(k0));
+  const size_t o2 = o1 + 4 + static_cast<size_t>(__builtin_popcount(k1));
+  const size_t o3 = o2 + 4 + static_cast<size_t>(__builtin_popcount(k2));
   store128(out + o, _mm256_castsi256_si128(p0));
-  o += kEncode3.len[k0];
-  store128(out + o, _mm256_castsi256_si128(p1));
-  o += kEncode3.len[k1];
-  store128(out + o, _mm256_extracti128_si256(p0, 1));
-  o += kEncode3.len[k2];
-  store128(out + o, _mm256_extracti128_si256(p1, 1));
-  o += kEncode3.len[k3];
+  store128(out + o1, _mm256_castsi256_si128(p1));
+  store128(out + o2, _mm256_extracti128_si256(p0, 1));
+  store128(out + o3, _mm256_extracti128_si256(p1, 1));
+  o = o3 + 4 + static_cast<size_t>(__builtin_popcount(k3));
 }
 
 // Sixteen 16-bit units: ASCII packed to bytes, else by the widest form any of them needs. False,
@@ -413,25 +416,36 @@ Utf8Encoded avx2_encode_ucs1(const uint8_t* units, size_t n, uint8_t* out) {
   return encode_scalar_from(units, n, i, out, o);
 }
 
-// Sixteen units per step (thirty-two when all of them are ASCII). A block with a surrogate is
-// handed to the twin from its start, which reports the first one.
+// Thirty-two units per step, stored at once when all of them are ASCII, else encoded as two
+// blocks of forms up to three bytes long, whatever forms they hold: in text that is mostly ASCII
+// with a word from another script here and there, a branch per block on its widest form would be
+// mispredicted often and cost more than the shorter two-byte path saves. Then at most one block
+// of sixteen. A step with a surrogate is handed to the twin from its start, which reports the
+// first one.
 Utf8Encoded avx2_encode_ucs2(const uint16_t* units, size_t n, uint8_t* out) {
   const size_t cap = 3 * n;
   size_t i = 0, o = 0;
-  while (n - i >= 16 && cap - o >= kEncodeReach) {
+  while (n - i >= 32 && cap - o >= 48 + kEncodeReach) {
     const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(units + i));
-    if (n - i >= 32) {
-      const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(units + i + 16));
-      if (_mm256_testz_si256(_mm256_or_si256(a, b), splat16(0xFF80))) {
-        // packus interleaves the 128-bit halves of its operands; the permutation restores order.
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o),
-                            _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), 0xD8));
-        i += 32;
-        o += 32;
-        continue;
-      }
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(units + i + 16));
+    if (_mm256_testz_si256(_mm256_or_si256(a, b), splat16(0xFF80))) {
+      // packus interleaves the 128-bit halves of its operands; the permutation restores order.
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o), _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), 0xD8));
+      i += 32;
+      o += 32;
+      continue;
     }
-    if (!encode16(a, out, o)) return encode_scalar_from(units, n, i, out, o);
+    const __m256i f8 = splat16(0xF800), d8 = splat16(0xD800);
+    const __m256i surrogate = _mm256_or_si256(_mm256_cmpeq_epi16(_mm256_and_si256(a, f8), d8),
+                                              _mm256_cmpeq_epi16(_mm256_and_si256(b, f8), d8));
+    if (!_mm256_testz_si256(surrogate, surrogate)) return encode_scalar_from(units, n, i, out, o);
+    encode3_16(a, out, o);
+    encode3_16(b, out, o);
+    i += 32;
+  }
+  while (n - i >= 16 && cap - o >= kEncodeReach) {
+    if (!encode16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(units + i)), out, o))
+      return encode_scalar_from(units, n, i, out, o);
     i += 16;
   }
   return encode_scalar_from(units, n, i, out, o);
