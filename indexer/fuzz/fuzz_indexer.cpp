@@ -14,6 +14,9 @@
 //    with their byte-at-a-time twins;
 //  - the sequential strategy with the inline searches the reader lexes with, against the
 //    scalar one;
+//  - encoding a str's units to UTF-8: the input read as 1-, 2- and 4-byte units (as they are,
+//    and folded so that most units are ASCII and the rest spread over the forms), every kernel
+//    against the twin, with guard bytes past the output bound;
 //  - the two strategies with each other. The bitmap strategy checks its own
 //    exactness as it walks and returns the sequential result wherever quote
 //    tracking could make it differ, so the two agree on every input, well
@@ -107,6 +110,46 @@ void check_validation(const uint8_t* data, size_t size) {
   }
 }
 
+// One unit width: every kernel against the twin on the same units. The result must match
+// exactly (the index of the first bad unit included), and so must the bytes when it succeeds.
+template <class T>
+void check_encode_units(const std::vector<T>& units, const char* what) {
+  const size_t bound = (sizeof(T) == 1 ? 2 : sizeof(T) == 2 ? 3 : 4) * units.size();
+  std::vector<uint8_t> want(bound + 1), got(bound + 32);
+  const Utf8Encoded a = encode_utf8(units.data(), units.size(), want.data(), Kernel::Scalar);
+  for (Kernel k : available_kernels()) {
+    if (k == Kernel::Scalar) continue;
+    std::fill(got.begin(), got.end(), 0xA5);
+    const Utf8Encoded b = encode_utf8(units.data(), units.size(), got.data(), k);
+    if (a.ok != b.ok || a.bytes != b.bytes || (a.ok && !std::equal(want.begin(), want.begin() + a.bytes, got.begin())))
+      fail(what, kernel_name(k));
+    for (size_t i = bound; i < got.size(); ++i)
+      if (got[i] != 0xA5) fail(what, std::string(kernel_name(k)) + " wrote past the bound");
+  }
+}
+
+void check_encode(const uint8_t* data, size_t size) {
+  std::vector<uint8_t> u8(data, data + size);
+  check_encode_units(u8, "encode_utf8 of 1-byte units");
+  std::vector<uint16_t> u16(size / 2), f16(size / 2);
+  if (!u16.empty()) std::memcpy(u16.data(), data, u16.size() * 2);
+  // Folded by the top two bits: half ASCII, a quarter below 0x800, a quarter as they are.
+  for (size_t i = 0; i < u16.size(); ++i) {
+    const uint16_t u = u16[i];
+    f16[i] = static_cast<uint16_t>((u >> 15) == 0 ? u & 0x7F : (u >> 14) == 2 ? u & 0x7FF : u);
+  }
+  check_encode_units(u16, "encode_utf8 of 2-byte units");
+  check_encode_units(f16, "encode_utf8 of 2-byte units, folded");
+  std::vector<uint32_t> u32(size / 4), f32(size / 4);
+  if (!u32.empty()) std::memcpy(u32.data(), data, u32.size() * 4);
+  // Folded by the top three bits: half ASCII, then below 0x800, the BMP, up to 0x10FFFF, and as
+  // they are.
+  static const uint32_t masks[8] = {0x7F, 0x7F, 0x7F, 0x7F, 0x7FF, 0xFFFF, 0x10FFFF, 0xFFFFFFFF};
+  for (size_t i = 0; i < u32.size(); ++i) f32[i] = u32[i] & masks[u32[i] >> 29];
+  check_encode_units(u32, "encode_utf8 of 4-byte units");
+  check_encode_units(f32, "encode_utf8 of 4-byte units, folded");
+}
+
 template <uint8_t... Cs>
 void check_search(const uint8_t* data, size_t size) {
   namespace s = tessary::simd;
@@ -128,6 +171,7 @@ void check_search(const uint8_t* data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check_validation(data, size);
+  check_encode(data, size);
   check_search<'<', '&'>(data, size);
   check_search<'&', '<', '>', '"', '\'', '\t', '\n', '\r'>(data, size);
   const IndexResult reference = index_sequential(data, size, Kernel::Scalar);

@@ -63,6 +63,35 @@ Utf8Decoded decode_utf8(const uint8_t* p, size_t n, void* out, unsigned width, s
   }
 }
 
+// ---- encoding ----------------------------------------------------------------------------------
+
+Utf8Encoded encode_utf8(const uint8_t* units, size_t n, uint8_t* out) {
+  static const simd::KernelOps& best = simd::ops_or_scalar(best_kernel());
+  return best.encode_ucs1(units, n, out);
+}
+
+Utf8Encoded encode_utf8(const uint16_t* units, size_t n, uint8_t* out) {
+  static const simd::KernelOps& best = simd::ops_or_scalar(best_kernel());
+  return best.encode_ucs2(units, n, out);
+}
+
+Utf8Encoded encode_utf8(const uint32_t* units, size_t n, uint8_t* out) {
+  static const simd::KernelOps& best = simd::ops_or_scalar(best_kernel());
+  return best.encode_ucs4(units, n, out);
+}
+
+Utf8Encoded encode_utf8(const uint8_t* units, size_t n, uint8_t* out, Kernel k) {
+  return simd::ops_or_scalar(k).encode_ucs1(units, n, out);
+}
+
+Utf8Encoded encode_utf8(const uint16_t* units, size_t n, uint8_t* out, Kernel k) {
+  return simd::ops_or_scalar(k).encode_ucs2(units, n, out);
+}
+
+Utf8Encoded encode_utf8(const uint32_t* units, size_t n, uint8_t* out, Kernel k) {
+  return simd::ops_or_scalar(k).encode_ucs4(units, n, out);
+}
+
 // ---- validation -------------------------------------------------------------------------------
 
 namespace {

@@ -2,7 +2,7 @@
 // text, and decoding to fixed-width code units, which is what building a Python str needs. A str
 // stores its characters in units of one, two or four bytes, the narrowest that holds its largest
 // character; `measure_utf8` finds how many characters a text has and bounds the largest, and
-// `decode_utf8` writes the units.
+// `decode_utf8` writes the units. `encode_utf8` goes the other way, from a str's units to UTF-8.
 //
 // Pure functions of their input, like the rest of the library; the vector kernels give results
 // identical to the byte-at-a-time twin.
@@ -47,6 +47,27 @@ Utf8Decoded decode_utf8(const uint8_t* p, size_t n, void* out, unsigned width, s
 Utf8Decoded decode_utf8(const uint8_t* p, size_t n, uint8_t* out, size_t capacity, Kernel k);
 Utf8Decoded decode_utf8(const uint8_t* p, size_t n, uint16_t* out, size_t capacity, Kernel k);
 Utf8Decoded decode_utf8(const uint8_t* p, size_t n, uint32_t* out, size_t capacity, Kernel k);
+
+// ---- encoding ----------------------------------------------------------------------------------
+
+// The code units of a Python str (1, 2 or 4 bytes each, one character per unit) to UTF-8.
+struct Utf8Encoded {
+  size_t bytes;  // ok: the bytes written; otherwise the index (in units) of the first unit that
+                 // cannot be encoded
+  bool ok;       // false: a unit is a surrogate (0xD800..0xDFFF) or above 0x10FFFF. What was
+                 // written to `out` is then unspecified.
+};
+
+// Encodes units[0, n) to `out`, which has room for 2n bytes (1-byte units), 3n (2-byte units)
+// or 4n (4-byte units); nothing is written past that bound, though bytes between the end of
+// the text and the bound may be.
+Utf8Encoded encode_utf8(const uint8_t* units, size_t n, uint8_t* out);
+Utf8Encoded encode_utf8(const uint16_t* units, size_t n, uint8_t* out);
+Utf8Encoded encode_utf8(const uint32_t* units, size_t n, uint8_t* out);
+// The same with a chosen kernel (an unavailable one is replaced by the scalar twin).
+Utf8Encoded encode_utf8(const uint8_t* units, size_t n, uint8_t* out, Kernel k);
+Utf8Encoded encode_utf8(const uint16_t* units, size_t n, uint8_t* out, Kernel k);
+Utf8Encoded encode_utf8(const uint32_t* units, size_t n, uint8_t* out, Kernel k);
 
 // ---- validation -------------------------------------------------------------------------------
 

@@ -37,6 +37,12 @@ struct KernelOps {
   // (the contract of find_invalid_utf8, index/utf8.h); when that is n, the largest byte of
   // [p, p + n) in *max (0 when empty), otherwise an unspecified value.
   size_t (*validate_utf8)(const uint8_t* p, size_t n, uint8_t* max);
+  // A str's units (1, 2 or 4 bytes) to UTF-8, with the contract of encode_utf8 (index/utf8.h):
+  // the same result as the twin (encode_scalar_from, generic/utf8_encode.h) for every input,
+  // the index of the first unit that cannot be encoded included.
+  Utf8Encoded (*encode_ucs1)(const uint8_t* units, size_t n, uint8_t* out);
+  Utf8Encoded (*encode_ucs2)(const uint16_t* units, size_t n, uint8_t* out);
+  Utf8Encoded (*encode_ucs4)(const uint32_t* units, size_t n, uint8_t* out);
 };
 
 // The primitive table of a kernel, or nullptr when this CPU or this build

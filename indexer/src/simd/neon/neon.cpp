@@ -4,6 +4,7 @@
 
 #include "simd/generic/classify.h"
 #include "simd/generic/utf8.h"
+#include "simd/generic/utf8_encode.h"
 #include "simd/generic/utf8_validate.h"
 #include "simd/neon/neon.h"
 
@@ -267,14 +268,145 @@ Utf8Decoded neon_decode_ucs4(const uint8_t* p, size_t n, uint32_t* out, size_t c
   return decode_scalar_from(p, n, i, out, cap, o, bits);
 }
 
+// ---- encoding a str's units to UTF-8 ----------------------------------------------------------
+
+// Eight units below 0x800: each 16-bit lane gets its one or two bytes (the first in the low
+// byte), and a table lookup packs them.
+inline void encode2_8(uint16x8_t u, uint8_t* out, size_t& o) {
+  const uint16x8_t ascii = vcltq_u16(u, vdupq_n_u16(0x80));
+  const uint16x8_t lead = vorrq_u16(vshrq_n_u16(u, 6), vdupq_n_u16(0xC0));
+  const uint16x8_t cont = vorrq_u16(vandq_u16(u, vdupq_n_u16(0x3F)), vdupq_n_u16(0x80));
+  const uint16x8_t lanes = vbslq_u16(ascii, u, vorrq_u16(lead, vshlq_n_u16(cont, 8)));
+  const uint16x8_t weights = {1, 2, 4, 8, 16, 32, 64, 128};
+  const unsigned k = vaddvq_u16(vbicq_u16(weights, ascii));
+  vst1q_u8(out + o, vqtbl1q_u8(vreinterpretq_u8_u16(lanes), vld1q_u8(kEncode2.idx[k])));
+  o += kEncode2.len[k];
+}
+
+// Eight units of the BMP without surrogates: each unit's one to three bytes go to a 32-bit lane
+// (the first byte lowest), and a table lookup per four units packs them.
+inline void encode3_8(uint16x8_t u, uint8_t* out, size_t& o) {
+  const uint16x8_t m3f = vdupq_n_u16(0x3F), m80 = vdupq_n_u16(0x80);
+  const uint16x8_t ascii = vcltq_u16(u, m80);
+  const uint16x8_t two = vcltq_u16(u, vdupq_n_u16(0x800));  // below 0x800
+  const uint16x8_t last = vorrq_u16(vandq_u16(u, m3f), m80);
+  const uint16x8_t mid = vorrq_u16(vandq_u16(vshrq_n_u16(u, 6), m3f), m80);
+  const uint16x8_t lead2 = vorrq_u16(vshrq_n_u16(u, 6), vdupq_n_u16(0xC0));
+  const uint16x8_t lead3 = vorrq_u16(vshrq_n_u16(u, 12), vdupq_n_u16(0xE0));
+  const uint16x8_t first = vbslq_u16(ascii, u, vbslq_u16(two, lead2, lead3));
+  const uint16x8_t second = vbslq_u16(two, last, mid);
+  const uint16x8_t low = vorrq_u16(first, vshlq_n_u16(second, 8));
+  const uint8x16_t w0 = vreinterpretq_u8_u16(vzip1q_u16(low, last));
+  const uint8x16_t w1 = vreinterpretq_u8_u16(vzip2q_u16(low, last));
+  // Two bits per unit, at 2j within each four: at least 0x80, at least 0x800.
+  const uint16x8_t cls = vorrq_u16(vbicq_u16(vdupq_n_u16(1), ascii), vbicq_u16(vdupq_n_u16(2), two));
+  const int16x8_t shifts = {0, 2, 4, 6, 0, 2, 4, 6};
+  const uint16x8_t keys = vshlq_u16(cls, shifts);
+  const unsigned k0 = vaddv_u16(vget_low_u16(keys)), k1 = vaddv_u16(vget_high_u16(keys));
+  vst1q_u8(out + o, vqtbl1q_u8(w0, vld1q_u8(kEncode3.idx[k0])));
+  o += kEncode3.len[k0];
+  vst1q_u8(out + o, vqtbl1q_u8(w1, vld1q_u8(kEncode3.idx[k1])));
+  o += kEncode3.len[k1];
+}
+
+// Eight 16-bit units, not all ASCII, whose largest is `max`. False, with nothing written, when one
+// is a surrogate.
+inline bool encode8(uint16x8_t u, uint16_t max, uint8_t* out, size_t& o) {
+  if (max < 0x800) {
+    encode2_8(u, out, o);
+    return true;
+  }
+  if (vmaxvq_u16(vceqq_u16(vandq_u16(u, vdupq_n_u16(0xF800)), vdupq_n_u16(0xD800))) != 0) return false;
+  encode3_8(u, out, o);
+  return true;
+}
+
+// The furthest a block's stores reach past the output position it starts at: eight units of
+// three bytes packed four at a time, each group stored as sixteen bytes (12 + 16).
+constexpr size_t kEncodeReach = 28;
+
+// Sixteen Latin-1 units per step: ASCII stored as it is, else widened and encoded as one- and
+// two-byte forms (a Latin-1 unit never fails).
+Utf8Encoded neon_encode_ucs1(const uint8_t* units, size_t n, uint8_t* out) {
+  size_t i = 0, o = 0;
+  while (n - i >= 16) {
+    const uint8x16_t v = vld1q_u8(units + i);
+    if (vmaxvq_u8(v) < 0x80) {
+      vst1q_u8(out + o, v);
+      o += 16;
+    } else {
+      encode2_8(vmovl_u8(vget_low_u8(v)), out, o);
+      encode2_8(vmovl_high_u8(v), out, o);
+    }
+    i += 16;
+  }
+  return encode_scalar_from(units, n, i, out, o);
+}
+
+// Eight units per step (sixteen when all of them are ASCII). A block with a surrogate is handed
+// to the twin from its start, which reports the first one.
+Utf8Encoded neon_encode_ucs2(const uint16_t* units, size_t n, uint8_t* out) {
+  const size_t cap = 3 * n;
+  size_t i = 0, o = 0;
+  while (n - i >= 8 && cap - o >= kEncodeReach) {
+    const uint16x8_t u = vld1q_u16(units + i);
+    if (n - i >= 16) {
+      const uint16x8_t u2 = vld1q_u16(units + i + 8);
+      if (vmaxvq_u16(vorrq_u16(u, u2)) < 0x80) {
+        vst1q_u8(out + o, vcombine_u8(vmovn_u16(u), vmovn_u16(u2)));
+        i += 16;
+        o += 16;
+        continue;
+      }
+    }
+    const uint16_t max = vmaxvq_u16(u);
+    if (max < 0x80) {
+      vst1_u8(out + o, vmovn_u16(u));
+      o += 8;
+    } else if (!encode8(u, max, out, o)) {
+      return encode_scalar_from(units, n, i, out, o);
+    }
+    i += 8;
+  }
+  return encode_scalar_from(units, n, i, out, o);
+}
+
+// Eight units per step: those all in the BMP are narrowed to 16 bits and encoded as
+// neon_encode_ucs2 does; a block with a supplementary character (or a unit above 0x10FFFF) is
+// encoded a unit at a time.
+Utf8Encoded neon_encode_ucs4(const uint32_t* units, size_t n, uint8_t* out) {
+  const size_t cap = 4 * n;
+  size_t i = 0, o = 0;
+  while (n - i >= 8 && cap - o >= kEncodeReach) {
+    const uint32x4_t a = vld1q_u32(units + i), b = vld1q_u32(units + i + 4);
+    const uint32_t max = vmaxvq_u32(vmaxq_u32(a, b));
+    if (max < 0x10000) {
+      const uint16x8_t u = vcombine_u16(vmovn_u32(a), vmovn_u32(b));
+      if (max < 0x80) {
+        vst1_u8(out + o, vmovn_u16(u));
+        o += 8;
+      } else if (!encode8(u, static_cast<uint16_t>(max), out, o)) {
+        return encode_scalar_from(units, n, i, out, o);
+      }
+    } else {
+      size_t bad;
+      if (!encode_block_scalar(units, i, 8, out, o, &bad)) return {bad, false};
+    }
+    i += 8;
+  }
+  return encode_scalar_from(units, n, i, out, o);
+}
+
 size_t neon_validate_utf8(const uint8_t* p, size_t n, uint8_t* max) { return validate_blocks<V>(p, n, max); }
 
 const KernelOps kNeonPmullOps{Kernel::NEON, neon_find_byte, neon_classify_pmull, neon_count,
                               pmull_prefix_xor, neon_decode_ucs2, neon_decode_ucs4,
-                              neon_validate_utf8};
+                              neon_validate_utf8, neon_encode_ucs1, neon_encode_ucs2,
+                              neon_encode_ucs4};
 const KernelOps kNeonShiftOps{Kernel::NEON, neon_find_byte, neon_classify_shift, neon_count,
                               neon_shift_prefix_xor, neon_decode_ucs2, neon_decode_ucs4,
-                              neon_validate_utf8};
+                              neon_validate_utf8, neon_encode_ucs1, neon_encode_ucs2,
+                              neon_encode_ucs4};
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 // vector kernels must reproduce exactly, and serve CPUs without a vector
 // kernel.
 #include "simd/generic/utf8.h"
+#include "simd/generic/utf8_encode.h"
 #include "simd/generic/utf8_validate.h"
 #include "simd/kernels.h"
 
@@ -82,9 +83,22 @@ Utf8Decoded scalar_decode_ucs4(const uint8_t* p, size_t n, uint32_t* out, size_t
 
 size_t scalar_validate_utf8(const uint8_t* p, size_t n, uint8_t* max) { return validate_scalar_max(p, n, max); }
 
+Utf8Encoded scalar_encode_ucs1(const uint8_t* units, size_t n, uint8_t* out) {
+  return encode_scalar_from(units, n, 0, out, 0);
+}
+
+Utf8Encoded scalar_encode_ucs2(const uint16_t* units, size_t n, uint8_t* out) {
+  return encode_scalar_from(units, n, 0, out, 0);
+}
+
+Utf8Encoded scalar_encode_ucs4(const uint32_t* units, size_t n, uint8_t* out) {
+  return encode_scalar_from(units, n, 0, out, 0);
+}
+
 const KernelOps kScalarOps{Kernel::Scalar, scalar_find_byte, scalar_classify, scalar_count,
                            scalar_prefix_xor, scalar_decode_ucs2, scalar_decode_ucs4,
-                           scalar_validate_utf8};
+                           scalar_validate_utf8, scalar_encode_ucs1, scalar_encode_ucs2,
+                           scalar_encode_ucs4};
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 
 #include "simd/generic/classify.h"
 #include "simd/generic/utf8.h"
+#include "simd/generic/utf8_encode.h"
 #include "simd/generic/utf8_validate.h"
 #include "simd/x86/avx2.h"
 #include "simd/x86/x86.h"
@@ -304,12 +305,181 @@ Utf8Decoded avx2_decode_ucs4(const uint8_t* p, size_t n, uint32_t* out, size_t c
   return decode_scalar_from(p, n, i, out, cap, o, bits);
 }
 
+// ---- encoding a str's units to UTF-8 ----------------------------------------------------------
+
+inline __m128i load128(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+inline void store128(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+inline __m256i splat16(uint16_t x) { return _mm256_set1_epi16(static_cast<short>(x)); }
+
+// The furthest a block's stores reach past the output position it starts at: sixteen units of
+// three bytes are packed four at a time, each group stored as sixteen bytes (36 + 16). The
+// vector loops stop when less room than this is left, and the twin writes the rest exactly.
+constexpr size_t kEncodeReach = 52;
+
+// Sixteen units below 0x800, not all ASCII: each 16-bit lane gets its one or two bytes (the
+// first in the low byte), and a table shuffle per eight units packs them.
+inline void encode2_16(__m256i u, uint8_t* out, size_t& o) {
+  const __m256i ascii = _mm256_cmpeq_epi16(_mm256_and_si256(u, splat16(0xFF80)), _mm256_setzero_si256());
+  const __m256i lead = _mm256_or_si256(_mm256_srli_epi16(u, 6), splat16(0xC0));
+  const __m256i cont = _mm256_or_si256(_mm256_and_si256(u, splat16(0x3F)), splat16(0x80));
+  const __m256i lanes = _mm256_blendv_epi8(_mm256_or_si256(lead, _mm256_slli_epi16(cont, 8)), u, ascii);
+  // A byte per unit, 0xFF where it is ASCII: the units of each half in bits 0-7 and 16-23.
+  const uint32_t a = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_packs_epi16(ascii, _mm256_setzero_si256())));
+  const uint32_t k0 = ~a & 0xFF, k1 = (~a >> 16) & 0xFF;
+  const __m256i packed = _mm256_shuffle_epi8(lanes, _mm256_set_m128i(load128(kEncode2.idx[k1]), load128(kEncode2.idx[k0])));
+  // Lengths from the keys, not the table: the next store's address then waits on no load.
+  const size_t o1 = o + 8 + static_cast<size_t>(__builtin_popcount(k0));
+  store128(out + o, _mm256_castsi256_si128(packed));
+  store128(out + o1, _mm256_extracti128_si256(packed, 1));
+  o = o1 + 8 + static_cast<size_t>(__builtin_popcount(k1));
+}
+
+// Sixteen units of the BMP without surrogates: each unit's one to three bytes go to a 32-bit
+// lane (the first byte lowest), four units per 128 bits, and a table shuffle per four units packs
+// them. The shuffles work within 128-bit halves, so the interleaves give units 0-3 and 8-11 in
+// w0, 4-7 and 12-15 in w1.
+inline void encode3_16(__m256i u, uint8_t* out, size_t& o) {
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i m3f = splat16(0x3F), m80 = splat16(0x80);
+  const __m256i ascii = _mm256_cmpeq_epi16(_mm256_and_si256(u, splat16(0xFF80)), zero);
+  const __m256i two = _mm256_cmpeq_epi16(_mm256_and_si256(u, splat16(0xF800)), zero);  // below 0x800
+  const __m256i last = _mm256_or_si256(_mm256_and_si256(u, m3f), m80);
+  const __m256i mid = _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi16(u, 6), m3f), m80);
+  const __m256i lead2 = _mm256_or_si256(_mm256_srli_epi16(u, 6), splat16(0xC0));
+  const __m256i lead3 = _mm256_or_si256(_mm256_srli_epi16(u, 12), splat16(0xE0));
+  const __m256i first = _mm256_blendv_epi8(_mm256_blendv_epi8(lead3, lead2, two), u, ascii);
+  const __m256i second = _mm256_blendv_epi8(mid, last, two);
+  const __m256i low = _mm256_or_si256(first, _mm256_slli_epi16(second, 8));
+  const __m256i w0 = _mm256_unpacklo_epi16(low, last);
+  const __m256i w1 = _mm256_unpackhi_epi16(low, last);
+  // Bits 2j and 2j + 1: unit j is at least 0x80, at least 0x800.
+  const uint32_t m = static_cast<uint32_t>(_mm256_movemask_epi8(
+      _mm256_or_si256(_mm256_andnot_si256(ascii, splat16(0x00FF)), _mm256_andnot_si256(two, splat16(0xFF00)))));
+  const uint32_t k0 = m & 0xFF, k1 = (m >> 8) & 0xFF, k2 = (m >> 16) & 0xFF, k3 = m >> 24;
+  const __m256i p0 = _mm256_shuffle_epi8(w0, _mm256_set_m128i(load128(kEncode3.idx[k2]), load128(kEncode3.idx[k0])));
+  const __m256i p1 = _mm256_shuffle_epi8(w1, _mm256_set_m128i(load128(kEncode3.idx[k3]), load128(kEncode3.idx[k1])));
+  // A group of four takes four bytes and one more per bit of its key; computed from the mask, the
+  // store addresses wait on no table load.
+  const size_t o1 = o + 4 + static_cast<size_t>(__builtin_popcount(k0));
+  const size_t o2 = o1 + 4 + static_cast<size_t>(__builtin_popcount(k1));
+  const size_t o3 = o2 + 4 + static_cast<size_t>(__builtin_popcount(k2));
+  store128(out + o, _mm256_castsi256_si128(p0));
+  store128(out + o1, _mm256_castsi256_si128(p1));
+  store128(out + o2, _mm256_extracti128_si256(p0, 1));
+  store128(out + o3, _mm256_extracti128_si256(p1, 1));
+  o = o3 + 4 + static_cast<size_t>(__builtin_popcount(k3));
+}
+
+// Sixteen 16-bit units: ASCII packed to bytes, else by the widest form any of them needs. False,
+// with nothing written, when one is a surrogate.
+inline bool encode16(__m256i u, uint8_t* out, size_t& o) {
+  if (_mm256_testz_si256(u, splat16(0xFF80))) {
+    store128(out + o, _mm_packus_epi16(_mm256_castsi256_si128(u), _mm256_extracti128_si256(u, 1)));
+    o += 16;
+    return true;
+  }
+  if (_mm256_testz_si256(u, splat16(0xF800))) {
+    encode2_16(u, out, o);
+    return true;
+  }
+  const __m256i surrogate = _mm256_cmpeq_epi16(_mm256_and_si256(u, splat16(0xF800)), splat16(0xD800));
+  if (!_mm256_testz_si256(surrogate, surrogate)) return false;
+  encode3_16(u, out, o);
+  return true;
+}
+
+// Thirty-two Latin-1 units per step: ASCII stored as it is, sixteen at a time otherwise, widened
+// to 16-bit lanes and encoded as one- and two-byte forms (a Latin-1 unit never fails).
+Utf8Encoded avx2_encode_ucs1(const uint8_t* units, size_t n, uint8_t* out) {
+  const size_t cap = 2 * n;
+  size_t i = 0, o = 0;
+  while (n - i >= 32 && cap - o >= 64) {
+    const __m256i raw = load32(units + i);
+    const uint32_t high = static_cast<uint32_t>(_mm256_movemask_epi8(raw));
+    if (high == 0) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o), raw);
+      i += 32;
+      o += 32;
+      continue;
+    }
+    const __m128i halves[2] = {_mm256_castsi256_si128(raw), _mm256_extracti128_si256(raw, 1)};
+    for (int h = 0; h < 2; ++h) {
+      if (((high >> (16 * h)) & 0xFFFF) == 0) {
+        store128(out + o, halves[h]);
+        o += 16;
+      } else {
+        encode2_16(_mm256_cvtepu8_epi16(halves[h]), out, o);
+      }
+    }
+    i += 32;
+  }
+  return encode_scalar_from(units, n, i, out, o);
+}
+
+// Thirty-two units per step, stored at once when all of them are ASCII, else encoded as two
+// blocks of forms up to three bytes long, whatever forms they hold: in text that is mostly ASCII
+// with a word from another script here and there, a branch per block on its widest form would be
+// mispredicted often and cost more than the shorter two-byte path saves. Then at most one block
+// of sixteen. A step with a surrogate is handed to the twin from its start, which reports the
+// first one.
+Utf8Encoded avx2_encode_ucs2(const uint16_t* units, size_t n, uint8_t* out) {
+  const size_t cap = 3 * n;
+  size_t i = 0, o = 0;
+  while (n - i >= 32 && cap - o >= 48 + kEncodeReach) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(units + i));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(units + i + 16));
+    if (_mm256_testz_si256(_mm256_or_si256(a, b), splat16(0xFF80))) {
+      // packus interleaves the 128-bit halves of its operands; the permutation restores order.
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o), _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), 0xD8));
+      i += 32;
+      o += 32;
+      continue;
+    }
+    const __m256i f8 = splat16(0xF800), d8 = splat16(0xD800);
+    const __m256i surrogate = _mm256_or_si256(_mm256_cmpeq_epi16(_mm256_and_si256(a, f8), d8),
+                                              _mm256_cmpeq_epi16(_mm256_and_si256(b, f8), d8));
+    if (!_mm256_testz_si256(surrogate, surrogate)) return encode_scalar_from(units, n, i, out, o);
+    encode3_16(a, out, o);
+    encode3_16(b, out, o);
+    i += 32;
+  }
+  while (n - i >= 16 && cap - o >= kEncodeReach) {
+    if (!encode16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(units + i)), out, o))
+      return encode_scalar_from(units, n, i, out, o);
+    i += 16;
+  }
+  return encode_scalar_from(units, n, i, out, o);
+}
+
+// Sixteen units per step: those all in the BMP are narrowed to 16 bits and encoded as
+// avx2_encode_ucs2 does; a block with a supplementary character (or a unit above 0x10FFFF) is
+// encoded a unit at a time.
+Utf8Encoded avx2_encode_ucs4(const uint32_t* units, size_t n, uint8_t* out) {
+  const size_t cap = 4 * n;
+  size_t i = 0, o = 0;
+  while (n - i >= 16 && cap - o >= kEncodeReach) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(units + i));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(units + i + 8));
+    if (_mm256_testz_si256(_mm256_or_si256(a, b), _mm256_set1_epi32(static_cast<int>(0xFFFF0000u)))) {
+      // Every unit fits 16 bits, which packus keeps as they are.
+      const __m256i u = _mm256_permute4x64_epi64(_mm256_packus_epi32(a, b), 0xD8);
+      if (!encode16(u, out, o)) return encode_scalar_from(units, n, i, out, o);
+    } else {
+      size_t bad;
+      if (!encode_block_scalar(units, i, 16, out, o, &bad)) return {bad, false};
+    }
+    i += 16;
+  }
+  return encode_scalar_from(units, n, i, out, o);
+}
+
 }  // namespace
 
 size_t avx2_validate_utf8(const uint8_t* p, size_t n, uint8_t* max) { return validate_blocks<Avx2>(p, n, max); }
 
 const KernelOps kAvx2Ops{Kernel::AVX2, avx2_find_byte, avx2_classify, avx2_count,
                          avx2_prefix_xor, avx2_decode_ucs2, avx2_decode_ucs4,
-                         avx2_validate_utf8};
+                         avx2_validate_utf8, avx2_encode_ucs1, avx2_encode_ucs2,
+                         avx2_encode_ucs4};
 
 }  // namespace tessary::index::simd

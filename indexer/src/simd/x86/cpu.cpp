@@ -8,11 +8,12 @@ namespace tessary::index::simd {
 namespace {
 
 // AVX2 needs the CPU flag and the operating system's consent to save the
-// 256-bit registers (OSXSAVE, then XCR0 bits 1 and 2).
+// 256-bit registers (OSXSAVE, then XCR0 bits 1 and 2). The AVX2 kernel is also
+// compiled for POPCNT, which every CPU with AVX2 has; it is checked all the same.
 bool detect_avx2_pclmul() {
   unsigned a = 0, b = 0, c = 0, d = 0;
   if (__get_cpuid(1, &a, &b, &c, &d) == 0) return false;
-  const bool pclmul = (c & bit_PCLMUL) != 0;
+  const bool pclmul = (c & bit_PCLMUL) != 0 && (c & bit_POPCNT) != 0;
   const bool osxsave = (c & bit_OSXSAVE) != 0;
   const bool avx = (c & bit_AVX) != 0;
   if (!pclmul || !osxsave || !avx) return false;

@@ -3,6 +3,7 @@
 
 #include "simd/generic/classify.h"
 #include "simd/generic/utf8.h"
+#include "simd/generic/utf8_encode.h"
 #include "simd/generic/utf8_validate.h"
 #include "simd/x86/sse2.h"
 #include "simd/x86/x86.h"
@@ -142,10 +143,83 @@ Utf8Decoded sse2_decode_ucs4(const uint8_t* p, size_t n, uint32_t* out, size_t c
   return sse2_decode_wide(p, n, out, cap);
 }
 
+// ---- encoding a str's units to UTF-8 ----------------------------------------------------------
+// SSE2 has no byte shuffle to pack forms of different lengths: blocks of ASCII units are narrowed
+// and stored whole, any other block is encoded a unit at a time.
+
+inline bool all_ascii16(__m128i v) {
+  return _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, _mm_set1_epi16(static_cast<short>(0xFF80))),
+                                           _mm_setzero_si128())) == 0xFFFF;
+}
+
+Utf8Encoded sse2_encode_ucs1(const uint8_t* units, size_t n, uint8_t* out) {
+  size_t i = 0, o = 0;
+  while (n - i >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i));
+    if (_mm_movemask_epi8(v) == 0) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o), v);
+      o += 16;
+    } else {
+      size_t bad;
+      encode_block_scalar(units, i, 16, out, o, &bad);  // a Latin-1 unit never fails
+    }
+    i += 16;
+  }
+  return encode_scalar_from(units, n, i, out, o);
+}
+
+// Eight units per step, sixteen when all of them are ASCII.
+Utf8Encoded sse2_encode_ucs2(const uint16_t* units, size_t n, uint8_t* out) {
+  size_t i = 0, o = 0;
+  while (n - i >= 8) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i));
+    if (n - i >= 16) {
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i + 8));
+      if (all_ascii16(_mm_or_si128(a, b))) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o), _mm_packus_epi16(a, b));
+        i += 16;
+        o += 16;
+        continue;
+      }
+    }
+    if (all_ascii16(a)) {
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + o), _mm_packus_epi16(a, a));
+      o += 8;
+    } else {
+      size_t bad;
+      if (!encode_block_scalar(units, i, 8, out, o, &bad)) return {bad, false};
+    }
+    i += 8;
+  }
+  return encode_scalar_from(units, n, i, out, o);
+}
+
+// Eight units per step.
+Utf8Encoded sse2_encode_ucs4(const uint32_t* units, size_t n, uint8_t* out) {
+  size_t i = 0, o = 0;
+  while (n - i >= 8) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i + 4));
+    const __m128i high = _mm_and_si128(_mm_or_si128(a, b), _mm_set1_epi32(~0x7F));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi32(high, _mm_setzero_si128())) == 0xFFFF) {
+      // Below 0x80, the signed saturation of packs keeps every unit as it is.
+      const __m128i w = _mm_packs_epi32(a, b);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + o), _mm_packus_epi16(w, w));
+      o += 8;
+    } else {
+      size_t bad;
+      if (!encode_block_scalar(units, i, 8, out, o, &bad)) return {bad, false};
+    }
+    i += 8;
+  }
+  return encode_scalar_from(units, n, i, out, o);
+}
+
 }  // namespace
 
 const KernelOps kSse2Ops{Kernel::SSE2, sse2_find_byte, sse2_classify, sse2_count,
                          sse2_prefix_xor, sse2_decode_ucs2, sse2_decode_ucs4,
-                         sse2_validate_utf8};
+                         sse2_validate_utf8, sse2_encode_ucs1, sse2_encode_ucs2,
+                         sse2_encode_ucs4};
 
 }  // namespace tessary::index::simd
