@@ -210,8 +210,21 @@ TEST(measure_and_max_byte_find_characters_and_top_byte) {
     }
     const Utf8Shape m = measure_utf8(bytes(s), s.size());
     CHECK_EQ(m.chars, chars);
+    CHECK_EQ(count_chars(bytes(s), s.size()), chars);
     CHECK_EQ(unsigned{m.max_byte}, unsigned{top});
     CHECK_EQ(unsigned{max_byte(bytes(s), s.size())}, unsigned{top});
+  }
+  // Counted a word at a time: every length and offset around the word, and runs long enough
+  // (all continuation bytes, or none) that a byte's count would overflow if never added up.
+  const std::string mixed = random_text(rng, 300, 0x10FFFF);
+  for (size_t at = 0; at < 9; ++at) {
+    for (size_t n = 0; at + n <= mixed.size(); ++n) {
+      CHECK_EQ(count_chars(bytes(mixed) + at, n), measure_utf8(bytes(mixed) + at, n).chars);
+    }
+  }
+  for (const char c : {'\x80', '\xBF', 'a', '\xC3', '\xFF'}) {
+    const std::string run(8 * 255 * 3 + 5, c);
+    CHECK_EQ(count_chars(bytes(run), run.size()), measure_utf8(bytes(run), run.size()).chars);
   }
 }
 

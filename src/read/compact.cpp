@@ -25,16 +25,24 @@ uint64_t children_of(void* node) noexcept { return static_cast<uint64_t*>(node)[
 void** child_array(void* node) noexcept { return reinterpret_cast<void**>(fields_of(node) + 1); }
 
 // Calls visit(text, is_node_text) for every text of every node of the tree, parents before
-// children. False when the walk's stack could not grow.
-// `work` is the walk's stack, empty: a second walk of the same tree with the same stack never
-// needs it to grow, so it cannot fail.
+// children. False when the walk's stack could not grow. `work` is the walk's stack, empty: a
+// second walk of the same tree with the same stack never needs it to grow, so it cannot fail.
+// `bytes`, when given, is the buffer the texts are ranges of: while the walk visits one node it
+// asks for the bytes of the next one's name and text, which lie anywhere in the document (the
+// nodes themselves are asked for as they are put on the stack).
 template <class Visit>
-bool each_text(void* root, storage::Stack<void*, 64>& work, Visit&& visit) noexcept {
+bool each_text(void* root, storage::Stack<void*, 64>& work, const char* bytes, Visit&& visit) noexcept {
   if (!work.push(root)) return false;
   while (!work.empty()) {
     void* node = work.back();
     work.pop();
     NodeFields* f = fields_of(node);
+    if (bytes != nullptr && !work.empty()) {
+      const NodeFields* next = fields_of(work.back());
+      __builtin_prefetch(bytes + next->name.range_start());
+      __builtin_prefetch(bytes + next->text.range_start());  // only advice, whatever the text's form
+      __builtin_prefetch(next->attrs.table_address());
+    }
     visit(f->name, false);
     size_t count;
     AttrEntry* e = f->attrs.entries_to_relayout(count);
@@ -46,6 +54,7 @@ bool each_text(void* root, storage::Stack<void*, 64>& work, Visit&& visit) noexc
     // Children are pushed last first, so they are taken in document order.
     void** kids = child_array(node);
     for (uint64_t i = children_of(node); i > 0; --i) {
+      __builtin_prefetch(fields_of(kids[i - 1]));
       if (!work.push(kids[i - 1])) return false;
     }
   }
@@ -60,9 +69,9 @@ class CharCursor {
   explicit CharCursor(const char* data) noexcept : data_(reinterpret_cast<const uint8_t*>(data)) {}
   uint64_t at(uint64_t byte) noexcept {
     if (byte >= byte_) {
-      char_ += index::measure_utf8(data_ + byte_, byte - byte_).chars;
+      char_ += index::count_chars(data_ + byte_, byte - byte_);
     } else {
-      char_ -= index::measure_utf8(data_ + byte, byte_ - byte).chars;
+      char_ -= index::count_chars(data_ + byte, byte_ - byte);
     }
     byte_ = byte;
     return char_;
@@ -92,29 +101,37 @@ void give_up_unused_bytes(SourceBuffer* doc, void* root) noexcept {
   };
   uint64_t kept = 0;
   storage::Stack<void*, 64> work;
-  const bool walked = each_text(root, work, [&](const SharedText& t, bool node_text) {
+  const bool walked = each_text(root, work, nullptr, [&](const SharedText& t, bool node_text) {
     if (is_range(t) && !is_long_text(t, node_text)) kept += t.range_end() - t.range_start();
   });
   if (!walked || kept > doc->length() / 4) return;
 
-  char* bytes = static_cast<char*>(std::malloc(kept + 1));
+  // Room for a whole 16-byte copy at the end (see below), and the 0 after the text.
+  char* bytes = static_cast<char*>(std::malloc(kept + 16));
   if (bytes == nullptr) return;  // the tree keeps the whole form, as it would have anyway
   const char* old = doc->data();
+  const uint64_t old_length = doc->length();
   CharCursor chars(old);
   uint64_t at = 0;
-  each_text(root, work, [&](SharedText& t, bool node_text) {
+  each_text(root, work, old, [&](SharedText& t, bool node_text) {
     if (!is_range(t)) return;
     const uint64_t start = t.range_start(), end = t.range_end();
     if (is_long_text(t, node_text)) {
       const uint64_t first = chars.at(start);
-      t = SharedText::source_chars(doc, first, first + index::measure_utf8(reinterpret_cast<const uint8_t*>(old) + start, end - start).chars);
+      t = SharedText::source_chars(doc, first, chars.at(end));
       return;
     }
-    std::memcpy(bytes + at, old + start, end - start);
+    // Most ranges are names and short values: one fixed 16-byte copy where the old bytes have
+    // that many, the rest overwritten by the next range.
+    if (end - start <= 16 && start + 16 <= old_length) {
+      std::memcpy(bytes + at, old + start, 16);
+    } else {
+      std::memcpy(bytes + at, old + start, end - start);
+    }
     t.move_range(at);
     at += end - start;
   });
-  doc->replace_text(bytes, kept, kept + 1);
+  doc->replace_text(bytes, kept, kept + 16);
 }
 
 }  // namespace tessary::read

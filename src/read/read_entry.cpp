@@ -14,7 +14,6 @@
 #include "module/gil.h"
 #include "read/builder.h"
 #include "read/compact.h"
-#include "read/encode_stub.h"
 #include "read/file_read.h"
 #include "read/text_position.h"
 #include "storage/pages.h"

@@ -9,7 +9,6 @@
 #include <utility>
 
 #include "index/utf8.h"
-#include "read/encode_stub.h"
 #include "storage/alloc_failure.h"
 #include "storage/source_buffer.h"
 

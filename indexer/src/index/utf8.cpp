@@ -28,6 +28,28 @@ Utf8Shape measure_utf8(const uint8_t* p, size_t n) {
   return {n - cont, top};
 }
 
+uint64_t count_chars(const uint8_t* p, size_t n) {
+  // Continuation bytes are 10xxxxxx: bit 7 set and bit 6 clear. Each word adds one to a byte of
+  // `sums` per continuation byte in that place; before a byte of it can overflow (255 words),
+  // the eight byte sums are added up.
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  uint64_t cont = 0;
+  size_t i = 0;
+  while (n - i >= 8) {
+    uint64_t sums = 0;
+    const size_t words = (n - i) / 8 < 255 ? (n - i) / 8 : 255;
+    for (size_t k = 0; k < words; ++k, i += 8) {
+      uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      sums += ((w >> 7) & ~(w >> 6)) & kOnes;
+    }
+    const uint64_t pairs = (sums & 0x00FF00FF00FF00FFull) + ((sums >> 8) & 0x00FF00FF00FF00FFull);
+    cont += (pairs * 0x0001000100010001ull) >> 48;
+  }
+  for (; i < n; ++i) cont += (p[i] & 0xC0) == 0x80;
+  return n - cont;
+}
+
 uint8_t max_byte(const uint8_t* p, size_t n) {
   uint8_t m = 0;
   for (size_t i = 0; i < n; ++i) m = p[i] > m ? p[i] : m;

@@ -20,6 +20,8 @@ struct Utf8Shape {
   uint8_t max_byte;  // the largest byte: below 0x80 ASCII, below 0xC4 Latin-1, below 0xF0 the BMP
 };
 Utf8Shape measure_utf8(const uint8_t* p, size_t n);
+// The characters of [p, p + n): measure_utf8(p, n).chars, counted eight bytes at a time.
+uint64_t count_chars(const uint8_t* p, size_t n);
 // The largest byte of [p, p + n) (0 when empty).
 uint8_t max_byte(const uint8_t* p, size_t n);
 
