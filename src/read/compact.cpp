@@ -6,6 +6,7 @@
 #include "index/utf8.h"
 #include "storage/attr_map.h"
 #include "storage/node_fields.h"
+#include "storage/pages.h"
 #include "storage/stack.h"
 
 namespace tessary::read {
@@ -106,8 +107,10 @@ void give_up_unused_bytes(SourceBuffer* doc, void* root) noexcept {
   });
   if (!walked || kept > doc->length() / 4) return;
 
-  // Room for a whole 16-byte copy at the end (see below), and the 0 after the text.
-  char* bytes = static_cast<char*>(std::malloc(kept + 16));
+  // Room for a whole 16-byte copy at the end (see below), and the 0 after the text. Pages, not
+  // the C library's allocator, for the reason the arena's chunks are (storage/pages.h).
+  size_t capacity = kept + 16;
+  char* bytes = static_cast<char*>(storage::map_pages(capacity));
   if (bytes == nullptr) return;  // the tree keeps the whole form, as it would have anyway
   const char* old = doc->data();
   const uint64_t old_length = doc->length();
@@ -131,7 +134,7 @@ void give_up_unused_bytes(SourceBuffer* doc, void* root) noexcept {
     t.move_range(at);
     at += end - start;
   });
-  doc->replace_text(bytes, kept, kept + 16);
+  doc->replace_text(bytes, kept, capacity);
 }
 
 }  // namespace tessary::read

@@ -72,7 +72,7 @@ void SourceBuffer::replace_text(char* data, size_t length, size_t capacity) noex
   data_ = data;
   length_ = length;
   capacity_ = capacity;
-  memory_ = Memory::Malloc;
+  memory_ = Memory::Pages;
 }
 
 void SourceBuffer::destroy() noexcept {

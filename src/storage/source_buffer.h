@@ -47,13 +47,13 @@ class SourceBuffer {
   // The characters of the str the buffer was made from, and their width in bytes; null and 0
   // for a buffer that was not made from one by encoded().
   const void* chars() const noexcept { return chars_; }
+  uint8_t char_width() const noexcept { return char_width_; }
   // Whether the bytes are the buffer's own (owned or encoded), which replace_text may give up.
   bool owns_text() const noexcept { return origin_ != Origin::PythonBacked; }
-  uint8_t char_width() const noexcept { return char_width_; }
-  // For an owned or encoded buffer: gives up its bytes for `data` (malloc'd, `capacity` bytes,
-  // more than `length`; the byte after the text is set to 0), which the caller has filled with
-  // the bytes every range of the buffer refers to, at their new places. Only the parse that
-  // holds the buffer alone may do this.
+  // For an owned or encoded buffer: gives up its bytes for `data` (a run of `capacity` bytes
+  // from map_pages, more than `length`; the byte after the text is set to 0), which the caller
+  // has filled with the bytes every range of the buffer refers to, at their new places. Only
+  // the parse that holds the buffer alone may do this.
   void replace_text(char* data, size_t length, size_t capacity) noexcept;
 
   void retain() noexcept { count_.fetch_add(1, std::memory_order_relaxed); }
