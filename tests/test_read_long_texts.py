@@ -110,6 +110,13 @@ def test_a_lone_surrogate_is_the_interpreters_error():
         tessary.read_string(f"<r>{'x' * 300}\ud800</r>", "r")
     with pytest.raises(UnicodeEncodeError):
         tessary.read_string("<r>é\udfff</r>", "r")
+    # The document's error comes first, named as the document's, as it does for an ASCII str.
+    with pytest.raises(UnicodeEncodeError) as e:
+        tessary.read_string("<r>é\udfff</r>", 5)
+    assert e.value.__notes__ == ["while processing 'xml_string'"]
+    with pytest.raises(TypeError) as t:
+        tessary.read_string("<r>é</r>", 5)
+    assert t.value.__notes__ == ["while processing 'root_tag'"]
 
 
 def test_reader_errors_are_where_the_files_are(tmp_path):

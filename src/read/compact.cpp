@@ -1,6 +1,5 @@
 #include "read/compact.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "index/utf8.h"
@@ -84,10 +83,40 @@ class CharCursor {
   uint64_t char_ = 0;
 };
 
-}  // namespace
+// Whether the start of a document, p[0, n), holds at least kTextPerElement characters of text
+// (CDATA content included) per start tag. Markup is skipped from '<' to the next '>', which is
+// all a sample needs; it starts outside any markup.
+template <class T>
+bool mostly_text_in(const T* p, size_t n) noexcept {
+  constexpr size_t kSample = size_t{1} << 16;
+  constexpr char kCdata[] = "<![CDATA[";
+  if (n > kSample) n = kSample;
+  uint64_t tags = 0, text = 0;
+  size_t i = 0;
+  while (i < n) {
+    if (p[i] != '<') {
+      ++text;
+      ++i;
+      continue;
+    }
+    size_t k = 1;
+    while (k < 9 && i + k < n && p[i + k] == static_cast<T>(kCdata[k])) ++k;
+    if (k == 9) {
+      for (i += 9; i < n && !(p[i] == ']' && i + 2 < n && p[i + 1] == ']' && p[i + 2] == '>'); ++i) ++text;
+      i += 3;
+      continue;
+    }
+    if (i + 1 < n && p[i + 1] != '/' && p[i + 1] != '!' && p[i + 1] != '?') ++tags;
+    while (i < n && p[i] != '>') ++i;
+    ++i;
+  }
+  return text >= kTextPerElement * (tags + 1);
+}
 
 // Below this many bytes of document per element, the bytes are kept without looking.
 constexpr uint64_t kBytesPerNodeMin = 128;
+
+}  // namespace
 
 void give_up_unused_bytes(SourceBuffer* doc, void* root) noexcept {
   if (root == nullptr || !doc->owns_text()) return;
@@ -135,6 +164,14 @@ void give_up_unused_bytes(SourceBuffer* doc, void* root) noexcept {
     at += end - start;
   });
   doc->replace_text(bytes, kept, capacity);
+}
+
+bool mostly_text(const void* chars, unsigned width, size_t n) noexcept {
+  switch (width) {
+    case 1: return mostly_text_in(static_cast<const uint8_t*>(chars), n);
+    case 2: return mostly_text_in(static_cast<const uint16_t*>(chars), n);
+    default: return mostly_text_in(static_cast<const uint32_t*>(chars), n);
+  }
 }
 
 }  // namespace tessary::read

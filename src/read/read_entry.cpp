@@ -117,40 +117,49 @@ PyObject* py_read_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(xml_str) < 0) return Error::fetch();  // a str made by the old wide-character calls
 #endif
+    // A str of other characters than ASCII has no UTF-8 form of its own. For a document mostly
+    // of text, one is made for the parse in memory of the document's, not cached in the str for
+    // the str's life, and given up afterwards when the tree needs little of it: its long texts
+    // then refer to the str's own characters. Any other document is read from the str's cached
+    // form, which a tree of it would need most of anyway, and which later reads of the same str
+    // find made.
+    const void* chars = PyUnicode_DATA(xml_str);
+    const unsigned width = PyUnicode_KIND(xml_str);
+    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(xml_str));
+    Encoded e;
+    if (!PyUnicode_IS_ASCII(xml_str) && read::mostly_text(chars, width, n)) {
+      e = without_lock([&] { return encode_chars(chars, width, n); });
+      if (e.no_memory) return Error::memory(ReadError::out_of_memory().text());
+    }
+    std::string_view xml;  // the str's cached form, when the document is read from that
+    if (e.data == nullptr) {
+      // Also where a character has no UTF-8 form: the interpreter's own conversion reports it.
+      Result<std::string_view> cached = text_kept(xml_str);
+      if (!cached) return cached.take_error().with_note("xml_string");
+      xml = *cached;
+    }
     // The caller holds the root tag's str for the whole call: its UTF-8 form is read in place.
     Result<std::string_view> root = text_kept(slots[1]);
-    if (!root) return root.take_error().with_note("root_tag");
-
-    if (!PyUnicode_IS_ASCII(xml_str)) {
-      // A str of other characters has no UTF-8 form of its own. One is made for the parse in
-      // memory of the document's, not the str's (whose cached form would last as long as the str
-      // does), and given up afterwards when the tree needs little of it: its long texts then
-      // refer to the str's own characters.
-      const void* chars = PyUnicode_DATA(xml_str);
-      const unsigned width = PyUnicode_KIND(xml_str);
-      const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(xml_str));
-      Encoded e = without_lock([&] { return encode_chars(chars, width, n); });
-      if (e.no_memory) return Error::memory(ReadError::out_of_memory().text());
-      if (e.data != nullptr) {
-        const storage::BufferOwner owner = buffer_owner(Ref::borrow(xml_str));
-        BufferRef buffer = BufferRef::adopt(SourceBuffer::encoded(owner, chars, static_cast<uint8_t>(width), e.data,
-                                                                  e.length, e.capacity, str_max_byte_bound(xml_str),
-                                                                  SourceBuffer::Memory::Pages));
-        if (!buffer) {
-          storage::unmap_pages(e.data, e.capacity);
-          owner.release(owner.object);
-          return Error::memory(ReadError::out_of_memory().text());
-        }
-        return build_from(std::move(buffer), *root, true);
-      }
-      // A character without a UTF-8 form: the interpreter's own conversion reports it below.
+    if (!root) {
+      if (e.data != nullptr) storage::unmap_pages(e.data, e.capacity);
+      return root.take_error().with_note("root_tag");
     }
-    Result<std::string_view> xml = text_kept(xml_str);
-    if (!xml) return xml.take_error().with_note("xml_string");
+    if (e.data != nullptr) {
+      const storage::BufferOwner owner = buffer_owner(Ref::borrow(xml_str));
+      BufferRef buffer = BufferRef::adopt(SourceBuffer::encoded(owner, chars, static_cast<uint8_t>(width), e.data,
+                                                                e.length, e.capacity, str_max_byte_bound(xml_str),
+                                                                SourceBuffer::Memory::Pages));
+      if (!buffer) {
+        storage::unmap_pages(e.data, e.capacity);
+        owner.release(owner.object);
+        return Error::memory(ReadError::out_of_memory().text());
+      }
+      return build_from(std::move(buffer), *root, true);
+    }
     // The buffer points at the str's own UTF-8 form and keeps the str alive: no copy.
     const storage::BufferOwner owner = buffer_owner(Ref::borrow(xml_str));
     BufferRef buffer = BufferRef::adopt(
-        SourceBuffer::python_backed(owner, xml->data(), xml->size(), str_max_byte_bound(xml_str)));
+        SourceBuffer::python_backed(owner, xml.data(), xml.size(), str_max_byte_bound(xml_str)));
     if (!buffer) {
       owner.release(owner.object);
       return Error::memory(ReadError::out_of_memory().text());

@@ -136,4 +136,8 @@ void unmap_pages(void* p, size_t bytes) noexcept {
   if (!kept.keep(p, bytes)) munmap(p, bytes);
 }
 
+void unmap_pages_now(void* p, size_t bytes) noexcept {
+  if (p != nullptr) munmap(p, bytes);
+}
+
 }  // namespace tessary::storage

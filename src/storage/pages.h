@@ -19,6 +19,9 @@ namespace tessary::storage {
 void* map_pages(size_t& bytes) noexcept;
 // Gives back a run from map_pages, with the size map_pages reported.
 void unmap_pages(void* p, size_t bytes) noexcept;
+// The same, straight back to the system: for memory given up because it is not needed, which
+// kept for reuse would still count as the process's own.
+void unmap_pages_now(void* p, size_t bytes) noexcept;
 // Gives every kept run back to the system.
 void drop_kept_pages() noexcept;
 // `bytes` rounded up to whole pages (SIZE_MAX when that overflows).

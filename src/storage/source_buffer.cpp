@@ -29,6 +29,7 @@ SourceBuffer* SourceBuffer::python_backed(BufferOwner owner, const char* data, s
   b->owner_ = owner;
   b->data_ = data;
   b->length_ = length;
+  b->document_length_ = length;
   return b;
 }
 
@@ -42,6 +43,7 @@ SourceBuffer* SourceBuffer::owned(char* data, size_t length, size_t capacity, ui
   b->origin_ = Origin::Owned;
   b->data_ = data;
   b->length_ = length;
+  b->document_length_ = length;
   b->capacity_ = capacity;
   b->memory_ = memory;
   return b;
@@ -58,16 +60,20 @@ SourceBuffer* SourceBuffer::encoded(BufferOwner owner, const void* chars, uint8_
   return b;
 }
 
-void SourceBuffer::free_text() noexcept {
+void SourceBuffer::free_text(bool keep_pages) noexcept {
   if (memory_ == Memory::Pages) {
-    unmap_pages(const_cast<char*>(data_), capacity_);
+    if (keep_pages) {
+      unmap_pages(const_cast<char*>(data_), capacity_);
+    } else {
+      unmap_pages_now(const_cast<char*>(data_), capacity_);
+    }
   } else if (capacity_ != 0) {
     std::free(const_cast<char*>(data_));
   }
 }
 
 void SourceBuffer::replace_text(char* data, size_t length, size_t capacity) noexcept {
-  free_text();
+  free_text(false);
   data[length] = '\0';
   data_ = data;
   length_ = length;
@@ -76,7 +82,7 @@ void SourceBuffer::replace_text(char* data, size_t length, size_t capacity) noex
 }
 
 void SourceBuffer::destroy() noexcept {
-  if (origin_ != Origin::PythonBacked) free_text();
+  if (origin_ != Origin::PythonBacked) free_text(true);
   if (origin_ != Origin::Owned && owner_.release != nullptr) owner_.release(owner_.object);
   // This object lives in its own arena: the arena is taken out first and released last.
   Arena arena = std::move(arena_);

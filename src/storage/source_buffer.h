@@ -74,6 +74,10 @@ class SourceBuffer {
   // that stops at a 0 byte needs no bound check of its own before it.
   const char* data() const noexcept { return data_; }
   size_t length() const noexcept { return length_; }
+  // The length of the document as it was read, in bytes of UTF-8: length() until the buffer
+  // gives up the bytes no range refers to (replace_text), which a writer's estimate of its
+  // output should not follow.
+  size_t document_length() const noexcept { return document_length_; }
   // At least the largest byte of the text, so at least that of any range of it: below 0x80 every
   // range is ASCII, below 0xC4 Latin-1, below 0xF0 in the Basic Multilingual Plane. Lets strings
   // be made from ranges without measuring them first.
@@ -102,7 +106,8 @@ class SourceBuffer {
   // A buffer placed at the start of a new arena.
   static SourceBuffer* make(size_t length) noexcept;
   void destroy() noexcept;
-  void free_text() noexcept;  // an owned or encoded buffer's bytes
+  // An owned or encoded buffer's bytes; pages are kept for reuse when `keep_pages` says so.
+  void free_text(bool keep_pages) noexcept;
 
   std::atomic<uint64_t> count_{1};
   std::atomic<bool> nodes_shared_{false};
@@ -117,6 +122,7 @@ class SourceBuffer {
   size_t capacity_ = 0;
   const char* data_ = nullptr;
   size_t length_ = 0;
+  size_t document_length_ = 0;
   Arena arena_;
 };
 

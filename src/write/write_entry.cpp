@@ -287,7 +287,7 @@ PyObject* py_write_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
     // The output is about as long as the document the root was read from, if it was, when the
     // root is that document's root: the array is first made that large, and cut to length at
     // the end (memory that is never written costs nothing).
-    ResultStr result(tree->document != nullptr ? tree->document->length() + kDeclaration.size() : 0);
+    ResultStr result(tree->document != nullptr ? tree->document->document_length() + kDeclaration.size() : 0);
     std::unique_ptr<StrSink> sink(new (std::nothrow) StrSink(result));  // the buffer left uninitialised
     if (!sink) return to_error({WriteError::Kind::OutOfMemory, 0});
     if (tree->document != nullptr) sink->expect_kind(write::kind_for_byte(tree->document->max_byte_bound()));
