@@ -8,8 +8,9 @@ inside the module's entry function, and prints the count.
     python bench/callgrind.py read_string text-heavy
     python bench/callgrind.py --size 1500000 --only read_file
 
-read_string of a str that is not all ASCII encodes it to UTF-8 in every call (the str keeps no
-copy), so that is counted too. from_dict counts Node.from_dict on the to_dict form of the
+read_string of a non-ASCII str mostly of text encodes it to UTF-8 in every call (the str keeps
+no copy), so that is counted; for other documents the str's cached UTF-8 form is made by its
+first call. from_dict counts Node.from_dict on the to_dict form of the
 document.
 
 Needs valgrind on PATH. The documents are those of docs.py at about 1.5 MB, plus a text whose

@@ -246,7 +246,8 @@ def trim():
 
 def memory(lib, files):
     """Resident memory a library's trees of the document keep, beyond the input held before.
-    For tessary this includes whatever of the UTF-8 form of a non-ASCII str the tree keeps."""
+    For tessary this includes the UTF-8 form Python caches in a non-ASCII str that the tree
+    points into, or, for a document mostly of text, what the tree keeps of its own form."""
     mod = load(lib)
     inputs = read_bytes(files) if lib == "lxml" else read_texts(files)
     roots = [r for _, r, _ in files]
