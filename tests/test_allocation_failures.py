@@ -193,7 +193,10 @@ def test_writes_through_the_exact_measure():
     # estimate when escaped: both are written after measuring the output exactly.
     narrow = sample_tree().children[0]
     escapes = read_string("<r>" + "&lt;&amp;" * 300 + "<c>\u00e9</c></r>", "r")
-    for tree in (narrow, escapes):
+    # Long texts kept as a str's characters, written unit by unit, the result outgrowing its
+    # first size as the references lengthen them.
+    wide = read_string("<r>" + "".join(f"<t><![CDATA[{'<&>é東 ' * 200}]]></t>" for _ in range(5)) + "</r>", "r")
+    for tree in (narrow, escapes, wide):
         for indent in (None, 2):
             expected = write_string(tree, indent)
             sweep(lambda: write_string(tree, indent), lambda v: v == expected or pytest.fail(v), keep=(tree,))

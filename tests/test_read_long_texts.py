@@ -172,3 +172,42 @@ def test_a_file_mostly_of_text_reads_the_same_as_its_str(ch, tmp_path):
     assert flatten(from_file) == flatten(from_str)
     assert tessary.write_string(from_file) == tessary.write_string(from_str)
     assert [n.attrs for n in from_file.search_by_name("e")] == [{"k": str(i)} for i in range(50)]
+
+
+def escaped(text):
+    return (text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+            .replace('"', "&quot;").replace("'", "&apos;"))
+
+
+# Characters one of whose bytes in a str's units is that of a replaced character: U+263C and
+# U+3C26 in two-byte units, U+1F33C in four-byte ones.
+@pytest.mark.parametrize("ch", ["é", "東", "😀", "\u263c", "\u3c26", "\U0001f33c"])
+def test_long_texts_are_written_with_their_replaced_characters(ch, tmp_path):
+    special = "<&>\"'"
+    bodies = [
+        special + filler(ch, 600, 1) + special,
+        filler(ch, 300, 2) + "".join(f"{c}{ch}{c}{c}" for c in special) + filler(ch, 300, 3),
+        "&" * 3000 + ch,  # five times as long written: the result outgrows its first size
+        ch * 400,
+    ]
+    doc = "<r>" + "".join(f"<t n='{i}'><![CDATA[{b}]]></t>" for i, b in enumerate(bodies)) + "</r>"
+    path = tmp_path / "doc.xml"
+    path.write_bytes(doc.encode())
+    tree = tessary.read_string(doc, "r")
+    out = tessary.write_string(tree)
+    assert out == tessary.write_string(tessary.read_file(str(path), "r"))
+    for i, b in enumerate(bodies):
+        assert f'<t n="{i}">{escaped(b)}</t>' in out
+        assert tessary.write_string(tree.children[i]).endswith(f'<t n="{i}">{escaped(b)}</t>')
+
+
+def test_a_long_text_is_written_in_the_narrowest_kind_its_output_needs():
+    # The str is of two-byte units; the text written holds only Latin-1 or only ASCII.
+    for body in ["é" * 300 + "<>", "plain & simple " * 40 + "end"]:
+        doc = f"<r><東>x</東><t><![CDATA[{body}]]></t>{'y' * 2000}</r>"
+        tree = tessary.read_string(doc, "r")
+        out = tessary.write_string(tree.children[1])
+        assert out.endswith(f"<t>{escaped(body)}</t>")
+        # A str in a wider kind than its characters need compares unequal to its own copy.
+        assert out == out.encode().decode()
+        assert max(out) < "\u0100"

@@ -1,6 +1,7 @@
 #include "write/serializer.h"
 
 #include <cstring>
+#include <type_traits>
 #include <string_view>
 #include <vector>
 
@@ -123,6 +124,19 @@ bool XmlWriter<Sink>::write_text(std::string_view text) noexcept {
     text.remove_prefix(n);
   }
   return true;
+}
+
+template <class Sink>
+bool XmlWriter<Sink>::write_chars(const storage::SharedText& text) noexcept {
+  if constexpr (std::is_same_v<Sink, StrSink>) {
+    // Into a str: the characters are copied as they are, with no UTF-8 form between.
+    const storage::SourceBuffer* b = text.buffer();
+    const uint64_t start = text.chars_start();
+    return sink_.append_text_units(static_cast<const char*>(b->chars()) + start * b->char_width(),
+                                   static_cast<size_t>(text.chars_end() - start), b->char_width());
+  } else {
+    return storage::for_each_utf8_piece(text, [&](std::string_view p) { return write_text(p); });
+  }
 }
 
 template <class Sink>
@@ -260,7 +274,7 @@ bool XmlWriter<Sink>::write_tree(const Element* root) noexcept {
           // Characters of the str the document was read from: encoded a slice at a time.
           if (sink_failed()) return false;
           hand_back();
-          if (!storage::for_each_utf8_piece(e->text, [&](std::string_view p) { return write_text(p); })) return false;
+          if (!write_chars(e->text)) return false;
           take();
         } else if (text.size() <= kInPlaceText && room(6 * text.size())) [[likely]] {
           // Texts of up to a slice in place; longer ones through write_text, a slice at a time.

@@ -46,6 +46,8 @@ class XmlWriter {
   bool append_slow(std::string_view piece) noexcept;
   bool attribute_slow(std::string_view key, std::string_view value) noexcept;
   bool write_text(std::string_view text) noexcept;
+  // The text of an element made of a str's characters (storage::SharedText::source_chars).
+  bool write_chars(const storage::SharedText& text) noexcept;
   // Texts are escaped straight into the sink's buffer in slices of at most this many bytes.
   static constexpr size_t kInPlaceText = 1024;
 

@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "index/utf8.h"
+#include "simd/bytes.h"
+#include "write/escape.h"
 
 namespace tessary::write {
 
@@ -108,6 +110,129 @@ bool StrSink::flush_as(bool last) noexcept {
   const bool ok = drain(buf_, used_, last);
   used_ = 0;
   return ok;
+}
+
+namespace {
+
+// OR of the n units of `width` bytes at p: its kind is the kind of their largest (each kind's
+// bound is a power of two less one). Eight bytes at a time, folded to a unit at the end.
+uint32_t or_units(const void* p, size_t n, unsigned width) noexcept {
+  const auto* b = static_cast<const unsigned char*>(p);
+  const size_t bytes = n * width;
+  uint64_t acc[4] = {0, 0, 0, 0};
+  size_t i = 0;
+  for (; i + 32 <= bytes; i += 32) {
+    for (size_t k = 0; k < 4; ++k) {
+      uint64_t w;
+      std::memcpy(&w, b + i + 8 * k, 8);
+      acc[k] |= w;
+    }
+  }
+  uint64_t all = acc[0] | acc[1] | acc[2] | acc[3];
+  // The rest, unit by unit, placed at offset 0 of a word (every unit offset folds alike).
+  for (; i < bytes; i += width) {
+    uint32_t u = 0;
+    std::memcpy(&u, b + i, width);
+    all |= u;
+  }
+  if (width == 1) {
+    all |= all >> 32, all |= all >> 16, all |= all >> 8, all &= 0xFF;
+  } else if (width == 2) {
+    all |= all >> 32, all |= all >> 16, all &= 0xFFFF;
+  } else {
+    all = (all | all >> 32) & 0xFFFFFFFF;
+  }
+  return static_cast<uint32_t>(all);
+}
+
+uint32_t kind_for_bits(uint32_t bits) noexcept {
+  return bits <= kAsciiMax ? kAsciiMax : bits <= kLatin1Max ? kLatin1Max : bits <= kUcs2Max ? kUcs2Max : kUcs4Max;
+}
+
+}  // namespace
+
+bool StrSink::make_units_room(uint64_t n, uint32_t kind) noexcept {
+  if (kind < target_.kind()) kind = target_.kind();
+  if (kind == target_.kind() && n <= target_.capacity() - in_target_) return true;
+  // More output follows (the end tag at least): made in the document's kind if it is wider.
+  if (kind > kAsciiMax && expected_kind_ > kind) kind = expected_kind_;
+  if (n > StrTarget::kMaxUnits || !target_.reserve(in_target_, uint64_t{in_target_} + n, kind, false)) {
+    return fail(WriteError::Kind::OutOfMemory);
+  }
+  return true;
+}
+
+bool StrSink::append_text_units(const void* units, size_t n, unsigned width) noexcept {
+  if (!flush()) return false;
+  if (n == 0) return true;
+  const uint32_t bits = or_units(units, n, width);
+  if (!make_units_room(n, kind_for_bits(bits))) return false;
+  bits_ |= bits;
+  switch (width * 8 + unit_width(target_.kind())) {
+    case 9: return escape_units<uint8_t, uint8_t>(units, n);
+    case 10: return escape_units<uint8_t, uint16_t>(units, n);
+    case 12: return escape_units<uint8_t, uint32_t>(units, n);
+    case 17: return escape_units<uint16_t, uint8_t>(units, n);
+    case 18: return escape_units<uint16_t, uint16_t>(units, n);
+    case 20: return escape_units<uint16_t, uint32_t>(units, n);
+    case 33: return escape_units<uint32_t, uint8_t>(units, n);
+    case 34: return escape_units<uint32_t, uint16_t>(units, n);
+    default: return escape_units<uint32_t, uint32_t>(units, n);
+  }
+}
+
+template <class From, class To>
+bool StrSink::escape_units(const void* units, size_t n) noexcept {
+  const From* src = static_cast<const From*>(units);
+  size_t run = 0;  // the first unit not yet written
+  To* out = static_cast<To*>(target_.units()) + in_target_;
+  const auto copy_run = [&](size_t upto) __attribute__((always_inline)) {
+    const size_t k = upto - run;
+    if constexpr (sizeof(From) == sizeof(To)) {
+      std::memcpy(out, src + run, k * sizeof(To));
+    } else {
+      for (size_t i = 0; i < k; ++i) out[i] = static_cast<To>(src[run + i]);
+    }
+    out += k;
+  };
+  // A byte scan for the replaced characters finds every one of them (each is one ASCII byte, the
+  // low byte of its unit) and, in wider units, bytes of other characters too: each hit is
+  // checked as a unit.
+  const bool ok = simd::for_each_match<'&', '<', '>', '"', '\''>(
+      static_cast<const uint8_t*>(units), n * sizeof(From), [&](size_t at) __attribute__((always_inline)) {
+        if (sizeof(From) > 1 && at % sizeof(From) != 0) return true;
+        const size_t u = at / sizeof(From);
+        const From c = src[u];
+        if (sizeof(From) > 1 && c != '&' && c != '<' && c != '>' && c != '"' && c != '\'') return true;
+        // The run before it, its reference (5 units more than the character) and what follows.
+        in_target_ = static_cast<size_t>(out - static_cast<To*>(target_.units()));
+        if (target_.capacity() - in_target_ < n - run + 5) [[unlikely]] {
+          if (!grow_units_room(n - run + 5)) return false;
+          out = static_cast<To*>(target_.units()) + in_target_;
+        }
+        copy_run(u);
+        const escape_detail::Replacement r = escape_detail::replacement(static_cast<unsigned char>(c));
+        if constexpr (sizeof(To) == 1) {
+          std::memcpy(out, r.text, 6);  // padded to 6 bytes; the room is there
+        } else {
+          for (size_t i = 0; i < 6; ++i) out[i] = static_cast<To>(static_cast<unsigned char>(r.text[i]));
+        }
+        out += r.size;
+        run = u + 1;
+        return true;
+      });
+  in_target_ = static_cast<size_t>(out - static_cast<To*>(target_.units()));
+  if (!ok) return false;
+  copy_run(n);
+  in_target_ = static_cast<size_t>(out - static_cast<To*>(target_.units()));
+  return true;
+}
+
+bool StrSink::grow_units_room(uint64_t n) noexcept {
+  if (n > StrTarget::kMaxUnits || !target_.reserve(in_target_, uint64_t{in_target_} + n, target_.kind(), false)) {
+    return fail(WriteError::Kind::OutOfMemory);
+  }
+  return true;
 }
 
 bool StrSink::fill_spaces(uint64_t n) noexcept {

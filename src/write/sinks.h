@@ -177,6 +177,11 @@ class StrSink : public BufferedSink<StrSink, 32768> {
   // by a copy; 0 (the default) when nothing is known.
   void expect_kind(uint32_t kind) noexcept { expected_kind_ = kind; }
 
+  // Appends the text of `n` characters of a str, `width` bytes each (no surrogate among them),
+  // escaped as element text: copied straight into the array, unit by unit in the array's kind,
+  // with the replaced characters written as their references. No UTF-8 form is made of it.
+  bool append_text_units(const void* units, size_t n, unsigned width) noexcept;
+
   // Units written into the array.
   size_t units_written() const noexcept { return in_target_; }
   // OR of every unit written.
@@ -188,6 +193,13 @@ class StrSink : public BufferedSink<StrSink, 32768> {
   bool flush_as(bool last) noexcept;
   // Decodes [p, p + n) (whole characters) into the array.
   bool drain(const char* p, size_t n, bool last) noexcept;
+  // Makes room for `n` more units in the array, in a kind that holds `kind`.
+  bool make_units_room(uint64_t n, uint32_t kind) noexcept;
+  // The same in the array's kind as it is.
+  bool grow_units_room(uint64_t n) noexcept;
+  // append_text_units from units `From` into an array of units `To` with room for all n.
+  template <class From, class To>
+  bool escape_units(const void* units, size_t n) noexcept;
 
   StrTarget& target_;
   size_t in_target_ = 0;
