@@ -245,6 +245,7 @@ class TreeBuilder {
   uint64_t fast_tag_ = ~uint64_t{0};
   void* root_ = nullptr;
   uint64_t nodes_ = 0;
+  uint64_t decoded_bytes_ = 0;  // document bytes read into decoded texts
   uint64_t rows_ = 0;  // pieces of markup, as the index would count its rows
   size_t row_limit_;
   uint64_t first_past_limit_ = 0;
@@ -305,6 +306,7 @@ bool TreeBuilder::add_decoded(uint64_t start, uint64_t end) noexcept {
     return false;
   }
   arena_.shrink_last(into + written);
+  decoded_bytes_ += n;
   if (!top.text.append_decoded(arena_, doc_, into, written)) [[unlikely]] {
     out_of_memory();
     return false;
@@ -473,7 +475,7 @@ BuildResult TreeBuilder::finish(const LexOutcome& lexed) noexcept {
     case Phase::Done:
       // Every node holds a reference on the document, whose arena they are in.
       buffer_->retain_n(nodes_);
-      buffer_->set_tree(root_, nodes_);
+      buffer_->set_tree(root_, nodes_, decoded_bytes_);
       return BuiltTree{root_, nodes_};
     case Phase::Inside: {
       const OpenElement& t = top();

@@ -129,15 +129,21 @@ void give_up_unused_bytes(SourceBuffer* doc, void* root) noexcept {
   auto is_long_text = [&](const SharedText& t, bool node_text) {
     return has_chars && node_text && t.range_end() - t.range_start() >= kCharRangeMin;
   };
-  uint64_t kept = 0;
+  // What the tree may keep: at most the bytes not read into decoded texts, and no walk is needed
+  // to know that is little enough. Otherwise a walk counts it.
   storage::Stack<void*, 64> work;
-  const bool walked = each_text(root, work, nullptr, [&](const SharedText& t, bool node_text) {
-    if (is_range(t) && !is_long_text(t, node_text)) kept += t.range_end() - t.range_start();
-  });
-  if (!walked || kept > doc->length() / 4) return;
+  uint64_t kept = doc->length() - doc->decoded_bytes();
+  if (kept > doc->length() / 4) {
+    kept = 0;
+    const bool walked = each_text(root, work, nullptr, [&](const SharedText& t, bool node_text) {
+      if (is_range(t) && !is_long_text(t, node_text)) kept += t.range_end() - t.range_start();
+    });
+    if (!walked || kept > doc->length() / 4) return;
+  }
 
   // Room for a whole 16-byte copy at the end (see below), and the 0 after the text. Pages, not
-  // the C library's allocator, for the reason the arena's chunks are (storage/pages.h).
+  // the C library's allocator, for the reason the arena's chunks are (storage/pages.h); those
+  // past what the copies fill are never touched, so they cost no memory.
   size_t capacity = kept + 16;
   char* bytes = static_cast<char*>(storage::map_pages(capacity));
   if (bytes == nullptr) return;  // the tree keeps the whole form, as it would have anyway
@@ -163,7 +169,7 @@ void give_up_unused_bytes(SourceBuffer* doc, void* root) noexcept {
     t.move_range(at);
     at += end - start;
   });
-  doc->replace_text(bytes, kept, capacity);
+  doc->replace_text(bytes, at, capacity);
 }
 
 bool mostly_text(const void* chars, unsigned width, size_t n) noexcept {

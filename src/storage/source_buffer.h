@@ -88,12 +88,16 @@ class SourceBuffer {
   // one reference on this buffer. Until a node other than the root is handed to other code
   // (note_node_shared), each of them is held by its parent alone, so the end of the root is the
   // end of all of them: they can be given back at once instead of one at a time.
-  void set_tree(const void* root, uint64_t nodes) noexcept {
+  // `decoded`: how many of the document's bytes the parse read into decoded copies (texts with
+  // references), which no range of the tree refers to.
+  void set_tree(const void* root, uint64_t nodes, uint64_t decoded = 0) noexcept {
     tree_root_ = root;
     tree_nodes_ = nodes;
+    decoded_bytes_ = decoded;
   }
   const void* tree_root() const noexcept { return tree_root_; }
   uint64_t tree_nodes() const noexcept { return tree_nodes_; }
+  uint64_t decoded_bytes() const noexcept { return decoded_bytes_; }
   void note_node_shared() noexcept { nodes_shared_.store(true, std::memory_order_relaxed); }
   bool nodes_shared() const noexcept { return nodes_shared_.load(std::memory_order_relaxed); }
 
@@ -113,6 +117,7 @@ class SourceBuffer {
   std::atomic<bool> nodes_shared_{false};
   const void* tree_root_ = nullptr;
   uint64_t tree_nodes_ = 0;
+  uint64_t decoded_bytes_ = 0;
   Origin origin_ = Origin::Owned;
   Memory memory_ = Memory::Malloc;  // Owned only
   uint8_t max_byte_bound_ = 0xFF;
