@@ -88,9 +88,12 @@ class CharCursor {
 // all a sample needs; it starts outside any markup.
 template <class T>
 bool mostly_text_in(const T* p, size_t n) noexcept {
-  constexpr size_t kSample = size_t{1} << 16;
+  constexpr size_t kSample = size_t{1} << 14;
   constexpr char kCdata[] = "<![CDATA[";
   if (n > kSample) n = kSample;
+  // With this many start tags the sample cannot hold enough text: an element-dense document
+  // (the usual kind) is told apart without reading the rest of it.
+  const uint64_t max_tags = n / kTextPerElement;
   uint64_t tags = 0, text = 0;
   size_t i = 0;
   while (i < n) {
@@ -106,7 +109,7 @@ bool mostly_text_in(const T* p, size_t n) noexcept {
       i += 3;
       continue;
     }
-    if (i + 1 < n && p[i + 1] != '/' && p[i + 1] != '!' && p[i + 1] != '?') ++tags;
+    if (i + 1 < n && p[i + 1] != '/' && p[i + 1] != '!' && p[i + 1] != '?' && ++tags >= max_tags) return false;
     while (i < n && p[i] != '>') ++i;
     ++i;
   }

@@ -19,7 +19,7 @@ void give_up_unused_bytes(storage::SourceBuffer* doc, void* root) noexcept;
 
 // Whether a str of `n` characters of `width` bytes each looks like a document mostly of text:
 // at least kTextPerElement characters of text (CDATA content included) per element in its first
-// 64K characters. Only for such a document is the UTF-8 form worth making in
+// 16K characters. Only for such a document is the UTF-8 form worth making in
 // memory of the document's own, which give_up_unused_bytes can give up; for others the str's own
 // cached form serves, made once for the life of the str. Either way the tree is the same.
 constexpr uint64_t kTextPerElement = 100;
