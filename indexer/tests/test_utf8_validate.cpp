@@ -262,6 +262,30 @@ TEST(white_space_at_the_ends) {
   CHECK_EQ(trailing_white_space("a\x80\x80", 3), 0u);
 }
 
+TEST(white_space_is_never_ruled_out_by_its_first_or_last_byte) {
+  // Every character of two bytes or more that is White_Space passes both quick tests, so a reader
+  // that calls the full test only past them misses none.
+  std::string form;
+  for (uint32_t c = 0x80; c < 0x10000; ++c) {
+    if (c >= 0xD800 && c < 0xE000) continue;
+    form.clear();
+    if (c < 0x800) {
+      form += static_cast<char>(0xC0 | (c >> 6));
+    } else {
+      form += static_cast<char>(0xE0 | (c >> 12));
+      form += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    }
+    form += static_cast<char>(0x80 | (c & 0x3F));
+    if (leading_white_space(form.data(), form.size()) == 0) continue;
+    CHECK(may_begin_white_space(static_cast<uint8_t>(form.front())));
+    CHECK(may_end_white_space(static_cast<uint8_t>(form.back())));
+  }
+  // And they rule out most letters: é, CJK and kana.
+  CHECK(!may_begin_white_space(0xC3));
+  CHECK(!may_begin_white_space(0xE6));
+  CHECK(!may_end_white_space(0xA9 + 1));
+}
+
 TEST(decoding_by_width_matches_the_typed_forms) {
   std::mt19937_64 rng(36);
   for (int t = 0; t < 100; ++t) {

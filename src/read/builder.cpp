@@ -265,8 +265,11 @@ class TreeBuilder {
     trail = t.trail;
     // A byte from 0x80 up where the ASCII white space stops may begin more white space.
     if (lead < n) {
-      if (static_cast<uint8_t>(p[lead]) >= 0x80) [[unlikely]] lead += index::leading_white_space(p + lead, n - lead);
-      if (static_cast<uint8_t>(p[n - 1 - trail]) >= 0x80) [[unlikely]] trail = trailing_white_space(p + lead, n - lead);
+      const auto first = static_cast<uint8_t>(p[lead]), last = static_cast<uint8_t>(p[n - 1 - trail]);
+      if (first >= 0x80 && index::may_begin_white_space(first)) [[unlikely]] {
+        lead += index::leading_white_space(p + lead, n - lead);
+      }
+      if (last >= 0x80 && index::may_end_white_space(last)) [[unlikely]] trail = trailing_white_space(p + lead, n - lead);
     } else {
       trail = 0;
     }

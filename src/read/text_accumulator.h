@@ -24,7 +24,7 @@ inline bool ascii_white_space(uint8_t c) noexcept { return c == 0x20 || static_c
 inline size_t leading_white_space(const char* p, size_t n) noexcept {
   for (size_t i = 0; i < n; ++i) {
     const auto c = static_cast<uint8_t>(p[i]);
-    if (c >= 0x80) return i + index::leading_white_space(p + i, n - i);
+    if (c >= 0x80) return index::may_begin_white_space(c) ? i + index::leading_white_space(p + i, n - i) : i;
     if (!ascii_white_space(c)) return i;
   }
   return n;
@@ -33,7 +33,7 @@ inline size_t leading_white_space(const char* p, size_t n) noexcept {
 inline size_t trailing_white_space(const char* p, size_t n) noexcept {
   for (size_t end = n; end > 0; --end) {
     const auto c = static_cast<uint8_t>(p[end - 1]);
-    if (c >= 0x80) return (n - end) + index::trailing_white_space(p, end);
+    if (c >= 0x80) return index::may_end_white_space(c) ? (n - end) + index::trailing_white_space(p, end) : n - end;
     if (!ascii_white_space(c)) return n - end;
   }
   return n;

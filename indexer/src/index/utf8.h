@@ -122,4 +122,12 @@ size_t leading_white_space(const char* p, size_t length);
 size_t trailing_white_space(const char* p, size_t length);
 inline bool all_white_space(const char* p, size_t length) { return leading_white_space(p, length) == length; }
 
+// Whether a character whose UTF-8 form begins / ends with the byte c (0x80 or above) can be one of
+// those: only C2 (U+0085, U+00A0) and E1..E3 lead one, and each ends in 0x80..0x8A, 0x9F, 0xA0,
+// 0xA8, 0xA9 or 0xAF. Most other characters are told apart by this byte alone.
+inline bool may_begin_white_space(uint8_t c) { return c == 0xC2 || static_cast<unsigned>(c - 0xE1) <= 2u; }
+inline bool may_end_white_space(uint8_t c) {
+  return c <= 0x8A || c == 0x9F || c == 0xA0 || c == 0xA8 || c == 0xA9 || c == 0xAF;
+}
+
 }  // namespace tessary::index
