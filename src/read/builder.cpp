@@ -290,10 +290,11 @@ bool TreeBuilder::add_decoded(uint64_t start, uint64_t end) noexcept {
   const char* e = doc_ + end;
   const size_t n = static_cast<size_t>(end - start);
   OpenElement& top = this->top();
+  // The lexer ends character data at its first '<', so a run holds none past its first '&' (the
+  // check of the first special byte costs nothing; a scan of the rest would cost a pass).
   const char* q = find_lt_or_amp(p, e);
-  const char* lt = *q == '<' ? q : find_lt(q + 1, e);
-  if (lt != e) {
-    fail(ReadError::at(Code::UnexpectedLt, static_cast<uint64_t>(lt - doc_)));
+  if (q != e && *q == '<') [[unlikely]] {
+    fail(ReadError::at(Code::UnexpectedLt, static_cast<uint64_t>(q - doc_)));
     return false;
   }
   auto* into = static_cast<char*>(arena_.allocate(n));
