@@ -416,25 +416,41 @@ Utf8Encoded avx2_encode_ucs1(const uint8_t* units, size_t n, uint8_t* out) {
   return encode_scalar_from(units, n, i, out, o);
 }
 
-// Thirty-two units per step, stored at once when all of them are ASCII, else encoded as two
-// blocks of forms up to three bytes long, whatever forms they hold: in text that is mostly ASCII
-// with a word from another script here and there, a branch per block on its widest form would be
-// mispredicted often and cost more than the shorter two-byte path saves. Then at most one block
-// of sixteen. A step with a surrogate is handed to the twin from its start, which reports the
-// first one.
+// Thirty-two units per step, by the widest form any of them needs: up to two bytes (ASCII
+// included) as two blocks of encode2_16, else as two of encode3_16. Prose that is mostly ASCII
+// with a word from another script every few dozen characters has most steps below 0x800 and a
+// three-byte one now and then, so this branch is taken the same way most of the time, where one
+// on "all ASCII" would go either way and be mispredicted about every other step. A step with a
+// surrogate is handed to the twin from its start, which reports the first one. After four ASCII
+// steps in a row the text is taken to be in a long ASCII run, and steps are stored at once until
+// one is not ASCII. Then at most one block of sixteen.
 Utf8Encoded avx2_encode_ucs2(const uint16_t* units, size_t n, uint8_t* out) {
   const size_t cap = 3 * n;
   size_t i = 0, o = 0;
+  uint32_t ascii_steps = 0;  // bit k: the step k + 1 steps back was ASCII (arithmetic, not a branch)
   while (n - i >= 32 && cap - o >= 48 + kEncodeReach) {
     const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(units + i));
     const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(units + i + 16));
-    if (_mm256_testz_si256(_mm256_or_si256(a, b), splat16(0xFF80))) {
-      // packus interleaves the 128-bit halves of its operands; the permutation restores order.
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o), _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), 0xD8));
+    const __m256i ab = _mm256_or_si256(a, b);
+    if (_mm256_testz_si256(ab, splat16(0xF800))) {
+      encode2_16(a, out, o);
+      encode2_16(b, out, o);
       i += 32;
-      o += 32;
+      ascii_steps = (ascii_steps << 1) | static_cast<uint32_t>(_mm256_testz_si256(ab, splat16(0xFF80)));
+      if ((ascii_steps & 0xF) != 0xF) continue;
+      ascii_steps = 0;
+      while (n - i >= 32 && cap - o >= 48 + kEncodeReach) {
+        const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(units + i));
+        const __m256i d = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(units + i + 16));
+        if (!_mm256_testz_si256(_mm256_or_si256(c, d), splat16(0xFF80))) break;
+        // packus interleaves the 128-bit halves of its operands; the permutation restores order.
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + o), _mm256_permute4x64_epi64(_mm256_packus_epi16(c, d), 0xD8));
+        i += 32;
+        o += 32;
+      }
       continue;
     }
+    ascii_steps = 0;
     const __m256i f8 = splat16(0xF800), d8 = splat16(0xD800);
     const __m256i surrogate = _mm256_or_si256(_mm256_cmpeq_epi16(_mm256_and_si256(a, f8), d8),
                                               _mm256_cmpeq_epi16(_mm256_and_si256(b, f8), d8));
