@@ -334,32 +334,54 @@ inline void encode2_16(__m256i u, uint8_t* out, size_t& o) {
   o = o1 + 8 + static_cast<size_t>(__builtin_popcount(k1));
 }
 
-// Sixteen units of the BMP without surrogates: each unit's one to three bytes go to a 32-bit
-// lane (the first byte lowest), four units per 128 bits, and a table shuffle per four units packs
-// them. The shuffles work within 128-bit halves, so the interleaves give units 0-3 and 8-11 in
-// w0, 4-7 and 12-15 in w1.
+// Four 32-bit lanes, each holding bytes [lead of a three-byte form, second byte, last byte,
+// ASCII unit] of one character (the second byte is the lead of a two-byte form when the
+// character is below 0x800): for key m (bits 2j and 2j + 1: lane j's character is at least 0x80,
+// at least 0x800), the byte shuffle that packs the bytes of each form to the front: byte 3 for
+// ASCII, bytes 1-2 for a two-byte form, bytes 0-2 for a three-byte one. A group of four takes
+// four bytes and one more per bit of its key. 0x80 (a zero byte) fills the rest.
+struct Encode3PickTable {
+  alignas(16) uint8_t idx[256][16];
+  constexpr Encode3PickTable() : idx() {
+    for (unsigned m = 0; m < 256; ++m) {
+      unsigned k = 0;
+      for (unsigned j = 0; j < 4; ++j) {
+        const unsigned extra = ((m >> (2 * j)) & 1) + ((m >> (2 * j + 1)) & 1);
+        if (extra == 0) idx[m][k++] = static_cast<uint8_t>(4 * j + 3);
+        for (unsigned b = 3 - (extra + 1); extra > 0 && b < 3; ++b) idx[m][k++] = static_cast<uint8_t>(4 * j + b);
+      }
+      for (unsigned x = k; x < 16; ++x) idx[m][x] = 0x80;
+    }
+  }
+};
+constexpr Encode3PickTable kEncode3Pick{};
+
+// Sixteen units of the BMP without surrogates: each unit's bytes in the four of a 32-bit lane
+// that kEncode3Pick picks from, four units per 128 bits, built from two vectors of 16-bit lanes
+// with no blend: the unit's form only decides which bytes the table shuffle keeps. The shuffles
+// work within 128-bit halves, so the interleaves give units 0-3 and 8-11 in w0, 4-7 and 12-15 in
+// w1.
 inline void encode3_16(__m256i u, uint8_t* out, size_t& o) {
-  const __m256i zero = _mm256_setzero_si256();
-  const __m256i m3f = splat16(0x3F), m80 = splat16(0x80);
-  const __m256i ascii = _mm256_cmpeq_epi16(_mm256_and_si256(u, splat16(0xFF80)), zero);
-  const __m256i two = _mm256_cmpeq_epi16(_mm256_and_si256(u, splat16(0xF800)), zero);  // below 0x800
-  const __m256i last = _mm256_or_si256(_mm256_and_si256(u, m3f), m80);
-  const __m256i mid = _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi16(u, 6), m3f), m80);
-  const __m256i lead2 = _mm256_or_si256(_mm256_srli_epi16(u, 6), splat16(0xC0));
-  const __m256i lead3 = _mm256_or_si256(_mm256_srli_epi16(u, 12), splat16(0xE0));
-  const __m256i first = _mm256_blendv_epi8(_mm256_blendv_epi8(lead3, lead2, two), u, ascii);
-  const __m256i second = _mm256_blendv_epi8(mid, last, two);
-  const __m256i low = _mm256_or_si256(first, _mm256_slli_epi16(second, 8));
-  const __m256i w0 = _mm256_unpacklo_epi16(low, last);
-  const __m256i w1 = _mm256_unpackhi_epi16(low, last);
-  // Bits 2j and 2j + 1: unit j is at least 0x80, at least 0x800.
+  const __m256i two = _mm256_cmpeq_epi16(_mm256_and_si256(u, splat16(0xF800)), _mm256_setzero_si256());  // below 0x800
+  // The lead of a three-byte form, and above it 0x80 | (u >> 6 & 0x3F), with bit 6 set below
+  // 0x800 (then u >> 6 is below 0x20, and this is 0xC0 | u >> 6, the lead of a two-byte form).
+  const __m256i lead_mid = _mm256_or_si256(
+      _mm256_or_si256(_mm256_srli_epi16(u, 12), _mm256_and_si256(_mm256_slli_epi16(u, 2), splat16(0x3F00))),
+      _mm256_or_si256(_mm256_and_si256(two, splat16(0x4000)), splat16(0x80E0)));
+  // The last byte of a two- or three-byte form, and above it the unit's low byte (all of an
+  // ASCII unit).
+  const __m256i last_ascii = _mm256_or_si256(_mm256_or_si256(_mm256_and_si256(u, splat16(0x3F)), splat16(0x80)),
+                                             _mm256_slli_epi16(u, 8));
+  const __m256i w0 = _mm256_unpacklo_epi16(lead_mid, last_ascii);
+  const __m256i w1 = _mm256_unpackhi_epi16(lead_mid, last_ascii);
+  // Bits 2j and 2j + 1: unit j is at least 0x80 (the minimum with 0x80 sets bit 7 of the low
+  // byte then, and only then), at least 0x800.
   const uint32_t m = static_cast<uint32_t>(_mm256_movemask_epi8(
-      _mm256_or_si256(_mm256_andnot_si256(ascii, splat16(0x00FF)), _mm256_andnot_si256(two, splat16(0xFF00)))));
+      _mm256_or_si256(_mm256_min_epu16(u, splat16(0x80)), _mm256_andnot_si256(two, splat16(0xFF00)))));
   const uint32_t k0 = m & 0xFF, k1 = (m >> 8) & 0xFF, k2 = (m >> 16) & 0xFF, k3 = m >> 24;
-  const __m256i p0 = _mm256_shuffle_epi8(w0, _mm256_set_m128i(load128(kEncode3.idx[k2]), load128(kEncode3.idx[k0])));
-  const __m256i p1 = _mm256_shuffle_epi8(w1, _mm256_set_m128i(load128(kEncode3.idx[k3]), load128(kEncode3.idx[k1])));
-  // A group of four takes four bytes and one more per bit of its key; computed from the mask, the
-  // store addresses wait on no table load.
+  const __m256i p0 = _mm256_shuffle_epi8(w0, _mm256_set_m128i(load128(kEncode3Pick.idx[k2]), load128(kEncode3Pick.idx[k0])));
+  const __m256i p1 = _mm256_shuffle_epi8(w1, _mm256_set_m128i(load128(kEncode3Pick.idx[k3]), load128(kEncode3Pick.idx[k1])));
+  // Computed from the mask, the store addresses wait on no table load.
   const size_t o1 = o + 4 + static_cast<size_t>(__builtin_popcount(k0));
   const size_t o2 = o1 + 4 + static_cast<size_t>(__builtin_popcount(k1));
   const size_t o3 = o2 + 4 + static_cast<size_t>(__builtin_popcount(k2));
