@@ -438,6 +438,16 @@ Utf8Encoded avx2_encode_ucs1(const uint8_t* units, size_t n, uint8_t* out) {
   return encode_scalar_from(units, n, i, out, o);
 }
 
+// Asks for the cache line 2 KB past p (a line of units per step of the loop below) to be in L1
+// by the time the loop gets there. Every step branches on its units' forms, and in mixed text
+// that branch is mispredicted now and then; with the units still on their way from L3, each
+// such branch is resolved only when they arrive, and the hardware prefetchers alone do not bring
+// them close enough (mostly-ascii-ucs2 and cjk-ucs2 of 20M units about 15% faster). The address
+// is computed as an integer: it may lie past the units, which a prefetch never faults on.
+inline void prefetch_ahead(const uint16_t* p) {
+  __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(p) + 2048));
+}
+
 // Thirty-two units per step, by the widest form any of them needs: up to two bytes (ASCII
 // included) as two blocks of encode2_16, else as two of encode3_16. Prose that is mostly ASCII
 // with a word from another script every few dozen characters has most steps below 0x800 and a
@@ -454,6 +464,7 @@ Utf8Encoded avx2_encode_ucs2(const uint16_t* units, size_t n, uint8_t* out) {
     const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(units + i));
     const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(units + i + 16));
     const __m256i ab = _mm256_or_si256(a, b);
+    prefetch_ahead(units + i);
     if (_mm256_testz_si256(ab, splat16(0xF800))) {
       encode2_16(a, out, o);
       encode2_16(b, out, o);
