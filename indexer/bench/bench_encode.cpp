@@ -1,13 +1,14 @@
 // Throughput of encode_utf8 per kernel, against a plain unit-at-a-time loop.
 //
-//   bench_encode [MILLION_UNITS] [DUMP_DIR]
+//   bench_encode [MILLION_UNITS] [DUMP_DIR] [UTF8_FILE...]
 //
 // Builds texts of MILLION_UNITS million characters (default 20) in the unit width a str would
 // store them in: mostly-ASCII prose with non-ASCII words sprinkled in (UCS-2), pure ASCII
 // (1-byte units), Latin-1 prose (1-byte units), CJK-heavy text (UCS-2) and prose with an emoji
 // now and then (UCS-4). Prints MB/s of UTF-8 written and milliseconds per text, best of several
 // runs in CPU time of the benchmark thread. With DUMP_DIR, writes each text's UTF-8 there too, so
-// that other encoders can be timed on the same characters.
+// that other encoders can be timed on the same characters ("-" for none). Each UTF8_FILE adds a
+// row for its characters, in the narrowest unit width that holds them, as a str would store them.
 #include <time.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -129,11 +131,28 @@ void report(const Text& t, const char* dump_dir) {
   }
 }
 
+// The code points of UTF-8 text (assumed well formed), or an empty string if the file cannot
+// be read.
+std::u32string read_utf8_file(const char* path) {
+  std::ifstream f(path, std::ios::binary);
+  const std::string b((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  std::u32string s;
+  for (size_t i = 0; i < b.size();) {
+    const auto c = static_cast<uint8_t>(b[i]);
+    const size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    uint32_t v = len == 1 ? c : len == 2 ? c & 0x1F : len == 3 ? c & 0x0F : c & 0x07;
+    for (size_t k = 1; k < len && i + k < b.size(); ++k) v = (v << 6) | (static_cast<uint8_t>(b[i + k]) & 0x3F);
+    s.push_back(static_cast<char32_t>(v));
+    i += len;
+  }
+  return s;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const size_t n = (argc > 1 ? static_cast<size_t>(std::atol(argv[1])) : 20) * 1000000;
-  const char* dump = argc > 2 ? argv[2] : nullptr;
+  const char* dump = argc > 2 && std::string(argv[2]) != "-" ? argv[2] : nullptr;
   const std::vector<std::u32string> english = {U"the",  U"index", U"records", U"where", U"every", U"tag",
                                                U"begins", U"and", U"ends", U"it", U"does", U"not",
                                                U"copy", U"text", U"so", U"parsing", U"stays", U"fast",
@@ -149,5 +168,22 @@ int main(int argc, char** argv) {
   report<uint8_t>({"latin1-ucs1", 1, prose(n, english, latin1, 8, 3)}, dump);
   report<uint16_t>({"cjk-ucs2", 2, prose(n, cjk, english, 10, 4)}, dump);
   report<uint32_t>({"emoji-ucs4", 4, prose(n, english, emoji, 20, 5)}, dump);
+  for (int a = 3; a < argc; ++a) {
+    Text t{argv[a], 1, read_utf8_file(argv[a])};
+    if (t.chars.empty()) {
+      std::fprintf(stderr, "%s: no text read\n", argv[a]);
+      return 1;
+    }
+    const char32_t top = *std::max_element(t.chars.begin(), t.chars.end());
+    if (top <= 0xFF) {
+      report<uint8_t>(t, nullptr);
+    } else if (top <= 0xFFFF) {
+      t.width = 2;
+      report<uint16_t>(t, nullptr);
+    } else {
+      t.width = 4;
+      report<uint32_t>(t, nullptr);
+    }
+  }
   return 0;
 }

@@ -307,3 +307,38 @@ TEST(failures_report_the_first_bad_unit) {
     else check_all(narrow<uint16_t>(v), "a bad unit", static_cast<size_t>(t));
   }
 }
+
+TEST(blocks_of_each_kind_in_any_order) {
+  // Sixteen-unit chunks of one kind each (ASCII, one or all units below 0x800, one or all of
+  // three bytes) in random order, with runs of ASCII chunks long enough for a kernel to take them
+  // as a long ASCII run, after an ASCII prefix of 0-31 units so that vector steps straddle chunks;
+  // sometimes a surrogate somewhere after the first run. The kernels switch forms, and leave and
+  // enter ASCII runs, within one call.
+  std::mt19937_64 rng(11);
+  const uint32_t two[] = {0x80, 0xE9, 0x3B1, 0x44F, 0x7FF};
+  const uint32_t three[] = {0x800, 0x4EAC, 0xD7FF, 0xE000, 0xFFFF};
+  for (int t = 0; t < 600; ++t) {
+    std::vector<uint32_t> v(rng() % 32, 'p');
+    size_t first_run_end = 0;
+    for (int c = 0; c < 24; ++c) {
+      const unsigned kind = static_cast<unsigned>(rng() % 6);
+      if (kind == 0) {
+        // An ASCII run of up to 20 chunks, the last unit of it sometimes not ASCII.
+        v.resize(v.size() + 16 * (rng() % 21), 'a' + static_cast<uint32_t>(rng() % 26));
+        if (rng() % 3 == 0 && !v.empty()) v.back() = two[rng() % 5];
+        if (first_run_end == 0) first_run_end = v.size();
+        continue;
+      }
+      std::vector<uint32_t> chunk(16, ' ' + static_cast<uint32_t>(rng() % 90));
+      for (uint32_t& u : chunk) {
+        if (kind == 2 || (kind == 4 && rng() % 2 == 0)) u = two[rng() % 5];
+        if (kind == 3 || (kind == 4 && rng() % 4 == 0)) u = three[rng() % 5];
+      }
+      if (kind == 1) chunk[rng() % 16] = two[rng() % 5];
+      if (kind == 5) chunk[rng() % 16] = three[rng() % 5];
+      v.insert(v.end(), chunk.begin(), chunk.end());
+    }
+    if (t % 4 == 3 && v.size() > first_run_end) v[first_run_end + rng() % (v.size() - first_run_end)] = 0xD800 + static_cast<uint32_t>(rng() % 0x800);
+    check_widths(v, "chunks of each kind", static_cast<size_t>(t));
+  }
+}
