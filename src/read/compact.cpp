@@ -146,9 +146,10 @@ void give_up_unused_bytes(SourceBuffer* doc, void* root) noexcept {
 
   // Room for a whole 16-byte copy at the end (see below), and the 0 after the text. Pages, not
   // the C library's allocator, for the reason the arena's chunks are (storage/pages.h); those
-  // past what the copies fill are never touched, so they cost no memory.
+  // past what the copies fill are never touched, so they cost no memory (in small pages: `kept`
+  // may be only a bound).
   size_t capacity = kept + 16;
-  char* bytes = static_cast<char*>(storage::map_pages(capacity));
+  char* bytes = static_cast<char*>(storage::map_pages(capacity, false));
   if (bytes == nullptr) return;  // the tree keeps the whole form, as it would have anyway
   const char* old = doc->data();
   const uint64_t old_length = doc->length();

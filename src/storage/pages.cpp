@@ -110,7 +110,7 @@ size_t page_rounded(size_t bytes) noexcept {
   return (bytes + page - 1) & ~(page - 1);
 }
 
-void* map_pages(size_t& bytes) noexcept {
+void* map_pages(size_t& bytes, bool huge_pages) noexcept {
   size_t size = page_rounded(bytes);
   if (size == SIZE_MAX) return nullptr;
   if (void* p = kept.take(size)) {
@@ -124,7 +124,7 @@ void* map_pages(size_t& bytes) noexcept {
     p = map_fresh(size);
     if (p == nullptr) return nullptr;
   }
-  if (size >= kHugeAdvice) madvise(p, size, MADV_HUGEPAGE);
+  if (huge_pages && size >= kHugeAdvice) madvise(p, size, MADV_HUGEPAGE);
   bytes = size;
   return p;
 }

@@ -15,8 +15,10 @@
 namespace tessary::storage {
 
 // At least `bytes` of page-aligned memory (not zeroed); null when it cannot be had. `bytes` is
-// updated to the size of the run handed out, which unmap_pages wants back.
-void* map_pages(size_t& bytes) noexcept;
+// updated to the size of the run handed out, which unmap_pages wants back. A large fresh run is
+// advised to use huge pages, unless `huge_pages` is false: for a run sized by a bound of which
+// only the start may be used, where a huge page would make resident what is never touched.
+void* map_pages(size_t& bytes, bool huge_pages = true) noexcept;
 // Gives back a run from map_pages, with the size map_pages reported.
 void unmap_pages(void* p, size_t bytes) noexcept;
 // The same, straight back to the system: for memory given up because it is not needed, which
