@@ -271,7 +271,7 @@ bool XmlWriter<Sink>::write_tree(const Element* root) noexcept {
         const bool bytes = read_text(e->text, ranges, &text);
         if (!bytes) [[unlikely]] {
           if (!e->text.is_chars()) return bad_text();
-          // Characters of the str the document was read from: encoded a slice at a time.
+          // Characters of the str the document was read from (see write_chars).
           if (sink_failed()) return false;
           hand_back();
           if (!write_chars(e->text)) return false;

@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "index/utf8.h"
-#include "simd/bytes.h"
 #include "write/escape.h"
 
 namespace tessary::write {
@@ -198,12 +197,12 @@ bool StrSink::escape_units(const void* units, size_t n) noexcept {
   // A byte scan for the replaced characters finds every one of them (each is one ASCII byte, the
   // low byte of its unit) and, in wider units, bytes of other characters too: each hit is
   // checked as a unit.
-  const bool ok = simd::for_each_match<'&', '<', '>', '"', '\''>(
-      static_cast<const uint8_t*>(units), n * sizeof(From), [&](size_t at) __attribute__((always_inline)) {
+  const bool ok = escape_detail::for_each_special<EscapeMode::Text>(
+      static_cast<const unsigned char*>(units), n * sizeof(From), [&](size_t at) __attribute__((always_inline)) {
         if (sizeof(From) > 1 && at % sizeof(From) != 0) return true;
         const size_t u = at / sizeof(From);
         const From c = src[u];
-        if (sizeof(From) > 1 && c != '&' && c != '<' && c != '>' && c != '"' && c != '\'') return true;
+        if (sizeof(From) > 1 && (c > 0x7F || (escape_detail::kClasses.cls[c] & static_cast<uint8_t>(EscapeMode::Text)) == 0)) return true;
         // The run before it, its reference (5 units more than the character) and what follows.
         in_target_ = static_cast<size_t>(out - static_cast<To*>(target_.units()));
         if (target_.capacity() - in_target_ < n - run + 5) [[unlikely]] {
