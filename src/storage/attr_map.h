@@ -47,12 +47,18 @@ class AttrMap {
   explicit AttrMap(size_t n) noexcept;
   AttrMap(AttrMap&& o) noexcept : t_(o.t_) { o.t_ = nullptr; }
   AttrMap& operator=(AttrMap&& o) noexcept {
-    if (this != &o) { clear(); t_ = o.t_; o.t_ = nullptr; }
+    if (this != &o) {
+      if (t_ != nullptr) clear();  // the check inline: most maps moved into are empty
+      t_ = o.t_;
+      o.t_ = nullptr;
+    }
     return *this;
   }
   AttrMap(const AttrMap&) = delete;
   AttrMap& operator=(const AttrMap&) = delete;
-  ~AttrMap() { clear(); }
+  ~AttrMap() {
+    if (t_ != nullptr) clear();
+  }
 
   size_t size() const noexcept { return t_ ? t_->count : 0; }
   bool empty() const noexcept { return size() == 0; }
