@@ -67,7 +67,10 @@ class TreeBuilder {
         root_tag_(root_tag),
         layout_(layout),
         arena_(buffer->arena()),
-        row_limit_(index::tag_row_limit()) {}
+        row_limit_(index::tag_row_limit()),
+        // Pieces of markup take two bytes at least and never overlap, so a document of at most
+        // twice the limit's bytes cannot pass it: its pieces are not counted.
+        count_rows_(length_ / 2 > row_limit_) {}
 
   void text(uint64_t start, uint64_t end) noexcept {
     if (phase_ != Phase::Inside) return;  // outside the root text is never examined
@@ -83,9 +86,7 @@ class TreeBuilder {
 
   [[gnu::always_inline]] void tag(TagKind kind, uint64_t s, uint64_t e, uint64_t name_start,
                                   uint64_t name_length) noexcept {
-    if (++rows_ > row_limit_) [[unlikely]] {
-      note_row_past_limit(s);
-    }
+    if (count_rows_) [[unlikely]] count_row(s);
     if (phase_ >= Phase::Done) return;
     if (!before_markup(s, e)) return;
     switch (kind) {
@@ -105,9 +106,7 @@ class TreeBuilder {
   }
 
   void cdata(uint64_t s, uint64_t e, uint64_t) noexcept {
-    if (++rows_ > row_limit_) [[unlikely]] {
-      note_row_past_limit(s);
-    }
+    if (count_rows_) [[unlikely]] count_row(s);
     if (phase_ >= Phase::Done) return;
     if (!before_markup(s, e)) return;
     if (!(e > 1 && doc_[e - 2] == ']' && doc_[e - 1] == ']' && doc_[e] == '>')) {
@@ -202,23 +201,24 @@ class TreeBuilder {
       uint64_t x, y;
       std::memcpy(&x, a.data(), 8);
       std::memcpy(&y, b.data(), 8);
-      const uint64_t keep = n == 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * n)) - 1;
-      return ((x ^ y) & keep) == 0;
+      // The bytes past the name are shifted out (n is at least 1: an element's name never is
+      // empty, and the sizes are equal).
+      return n != 0 && ((x ^ y) << (64 - 8 * n)) == 0;
     }
     return std::memcmp(a.data(), b.data(), n) == 0;
   }
   bool name_is_root(uint64_t start, uint64_t length) const noexcept {
     return length == root_tag_.size() && std::memcmp(doc_ + start, root_tag_.data(), root_tag_.size()) == 0;
   }
-  OpenElement& top() noexcept { return open_[depth_ - 1]; }
+  OpenElement& top() noexcept { return *top_; }
 
   void fail(ReadError e) noexcept {
     error_ = std::move(e);
     phase_ = Phase::Failed;
   }
   [[gnu::cold, gnu::noinline]] void out_of_memory() noexcept { fail(ReadError::out_of_memory()); }
-  [[gnu::cold, gnu::noinline]] void note_row_past_limit(uint64_t s) noexcept {
-    if (rows_ == row_limit_ + 1) first_past_limit_ = s;
+  [[gnu::noinline]] void count_row(uint64_t s) noexcept {
+    if (++rows_ == row_limit_ + 1) first_past_limit_ = s;
   }
 
   SourceBuffer* buffer_;
@@ -237,6 +237,7 @@ class TreeBuilder {
   // allocated and are reused by the next start tag.
   storage::Stack<OpenElement, 32> open_;
   size_t depth_ = 0;
+  OpenElement* top_ = nullptr;  // &open_[depth_ - 1] while depth_ > 0: one load where the text goes
   std::vector<index::NameRange> outer_names_;  // start tags before the root, not yet closed
   storage::Stack<void*, 128> made_;            // finished nodes not yet given to their parent
   std::vector<storage::AttrEntry> attr_scratch_;
@@ -248,6 +249,7 @@ class TreeBuilder {
   uint64_t decoded_bytes_ = 0;  // document bytes read into decoded texts
   uint64_t rows_ = 0;  // pieces of markup, as the index would count its rows
   size_t row_limit_;
+  bool count_rows_;
   uint64_t first_past_limit_ = 0;
   ReadError error_;
 };
@@ -396,6 +398,7 @@ bool TreeBuilder::take_pending() noexcept {
   open.name_length = name_length;
   open.first_child = made_.size();
   ++depth_;
+  top_ = &open;
   phase_ = Phase::Inside;
 }
 
@@ -412,6 +415,7 @@ bool TreeBuilder::take_pending() noexcept {
     phase_ = Phase::Done;
     return;
   }
+  --top_;
   if (!made_.push(node)) [[unlikely]] out_of_memory();
 }
 
