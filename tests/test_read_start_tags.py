@@ -263,3 +263,27 @@ def test_long_start_tags_with_room_after_them_match_the_model(tag, tail):
     end = tag_end(b, 2)
     assume(end is not None and end[0] == len(tag.encode()) - 1)
     assert read(b) == expected(b)
+
+
+@pytest.mark.parametrize("length", [1, 2, 15, 16, 17, 31, 32, 33, 63, 64, 65])
+def test_names_end_only_at_white_space_slash_or_gt(length, tmp_path):
+    # The bytes below the space that are not white space here (tab, line feed, form feed,
+    # carriage return, space), and those just above it, end no name: each is kept in the name
+    # of a start, end and empty tag wherever it falls among the name's bytes, and the white
+    # space that does end a name may follow it.
+    odd = [c for c in range(1, 0x22) if c not in (0x09, 0x0A, 0x0C, 0x0D, 0x20)] + [0x7F]
+    for i, c in enumerate(odd):
+        name = "".join(chr(odd[(i + k) % len(odd)]) if k % 3 == 1 else "n" for k in range(length))
+        name = "e" + name[1:]
+        for after_open, after_close in (("", ""), (" a='1'", " "), ("\n", "\t")):
+            doc = f"<r><{name}{after_open}>t</{name}{after_close}><{name}{after_open}/></r>"
+            for node in (tessary.read_string(doc, "r"), tessary.read_file(str(write(tmp_path, doc)), "r")):
+                assert [(k.name, k.text, k.attrs) for k in node.children] == [
+                    (name, "t", {"a": "1"} if "a=" in after_open else {}),
+                    (name, None, {"a": "1"} if "a=" in after_open else {})], (repr(name), after_open)
+
+
+def write(tmp_path, doc):
+    path = tmp_path / "doc.xml"
+    path.write_bytes(doc.encode())
+    return path

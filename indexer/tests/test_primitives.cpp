@@ -138,7 +138,33 @@ void compare_tallies(const char* arch, const uint8_t* p, size_t n) {
   compare_tally<A, true>(HighWeights{}, arch, p, n);
 }
 
+// The name-end searches: a byte at most Low, or in the set.
+template <uint8_t Low, uint8_t... Cs>
+struct LowSet {};
+using StartNameEnd = LowSet<0x20, '/', '>'>;
+using EndNameEnd = LowSet<0x20, '>'>;
+using LowOrHigh = LowSet<0x7F, 0xFF>;
+
+template <class A, uint8_t Low, uint8_t... Cs>
+void compare_low(LowSet<Low, Cs...>, const char* arch, const uint8_t* p, size_t n, bool all_starts) {
+  for (size_t from = 0; from <= n; from += all_starts ? 1 : 13) {
+    const uint8_t* want = tessary::simd::find_low_or_any_scalar<Low, Cs...>(p + from, p + n);
+    const uint8_t* got = tessary::simd::find_low_or_any_with<A, Low, Cs...>(p + from, p + n);
+    CHECK_MSG(want == got, arch << " find_low_or_any from " << from << " of " << n << ": " << (got - p)
+                                << " instead of " << (want - p));
+  }
+}
+
+template <class S>
+void compare_low_all_archs(S set, const uint8_t* p, size_t n, bool all_starts) {
+  compare_low<Native>(set, "native", p, n, all_starts);
+  compare_low<Swar>(set, "swar", p, n, all_starts);
+}
+
 void compare_every_set(const uint8_t* p, size_t n, bool all_starts) {
+  compare_low_all_archs(StartNameEnd{}, p, n, all_starts);
+  compare_low_all_archs(EndNameEnd{}, p, n, all_starts);
+  compare_low_all_archs(LowOrHigh{}, p, n, all_starts);
   compare_tallies<Native>("native", p, n);
   compare_tallies<Swar>("swar", p, n);
   compare_all_archs(LtAmp{}, p, n, all_starts);
@@ -167,7 +193,8 @@ TEST(searches_match_the_twin_for_every_single_byte_change) {
   // are no member, there is none), at every position of two blocks.
   std::vector<uint8_t> base(2 * 64 + 7, 'x');
   const uint8_t values[] = {'<', '&', '>', '"', '\'', '\t', '\n', '\r', 0x00, 0x80, 0xFF, 0xC3, 0x05, 0x85,
-                            0x95, '<' | 0x80, '&' | 0x80, '<' ^ 1, '\t' ^ 0x10, 0x0B, 0x0C};
+                            0x95, '<' | 0x80, '&' | 0x80, '<' ^ 1, '\t' ^ 0x10, 0x0B, 0x0C, ' ', '!',
+                            '/', 0x7F};
   for (size_t pos = 0; pos < base.size(); ++pos) {
     for (uint8_t value : values) {
       base[pos] = value;
@@ -218,6 +245,10 @@ TEST(searches_find_known_positions) {
   CHECK_EQ(at(find_any_with<Native, '\t', '\n', '\r'>(p, p + n)), 11u);
   CHECK_EQ(at(find_any_with<Swar, '\r'>(p, p + n)), 31u);
   CHECK_EQ(at(find_any_with<Native, 'Z'>(p, p + n)), n);
+  CHECK_EQ(at(tessary::simd::find_low_or_any_with<Native, 0x20, '>'>(p, p + n)), 11u);  // the tab
+  CHECK_EQ(at(tessary::simd::find_low_or_any_with<Native, 0x20, '>'>(p + 12, p + n)), 23u);
+  CHECK_EQ(at(tessary::simd::find_low_or_any_with<Swar, 0x20, '"'>(p + 12, p + n)), 15u);
+  CHECK_EQ(at(tessary::simd::find_low_or_any_with<Native, 0x08, 0xFF>(p, p + n)), n);
   const std::vector<size_t> want{3, 7, 15, 19, 23};
   CHECK((matches_with<Native, '&', '<', '>', '"', '\''>(p, n, ~size_t{0}) == want));
   CHECK((matches_with<Swar, '&', '<', '>', '"', '\''>(p, n, ~size_t{0}) == want));

@@ -116,10 +116,13 @@ struct InlineFind {
     if (from >= limit) return limit;
     const uint8_t* p = d + from;
     const uint8_t* e = d + limit;
-    if constexpr (Class == lex::kStartNameEnd) {
-      return static_cast<size_t>(s::find_any<0x09, 0x0A, 0x0C, 0x0D, 0x20, '/', '>'>(p, e) - d);
-    } else if constexpr (Class == lex::kEndNameEnd) {
-      return static_cast<size_t>(s::find_any<0x09, 0x0A, 0x0C, 0x0D, 0x20, '>'>(p, e) - d);
+    if constexpr (Class == lex::kStartNameEnd || Class == lex::kEndNameEnd) {
+      // Names end at white space or '>' (or '/'): every byte up to the space is found by one
+      // compare, and a control byte among them, which ends nothing, is stepped over.
+      for (;; ++p) {
+        p = Class == lex::kStartNameEnd ? s::find_low_or_any<0x20, '/', '>'>(p, e) : s::find_low_or_any<0x20, '>'>(p, e);
+        if (p == e || (lex::kChars.cls[*p] & Class) != 0) return static_cast<size_t>(p - d);
+      }
     } else if constexpr (Class == lex::kTagWalk) {
       return static_cast<size_t>(s::find_any<'"', '\'', '/', '>'>(p, e) - d);
     } else {

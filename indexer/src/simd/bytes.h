@@ -48,6 +48,12 @@ inline const uint8_t* find_any(const uint8_t* p, const uint8_t* end) noexcept {
   return find_any_with<Native, Cs...>(p, end);
 }
 
+// The first byte of [p, end) that is at most Low or one of Cs, or end.
+template <uint8_t Low, uint8_t... Cs>
+inline const uint8_t* find_low_or_any(const uint8_t* p, const uint8_t* end) noexcept {
+  return find_low_or_any_with<Native, Low, Cs...>(p, end);
+}
+
 // The first byte of [p, end) that has every bit of Mask set, or end.
 template <uint8_t Mask>
 inline const uint8_t* find_masked(const uint8_t* p, const uint8_t* end) noexcept {

@@ -39,6 +39,16 @@ inline const uint8_t* find_any_scalar(const uint8_t* p, const uint8_t* end) noex
   return end;
 }
 
+// The first byte of [p, end) that is at most Low or in the set, or end. With Low 0x20, one
+// compare stands for every white-space byte of XML (and the control bytes, which a caller
+// that wants white space alone steps over).
+template <uint8_t Low, uint8_t... Cs>
+inline const uint8_t* find_low_or_any_scalar(const uint8_t* p, const uint8_t* end) noexcept {
+  for (; p < end; ++p)
+    if (*p <= Low || ByteSet<Cs...>::contains_by_compares(*p)) return p;
+  return end;
+}
+
 // The first byte of [p, end) that has every bit of Mask set, or end. With a mask of high bits
 // that is the first byte at or above it: 0xF0 finds a four-byte UTF-8 lead (or a byte that
 // begins nothing).

@@ -11,40 +11,52 @@
 
 namespace tessary::simd {
 
-// The first byte of [p, end) in the set, or end. A vector at a time; a range of at least one
-// vector ends with one last vector that overlaps the one before (the bytes it sees again are
-// known not to match), and a shorter range is searched a byte at a time.
-template <class A, uint8_t... Cs>
-inline const uint8_t* find_any_with(const uint8_t* p, const uint8_t* end) noexcept {
-  if (static_cast<size_t>(end - p) < A::kWidth) return find_any_scalar<Cs...>(p, end);
+// The first byte of [p, end) for which `hits` (a vector's loaded bytes to their match bits)
+// has a bit, or end. A vector at a time; a range of at least one vector ends with one last
+// vector that overlaps the one before (the bytes it sees again are known not to match), and a
+// shorter range is searched by `scalar`, the byte-at-a-time twin.
+template <class A, class Hits, class Scalar>
+[[gnu::always_inline]] inline const uint8_t* find_first_with(const uint8_t* p, const uint8_t* end, Hits hits,
+                                                             Scalar scalar) noexcept {
+  if (static_cast<size_t>(end - p) < A::kWidth) return scalar(p, end);
   for (;;) {
-    const uint64_t m = A::bits(A::template eq_any<Cs...>(A::load(p)));
+    const uint64_t m = hits(A::load(p));
     if (m != 0) return p + (__builtin_ctzll(m) >> A::kShift);
     p += A::kWidth;
     if (static_cast<size_t>(end - p) < A::kWidth) break;
   }
   if (p == end) return end;
   const uint8_t* q = end - A::kWidth;
-  const uint64_t m = A::bits(A::template eq_any<Cs...>(A::load(q)));
+  const uint64_t m = hits(A::load(q));
   return m != 0 ? q + (__builtin_ctzll(m) >> A::kShift) : end;
 }
 
-// find_masked_scalar a vector at a time, ending like find_any_with.
+// find_any_scalar a vector at a time.
+template <class A, uint8_t... Cs>
+inline const uint8_t* find_any_with(const uint8_t* p, const uint8_t* end) noexcept {
+  return find_first_with<A>(
+      p, end, [](typename A::Vec v) { return A::bits(A::template eq_any<Cs...>(v)); },
+      [](const uint8_t* q, const uint8_t* e) { return find_any_scalar<Cs...>(q, e); });
+}
+
+// find_low_or_any_scalar a vector at a time: a byte is at most Low when its maximum with Low
+// is Low.
+template <class A, uint8_t Low, uint8_t... Cs>
+inline const uint8_t* find_low_or_any_with(const uint8_t* p, const uint8_t* end) noexcept {
+  const typename A::Vec low = A::splat(Low);
+  return find_first_with<A>(
+      p, end,
+      [low](typename A::Vec v) { return A::bits(A::or_(A::eq(A::max_(v, low), Low), A::template eq_any<Cs...>(v))); },
+      [](const uint8_t* q, const uint8_t* e) { return find_low_or_any_scalar<Low, Cs...>(q, e); });
+}
+
+// find_masked_scalar a vector at a time.
 template <class A, uint8_t Mask>
 inline const uint8_t* find_masked_with(const uint8_t* p, const uint8_t* end) noexcept {
-  if (static_cast<size_t>(end - p) < A::kWidth) return find_masked_scalar<Mask>(p, end);
   const typename A::Vec mask = A::splat(Mask);
-  const auto hits = [&](const uint8_t* q) { return A::bits(A::eq(A::and_(A::load(q), mask), Mask)); };
-  for (;;) {
-    const uint64_t m = hits(p);
-    if (m != 0) return p + (__builtin_ctzll(m) >> A::kShift);
-    p += A::kWidth;
-    if (static_cast<size_t>(end - p) < A::kWidth) break;
-  }
-  if (p == end) return end;
-  const uint8_t* q = end - A::kWidth;
-  const uint64_t m = hits(q);
-  return m != 0 ? q + (__builtin_ctzll(m) >> A::kShift) : end;
+  return find_first_with<A>(
+      p, end, [mask](typename A::Vec v) { return A::bits(A::eq(A::and_(v, mask), Mask)); },
+      [](const uint8_t* q, const uint8_t* e) { return find_masked_scalar<Mask>(q, e); });
 }
 
 // Calls f(offset) for each byte of [p, p + n) in the set, in order, while f returns true.
