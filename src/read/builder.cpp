@@ -191,13 +191,12 @@ class TreeBuilder {
                   size_t first_child) noexcept;
   void close_innermost() noexcept;
 
-  // Whether two names of the document are the same bytes: short ones as one word each when the
-  // document has room past them.
+  // Whether two names of the document, `a` before `b`, are the same bytes: short ones as one
+  // word each when the document has room past them (past b's, so past a's too).
   bool same_name(std::string_view a, std::string_view b) const noexcept {
     if (a.size() != b.size()) return false;
     const size_t n = a.size();
-    const char* end = doc_ + length_;
-    if (n <= 8 && a.data() + 8 <= end && b.data() + 8 <= end) {
+    if (n <= 8 && b.data() + 8 <= doc_ + length_) {
       uint64_t x, y;
       std::memcpy(&x, a.data(), 8);
       std::memcpy(&y, b.data(), 8);

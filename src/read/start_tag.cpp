@@ -315,10 +315,11 @@ bool parse_start_tag_fast(const char* doc, uint64_t length, uint64_t name_end, S
   // A repeated name is reported by the general path. Names are told apart first by a bit
   // chosen by their length, first and last byte; a name whose bit an earlier one has is
   // compared with those names only, chained by bit.
+  // (A single name repeats nothing.)
   uint64_t seen = 0;
   uint8_t last_with[64];           // the latest name with each bit, where `seen` has it
   uint8_t before[AttrMap::kLinearMax];  // the name before each with the same bit; itself when none
-  for (size_t i = 0; i < n; ++i) {
+  for (size_t i = 0; n > 1 && i < n; ++i) {
     const Raw& r = raw[i];
     const uint64_t len = r.key_end - r.key_start;
     const unsigned h = static_cast<unsigned>((len * 7 + d[r.key_start] * 3 + d[r.key_end - 1]) & 63);

@@ -118,10 +118,11 @@ struct InlineFind {
     const uint8_t* e = d + limit;
     if constexpr (Class == lex::kStartNameEnd || Class == lex::kEndNameEnd) {
       // Names end at white space or '>' (or '/'): every byte up to the space is found by one
-      // compare, and a control byte among them, which ends nothing, is stepped over.
+      // compare, and a control byte among them, which ends nothing, is stepped over. (Every
+      // byte found from the space up is one of the class.)
       for (;; ++p) {
         p = Class == lex::kStartNameEnd ? s::find_low_or_any<0x20, '/', '>'>(p, e) : s::find_low_or_any<0x20, '>'>(p, e);
-        if (p == e || (lex::kChars.cls[*p] & Class) != 0) return static_cast<size_t>(p - d);
+        if (p == e || *p >= 0x20 || (lex::kChars.cls[*p] & Class) != 0) return static_cast<size_t>(p - d);
       }
     } else if constexpr (Class == lex::kTagWalk) {
       return static_cast<size_t>(s::find_any<'"', '\'', '/', '>'>(p, e) - d);
