@@ -447,7 +447,7 @@ bool TreeBuilder::take_pending() noexcept {
   }
 }
 
-void TreeBuilder::self_closing_tag(uint64_t s, uint64_t e, uint64_t name_start, uint64_t name_length) noexcept {
+[[gnu::always_inline]] inline void TreeBuilder::self_closing_tag(uint64_t s, uint64_t e, uint64_t name_start, uint64_t name_length) noexcept {
   // Parsed wherever it stands, so its attributes are checked outside the root too.
   AttrMap attrs;
   if (!start_tag(s, e, name_start, name_length, true, attrs)) return;
