@@ -10,7 +10,8 @@
 Every figure comes from a worker process (bench/worker.py) started for one library, one document
 and one operation, so that no library runs in a heap another one has shaped and none pays for
 another's imports. A worker times the best of several rounds; a round is the call plus freeing
-its result. MB/s counts the document's UTF-8 bytes (for writing: the bytes tessary writes, the
+its result; a document given as a str is a new str object in each round, as a program reading
+each document once has (a str keeps a UTF-8 form once the interpreter made one). MB/s counts the document's UTF-8 bytes (for writing: the bytes tessary writes, the
 same figure for every library, so the columns compare times); ns/el is the time divided by the
 number of elements; "x lxml" and "x etree" are how many times faster tessary is. This is a
 benchmark, not a test: it asserts nothing, and the floors table at the end only compares.
@@ -489,7 +490,7 @@ def main():
               f"{versions()}",
               f"best of {rounds} rounds (fewer past {budget:.0f} s, at least 3; short ones repeated for 0.5 s), "
               f"each library in a fresh process "
-              f"per document and operation"]
+              f"per document and operation; a str is a new object in each round (never read before)"]
     print("\n".join(header), flush=True)
     notes = []
     results = {}

@@ -245,6 +245,27 @@ def test_source_string_released_after_the_tree_and_after_failures():
         assert sys.getrefcount(s) == base
 
 
+@pytest.mark.parametrize("wide", ["\u00e9", "\u6771", "\U0001F600"])
+def test_reading_a_str_leaves_no_utf8_form_in_it(wide):
+    # A str of other characters than ASCII gets a UTF-8 form kept in it for its life once the
+    # interpreter is asked for one (sys.getsizeof counts it). Reading makes its own instead,
+    # and a str that already has one is read from that: both trees are the same.
+    import ctypes
+
+    doc = "<r a='" + wide + "'>" + "".join(f"<e k='{i}{wide}'>t{wide}&amp;{i}</e>\n" for i in range(300)) + "</r>"
+    src = (doc + " ")[:-1]
+    size = sys.getsizeof(src)
+    fresh = read_string(src, "r")
+    assert sys.getsizeof(src) == size
+    as_utf8 = ctypes.pythonapi.PyUnicode_AsUTF8
+    as_utf8.argtypes, as_utf8.restype = [ctypes.py_object], ctypes.c_void_p
+    as_utf8(src)
+    assert sys.getsizeof(src) > size
+    cached = read_string(src, "r")
+    assert node_tree(fresh) == node_tree(cached) == expat_tree(doc)
+    assert fresh.attrs == {"a": wide} and fresh.children[299].text == f"t{wide}&299"
+
+
 # ---- depth ----------------------------------------------------------------------------------
 
 def test_very_deep_document(deep):

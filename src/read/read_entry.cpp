@@ -85,6 +85,10 @@ Encoded encode_chars(const void* chars, unsigned width, size_t n) {
   return e;
 }
 
+// Whether the interpreter keeps a UTF-8 form in the str (a str of other characters than ASCII,
+// whose compact header has the field).
+bool has_utf8_form(PyObject* str) { return reinterpret_cast<PyCompactUnicodeObject*>(str)->utf8 != nullptr; }
+
 // Reads a tree from `buffer` (the entry's reference), the reader's error carrying its position.
 Result<Ref> build_from(BufferRef buffer, std::string_view root_tag, bool give_up_bytes) {
   const storage::NodeLayout& layout = entities::arena_node_layout();
@@ -117,19 +121,23 @@ PyObject* py_read_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(xml_str) < 0) return Error::fetch();  // a str made by the old wide-character calls
 #endif
-    // A str of other characters than ASCII has no UTF-8 form of its own. For a document mostly
-    // of text, one is made for the parse in memory of the document's, not cached in the str for
-    // the str's life, and given up afterwards when the tree needs little of it: its long texts
-    // then refer to the str's own characters. Any other document is read from the str's cached
-    // form, which a tree of it would need most of anyway, and which later reads of the same str
-    // find made.
+    // A str of other characters than ASCII has no UTF-8 form of its own. One is made for the
+    // parse, in memory of the document's, unless the interpreter already keeps one in the str
+    // (made by an earlier call that asked for it), which is then read in place. The interpreter's
+    // own conversion would be slower, and would stay cached in the str for the str's life. For
+    // a document mostly of text the form made is given up afterwards when the tree needs little
+    // of it: its long texts then refer to the str's own characters.
     const void* chars = PyUnicode_DATA(xml_str);
     const unsigned width = PyUnicode_KIND(xml_str);
     const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(xml_str));
     Encoded e;
-    if (!PyUnicode_IS_ASCII(xml_str) && read::mostly_text(chars, width, n)) {
-      e = without_lock([&] { return encode_chars(chars, width, n); });
-      if (e.no_memory) return Error::memory(ReadError::out_of_memory().text());
+    bool give_up_bytes = false;
+    if (!PyUnicode_IS_ASCII(xml_str)) {
+      give_up_bytes = read::mostly_text(chars, width, n);
+      if (give_up_bytes || !has_utf8_form(xml_str)) {
+        e = without_lock([&] { return encode_chars(chars, width, n); });
+        if (e.no_memory) return Error::memory(ReadError::out_of_memory().text());
+      }
     }
     std::string_view xml;  // the str's cached form, when the document is read from that
     if (e.data == nullptr) {
@@ -154,7 +162,7 @@ PyObject* py_read_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
         owner.release(owner.object);
         return Error::memory(ReadError::out_of_memory().text());
       }
-      return build_from(std::move(buffer), *root, true);
+      return build_from(std::move(buffer), *root, give_up_bytes);
     }
     // The buffer points at the str's own UTF-8 form and keeps the str alive: no copy.
     const storage::BufferOwner owner = buffer_owner(Ref::borrow(xml_str));
