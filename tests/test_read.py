@@ -115,6 +115,24 @@ def test_text_joining_cdata_and_trimming():
     assert read_string("<r>a\r\nb\rc</r>", "r").text == "a\r\nb\rc"
 
 
+def test_one_byte_texts():
+    # Texts of one byte between tags, alone and joined with others: every ASCII byte a text may
+    # hold, where white space is trimmed at the ends and kept between pieces, and '&' alone
+    # is an unterminated reference wherever it stands.
+    for c in map(chr, [0x09, 0x0A, 0x0D, 0x20] + list(range(0x21, 0x7F))):
+        if c in "<&":
+            continue
+        blank = c in " \t\n\r"
+        ref = f"&#{ord(c)};"
+        for body, want in ((c, None if blank else c), (f"<a/>{c}<b/>", None if blank else c),
+                           (f"x<a/>{c}<b/>y", "x" + c + "y"), (f"{c}<a/>{c}", None if blank else c + c),
+                           (f"{ref}<a/>{c}", None if blank else c + c)):
+            assert read_string(f"<r>{body}</r>", "r").text == want, (c, body)
+    for doc, at in (("<r>&</r>", 3), ("<r><a/>&<b/></r>", 7), ("<r>x<a/>&</r>", 8), ("<r>\n<a/>&\n</r>", 8)):
+        with pytest.raises(ValueError, match=f"^malformed XML at byte {at}: unterminated entity reference$"):
+            read_string(doc, "r")
+
+
 def test_trimming_uses_unicode_white_space():
     for ws in WHITE_SPACE:
         assert read_string(f"<r>{ws}x{ws}</r>", "r").text == "x", repr(ws)

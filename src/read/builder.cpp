@@ -257,7 +257,12 @@ class TreeBuilder {
   const char* p = doc_ + start;
   const size_t n = static_cast<size_t>(end - start);
   size_t lead, trail;
-  if (n <= simd::kShortText && length_ - start >= simd::kShortText) [[likely]] {
+  if (n == 1 && static_cast<uint8_t>(*p) < 0x80) {
+    // One ASCII byte, most often the line break between two elements: white space or not.
+    if (*p == '&') return Plain::Special;
+    lead = ascii_white_space(static_cast<uint8_t>(*p)) ? 1 : 0;
+    trail = 0;
+  } else if (n <= simd::kShortText && length_ - start >= simd::kShortText) [[likely]] {
     // Most runs are short (a word, a number, the indentation before a tag): one vector tells
     // whether there is anything to decode and how much white space each end has.
     const simd::ShortText t = simd::short_text(reinterpret_cast<const uint8_t*>(p), n);
