@@ -314,8 +314,7 @@ bool parse_start_tag_fast(const char* doc, uint64_t length, uint64_t name_end, S
   if (n == 0) return true;
   // A repeated name is reported by the general path. Names are told apart first by a bit
   // chosen by their length, first and last byte; a name whose bit an earlier one has is
-  // compared with those names only, chained by bit.
-  // (A single name repeats nothing.)
+  // compared with those names only, chained by bit. A single name repeats nothing.
   uint64_t seen = 0;
   uint8_t last_with[64];           // the latest name with each bit, where `seen` has it
   uint8_t before[AttrMap::kLinearMax];  // the name before each with the same bit; itself when none
