@@ -55,19 +55,36 @@ Result<Ref> nodes_or_error(BuildResult&& built, std::optional<read::TextPosition
   return entities::adopt_arena_tree(tree.root, tree.nodes);
 }
 
-// The UTF-8 form of a str's characters (`width` bytes each), made in pages of its own; null
-// when the pages cannot be had or a character has no UTF-8 form (a lone surrogate). Runs
-// without the interpreter lock: a str's characters never change.
+// The UTF-8 form of a str's characters (`width` bytes each); null when the memory cannot be had
+// or a character has no UTF-8 form (a lone surrogate). Runs without the interpreter lock: a
+// str's characters never change. A form that may be given up after the parse, or whose longest
+// size is large, is made in pages of its own. A smaller one is made by malloc and shrunk to its
+// size: a program reading many small documents then reuses the heap's memory instead of
+// mapping fresh pages for each and faulting them in, which costs several times more once
+// another library has churned through the heap.
 struct Encoded {
   char* data = nullptr;
   size_t length = 0;
   size_t capacity = 0;
+  SourceBuffer::Memory memory = SourceBuffer::Memory::Pages;
   bool no_memory = false;
+
+  void release() noexcept {
+    if (memory == SourceBuffer::Memory::Pages) {
+      storage::unmap_pages(data, capacity);
+    } else {
+      std::free(data);
+    }
+    data = nullptr;
+  }
 };
-Encoded encode_chars(const void* chars, unsigned width, size_t n) {
+constexpr size_t kHeapEncodedMax = size_t{4} << 20;  // the longest size made by malloc
+Encoded encode_chars(const void* chars, unsigned width, size_t n, bool in_pages) {
   Encoded e;
   e.capacity = n * (width == 1 ? 2 : width == 2 ? 3 : 4) + 1;  // the longest form, and the 0 after it
-  e.data = static_cast<char*>(storage::map_pages(e.capacity));
+  if (!in_pages && e.capacity <= kHeapEncodedMax) e.memory = SourceBuffer::Memory::Malloc;
+  e.data = static_cast<char*>(e.memory == SourceBuffer::Memory::Pages ? storage::map_pages(e.capacity)
+                                                                       : std::malloc(e.capacity));
   if (e.data == nullptr) {
     e.no_memory = true;
     return e;
@@ -77,11 +94,17 @@ Encoded encode_chars(const void* chars, unsigned width, size_t n) {
                                : width == 2 ? index::encode_utf8(static_cast<const uint16_t*>(chars), n, out)
                                             : index::encode_utf8(static_cast<const uint32_t*>(chars), n, out);
   if (!r.ok) {
-    storage::unmap_pages(e.data, e.capacity);
-    e.data = nullptr;
+    e.release();
     return e;
   }
   e.length = r.bytes;
+  if (e.memory == SourceBuffer::Memory::Malloc && e.length + 1 < e.capacity) {
+    // Shrunk in place where the allocator can; where it cannot, the longer block stays.
+    if (auto* shrunk = static_cast<char*>(std::realloc(e.data, e.length + 1))) {
+      e.data = shrunk;
+      e.capacity = e.length + 1;
+    }
+  }
   return e;
 }
 
@@ -135,7 +158,7 @@ PyObject* py_read_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
     if (!PyUnicode_IS_ASCII(xml_str)) {
       give_up_bytes = read::mostly_text(chars, width, n);
       if (give_up_bytes || !has_utf8_form(xml_str)) {
-        e = without_lock([&] { return encode_chars(chars, width, n); });
+        e = without_lock([&] { return encode_chars(chars, width, n, give_up_bytes); });
         if (e.no_memory) return Error::memory(ReadError::out_of_memory().text());
       }
     }
@@ -149,16 +172,16 @@ PyObject* py_read_string(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
     // The caller holds the root tag's str for the whole call: its UTF-8 form is read in place.
     Result<std::string_view> root = text_kept(slots[1]);
     if (!root) {
-      if (e.data != nullptr) storage::unmap_pages(e.data, e.capacity);
+      if (e.data != nullptr) e.release();
       return root.take_error().with_note("root_tag");
     }
     if (e.data != nullptr) {
       const storage::BufferOwner owner = buffer_owner(Ref::borrow(xml_str));
       BufferRef buffer = BufferRef::adopt(SourceBuffer::encoded(owner, chars, static_cast<uint8_t>(width), e.data,
                                                                 e.length, e.capacity, str_max_byte_bound(xml_str),
-                                                                SourceBuffer::Memory::Pages));
+                                                                e.memory));
       if (!buffer) {
-        storage::unmap_pages(e.data, e.capacity);
+        e.release();
         owner.release(owner.object);
         return Error::memory(ReadError::out_of_memory().text());
       }
