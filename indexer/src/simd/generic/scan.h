@@ -43,19 +43,19 @@ inline const uint8_t* find_any_with(const uint8_t* p, const uint8_t* end) noexce
 // is Low.
 template <class A, uint8_t Low, uint8_t... Cs>
 inline const uint8_t* find_low_or_any_with(const uint8_t* p, const uint8_t* end) noexcept {
-  const typename A::Vec low = A::splat(Low);
   return find_first_with<A>(
       p, end,
-      [low](typename A::Vec v) { return A::bits(A::or_(A::eq(A::max_(v, low), Low), A::template eq_any<Cs...>(v))); },
+      [](typename A::Vec v) {
+        return A::bits(A::or_(A::eq(A::max_(v, A::splat(Low)), Low), A::template eq_any<Cs...>(v)));
+      },
       [](const uint8_t* q, const uint8_t* e) { return find_low_or_any_scalar<Low, Cs...>(q, e); });
 }
 
 // find_masked_scalar a vector at a time.
 template <class A, uint8_t Mask>
 inline const uint8_t* find_masked_with(const uint8_t* p, const uint8_t* end) noexcept {
-  const typename A::Vec mask = A::splat(Mask);
   return find_first_with<A>(
-      p, end, [mask](typename A::Vec v) { return A::bits(A::eq(A::and_(v, mask), Mask)); },
+      p, end, [](typename A::Vec v) { return A::bits(A::eq(A::and_(v, A::splat(Mask)), Mask)); },
       [](const uint8_t* q, const uint8_t* e) { return find_masked_scalar<Mask>(q, e); });
 }
 
