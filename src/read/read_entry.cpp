@@ -70,11 +70,7 @@ struct Encoded {
   bool no_memory = false;
 
   void release() noexcept {
-    if (memory == SourceBuffer::Memory::Pages) {
-      storage::unmap_pages(data, capacity);
-    } else {
-      std::free(data);
-    }
+    SourceBuffer::free_memory(memory, data, capacity, true);
     data = nullptr;
   }
 };

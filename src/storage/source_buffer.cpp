@@ -60,16 +60,19 @@ SourceBuffer* SourceBuffer::encoded(BufferOwner owner, const void* chars, uint8_
   return b;
 }
 
-void SourceBuffer::free_text(bool keep_pages) noexcept {
-  if (memory_ == Memory::Pages) {
-    if (keep_pages) {
-      unmap_pages(const_cast<char*>(data_), capacity_);
-    } else {
-      unmap_pages_now(const_cast<char*>(data_), capacity_);
-    }
-  } else if (capacity_ != 0) {
-    std::free(const_cast<char*>(data_));
+void SourceBuffer::free_memory(Memory memory, char* data, size_t capacity, bool keep_pages) noexcept {
+  if (data == nullptr || capacity == 0) return;
+  if (memory == Memory::Malloc) {
+    std::free(data);
+  } else if (keep_pages) {
+    unmap_pages(data, capacity);
+  } else {
+    unmap_pages_now(data, capacity);
   }
+}
+
+void SourceBuffer::free_text(bool keep_pages) noexcept {
+  free_memory(memory_, const_cast<char*>(data_), capacity_, keep_pages);
 }
 
 void SourceBuffer::replace_text(char* data, size_t length, size_t capacity) noexcept {

@@ -37,6 +37,9 @@ class SourceBuffer {
   // (the owner, the data) and releases it.
   static SourceBuffer* owned(char* data, size_t length, size_t capacity, uint8_t max_byte_bound,
                              Memory memory = Memory::Malloc) noexcept;
+  // Gives back `capacity` bytes at `data` allocated as `memory` says (nothing for null or no
+  // capacity); pages are kept for reuse when `keep_pages` says so.
+  static void free_memory(Memory memory, char* data, size_t capacity, bool keep_pages) noexcept;
 
   // The UTF-8 form of a str whose characters are not all ASCII, made for this buffer (`data`,
   // as for owned()), and the str itself (`owner`, released once the buffer goes), whose
