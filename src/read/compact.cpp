@@ -25,8 +25,9 @@ uint64_t children_of(void* node) noexcept { return static_cast<uint64_t*>(node)[
 void** child_array(void* node) noexcept { return reinterpret_cast<void**>(fields_of(node) + 1); }
 
 // Calls visit(text, is_node_text) for every text of every node of the tree, parents before
-// children. False when the walk's stack could not grow. `work` is the walk's stack, empty: a
-// second walk of the same tree with the same stack never needs it to grow, so it cannot fail.
+// children, until a call returns false. False when a call did, or when the walk's stack could
+// not grow. `work` is the walk's stack, empty: a second walk of the same tree with the same
+// stack never needs it to grow, so it cannot fail.
 // `bytes`, when given, is the buffer the texts are ranges of: while the walk visits one node it
 // asks for the bytes of the next one's name and text, which lie anywhere in the document (the
 // nodes themselves are asked for as they are put on the stack).
@@ -43,14 +44,13 @@ bool each_text(void* root, storage::Stack<void*, 64>& work, const char* bytes, V
       __builtin_prefetch(bytes + next->text.range_start());  // only advice, whatever the text's form
       __builtin_prefetch(next->attrs.table_address());
     }
-    visit(f->name, false);
+    if (!visit(f->name, false)) return false;
     size_t count;
     AttrEntry* e = f->attrs.entries_to_relayout(count);
     for (size_t i = 0; i < count; ++i) {
-      visit(e[i].key, false);
-      visit(e[i].value, false);
+      if (!visit(e[i].key, false) || !visit(e[i].value, false)) return false;
     }
-    visit(f->text, true);
+    if (!visit(f->text, true)) return false;
     // Children are pushed last first, so they are taken in document order.
     void** kids = child_array(node);
     for (uint64_t i = children_of(node); i > 0; --i) {
@@ -137,11 +137,15 @@ void give_up_unused_bytes(SourceBuffer* doc, void* root) noexcept {
   storage::Stack<void*, 64> work;
   uint64_t kept = doc->length() - doc->decoded_bytes();
   if (kept > doc->length() / 4) {
+    // The count stops as soon as it passes the quarter: a tree that refers to most of its
+    // document (many attributes, say) is known for one after a part of the walk.
     kept = 0;
+    const uint64_t most = doc->length() / 4;
     const bool walked = each_text(root, work, nullptr, [&](const SharedText& t, bool node_text) {
       if (is_range(t) && !is_long_text(t, node_text)) kept += t.range_end() - t.range_start();
+      return kept <= most;
     });
-    if (!walked || kept > doc->length() / 4) return;
+    if (!walked) return;
   }
 
   // Room for a whole 16-byte copy at the end (see below), and the 0 after the text. Pages, not
@@ -156,12 +160,12 @@ void give_up_unused_bytes(SourceBuffer* doc, void* root) noexcept {
   CharCursor chars(old);
   uint64_t at = 0;
   each_text(root, work, old, [&](SharedText& t, bool node_text) {
-    if (!is_range(t)) return;
+    if (!is_range(t)) return true;
     const uint64_t start = t.range_start(), end = t.range_end();
     if (is_long_text(t, node_text)) {
       const uint64_t first = chars.at(start);
       t = SharedText::source_chars(doc, first, chars.at(end));
-      return;
+      return true;
     }
     // Most ranges are names and short values: one fixed 16-byte copy where the old bytes have
     // that many, the rest overwritten by the next range.
@@ -172,6 +176,7 @@ void give_up_unused_bytes(SourceBuffer* doc, void* root) noexcept {
     }
     t.move_range(at);
     at += end - start;
+    return true;
   });
   doc->replace_text(bytes, at, capacity);
 }
