@@ -322,8 +322,11 @@ inline bool AttrMap::start_linear(Arena& arena, size_t n, LinearFill& fill) noex
     }
   };
   // One draw gives the homes of 64 / shift keys (12 or more); only tables of 13 keys or more
-  // need a second.
-  const size_t per_draw = 64 / shift;
+  // need a second. The quotient is looked up: a division would wait for the divider on every
+  // start tag with attributes.
+  static_assert(kLinearMax <= 16, "at most 32 buckets: shift at most 5");
+  constexpr uint8_t kPerDraw[6] = {0, 64, 32, 21, 16, 12};  // 64 / shift, shift 1 to 5
+  const size_t per_draw = kPerDraw[shift];
   place(0, n < per_draw ? n : per_draw, next_order_bits());
   if (n > per_draw) place(per_draw, n, next_order_bits());
   fill.occupied = ~free & ((uint64_t{1} << buckets) - 1);
