@@ -73,12 +73,13 @@ class TreeBuilder {
         count_rows_(length_ / 2 > row_limit_) {}
 
   void text(uint64_t start, uint64_t end) noexcept {
-    if (phase_ != Phase::Inside) return;  // outside the root text is never examined
-    if (!has_pending_) {
+    if (calm_ || (phase_ == Phase::Inside && !has_pending_)) [[likely]] {
       // A run with nothing to decode cannot fail: it joins the element's text at once.
       if (add_plain(start, end) != Plain::Special) return;
       pending_ = {start, end};
-      has_pending_ = true;
+      set_pending(true);
+    } else if (phase_ != Phase::Inside) {
+      return;  // outside the root text is never examined
     } else if (!storage::try_push_back(more_pending_, Range{start, end})) [[unlikely]] {
       out_of_memory();
     }
@@ -86,9 +87,16 @@ class TreeBuilder {
 
   [[gnu::always_inline]] void tag(TagKind kind, uint64_t s, uint64_t e, uint64_t name_start,
                                   uint64_t name_length) noexcept {
-    if (count_rows_) [[unlikely]] count_row(s);
-    if (phase_ >= Phase::Done) return;
-    if (!before_markup(s, e)) return;
+    if (calm_) [[likely]] {
+      if (e >= length_) [[unlikely]] {
+        fail(ReadError::at(Code::UnterminatedMarkup, s));
+        return;
+      }
+    } else {
+      if (count_rows_) [[unlikely]] count_row(s);
+      if (phase_ >= Phase::Done) return;
+      if (!before_markup(s, e)) return;
+    }
     switch (kind) {
       case TagKind::Open: open_tag(s, e, name_start, name_length); break;
       case TagKind::Close: end_tag(s, e, name_start, name_length); break;
@@ -213,7 +221,15 @@ class TreeBuilder {
 
   void fail(ReadError e) noexcept {
     error_ = std::move(e);
-    phase_ = Phase::Failed;
+    set_phase(Phase::Failed);
+  }
+  void set_phase(Phase p) noexcept {
+    phase_ = p;
+    calm_ = phase_ == Phase::Inside && !has_pending_ && !count_rows_;
+  }
+  void set_pending(bool pending) noexcept {
+    has_pending_ = pending;
+    calm_ = phase_ == Phase::Inside && !has_pending_ && !count_rows_;
   }
   [[gnu::cold, gnu::noinline]] void out_of_memory() noexcept { fail(ReadError::out_of_memory()); }
   [[gnu::noinline]] void count_row(uint64_t s) noexcept {
@@ -227,6 +243,9 @@ class TreeBuilder {
   NodeLayout layout_;
   Arena& arena_;  // the document's
   Phase phase_ = Phase::Outside;
+  // Inside the root, no character data waiting and pieces not counted: what a piece of markup
+  // mostly finds, checked at once (set_phase and set_pending keep it).
+  bool calm_ = false;
   // Character data waiting for the next piece of markup: one range, and any more in order
   // (only declarations, which are not reported, come between two of them).
   bool has_pending_ = false;
@@ -325,7 +344,7 @@ bool TreeBuilder::add_decoded(uint64_t start, uint64_t end) noexcept {
 }
 
 bool TreeBuilder::take_pending() noexcept {
-  has_pending_ = false;
+  set_pending(false);
   if (!add_text(pending_.start, pending_.end)) return false;
   if (!more_pending_.empty()) [[unlikely]] {
     for (const Range& r : more_pending_) {
@@ -403,7 +422,7 @@ bool TreeBuilder::take_pending() noexcept {
   open.first_child = made_.size();
   ++depth_;
   top_ = &open;
-  phase_ = Phase::Inside;
+  if (phase_ != Phase::Inside) set_phase(Phase::Inside);
 }
 
 [[gnu::always_inline]] inline void TreeBuilder::close_innermost() noexcept {
@@ -416,7 +435,7 @@ bool TreeBuilder::take_pending() noexcept {
   }
   if (--depth_ == 0) {
     root_ = node;
-    phase_ = Phase::Done;
+    set_phase(Phase::Done);
     return;
   }
   --top_;
@@ -464,7 +483,7 @@ bool TreeBuilder::take_pending() noexcept {
   }
   if (phase_ == Phase::Outside) {
     root_ = node;
-    phase_ = Phase::Done;
+    set_phase(Phase::Done);
     return;
   }
   if (!made_.push(node)) [[unlikely]] out_of_memory();
